@@ -1,0 +1,33 @@
+#!/bin/bash
+# Runs a cross-built Windows program under 32-bit Wine in the project's test
+# prefix. Used as CMAKE_CROSSCOMPILING_EMULATOR, so ctest and the build run
+# every Windows test program through it.
+#
+# The prefix is created once (about 6 s) and reused. It is set up so that a
+# COM port exists exactly when a dosdevices/comN link exists: the mount
+# manager, which would link the machine's real UARTs (/dev/ttyS*) to COM
+# ports, is disabled, and every comN link it may have left is removed. The
+# library's port probe therefore never writes to real hardware.
+#
+#   TORVEX_WINEPREFIX   prefix to use (default: ~/.cache/torvex/wineprefix)
+set -euo pipefail
+prefix=${TORVEX_WINEPREFIX:-${HOME:-/tmp}/.cache/torvex/wineprefix}
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;mscoree=d;mshtml=d"
+export WINEARCH=win32
+mkdir -p "$(dirname "$prefix")"
+(
+  flock 9
+  if [ ! -f "$prefix/.torvex-ready" ]; then
+    rm -rf "$prefix"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w || true
+    touch "$prefix/.torvex-ready"
+  fi
+  # Only links made by the tests themselves may stand for COM ports.
+  if [ -z "${TORVEX_KEEP_COM_LINKS:-}" ]; then
+    find "$prefix/dosdevices" -maxdepth 1 -name 'com*' -type l -delete 2>/dev/null || true
+  fi
+) 9>"$prefix.lock"
+exec wine "$@"
