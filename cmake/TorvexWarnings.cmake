@@ -1,11 +1,11 @@
 # Common compiler settings for every target of the project.
 add_library(torvex_warnings INTERFACE)
 target_compile_options(torvex_warnings INTERFACE
-  -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wcast-align -Wnull-dereference)
+  -Wall -Wextra -Wpedantic -Wshadow -Wformat=2 -Wno-format-nonliteral -Wcast-align -Wnull-dereference)
 if(WIN32)
   # The DLL and every Windows executable carry their C/C++ runtime inside:
   # they import only system DLLs.
   target_link_options(torvex_warnings INTERFACE -static -static-libgcc -static-libstdc++)
   target_compile_definitions(torvex_warnings INTERFACE
-    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501)
+    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 __USE_MINGW_ANSI_STDIO=1)
 endif()

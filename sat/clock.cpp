@@ -1,0 +1,48 @@
+#include "clock.h"
+
+#include <chrono>
+
+namespace torvex::sat {
+
+void ReplySignal::Notify() {
+  // Taking the mutex orders this notification after a waiter's check of the
+  // status, so the waiter either sees the new status or gets the wake-up.
+  { std::lock_guard<std::mutex> lock(mutex_); }
+  cv_.notify_all();
+}
+
+bool ReplySignal::WaitForZero(const std::atomic<std::int32_t> &status, std::int64_t ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (ms <= 0) return status.load(std::memory_order_acquire) == 0;
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms),
+                      [&] { return status.load(std::memory_order_acquire) == 0; });
+}
+
+std::int64_t SystemClock::NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+bool SystemClock::WaitForZero(ReplySignal &signal, const std::atomic<std::int32_t> &status,
+                              std::int64_t ms) {
+  return signal.WaitForZero(status, ms);
+}
+
+namespace {
+SystemClock g_system_clock;
+std::atomic<Clock *> g_clock{&g_system_clock};
+}  // namespace
+
+Clock &GetClock() { return *g_clock.load(std::memory_order_acquire); }
+
+void SetClock(Clock *clock) {
+  g_clock.store(clock ? clock : &g_system_clock, std::memory_order_release);
+}
+
+std::uint32_t TickMs() {
+  using namespace std::chrono;
+  return static_cast<std::uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace torvex::sat

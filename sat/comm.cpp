@@ -1,0 +1,166 @@
+#include "comm.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "clock.h"
+#include "platform.h"
+#include "satcomm.h"
+#include "satlink.h"
+#include "satstate.h"
+#include "session.h"
+#include "text.h"
+#include "tracelog.h"
+
+namespace torvex::sat {
+
+void *ZlibModule = nullptr;
+
+bool EnsureZlib() {
+  if (ZlibModule == nullptr) ZlibModule = LoadZlibModule();
+  return ZlibModule != nullptr;
+}
+
+namespace {
+constexpr std::uint32_t kBaudRate = 115200;
+constexpr int kProbePorts = 29;
+
+std::int64_t CalendarSeconds() {
+  std::int64_t ms = GetClock().NowMs();
+  return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+}
+}  // namespace
+
+void WaitForReply(std::int64_t startSeconds, int limit) {
+  Clock &clock = GetClock();
+  const std::int64_t deadlineMs = (startSeconds + limit) * 1000;
+  while (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
+    std::int64_t now = clock.NowMs();
+    if (now >= deadlineMs) break;  // the whole seconds elapsed reached the limit
+    clock.WaitForZero(ReplyArrived, StatusRecord.StatusCode, deadlineMs - now);
+  }
+}
+
+bool ProbePort() {
+  FormatText(CommandText, sizeof CommandText, "%06ld|ConsultarSAT",
+             static_cast<long>(NextSessionNumber()));
+  if (!EnsureZlib()) SetStatus(kStatusNotReady, kZlibMissingText);
+  if (PortFound) return true;
+  for (int n = 1; n <= kProbePorts; ++n) {
+    char name[16];
+    FormatText(name, sizeof name, "COM%d", n);
+    if (!PortOpen(name, kBaudRate, RxThread)) continue;
+    EnviaComando(CommandText);
+    // Until the calendar clock has moved on by one second: at most a second.
+    WaitForReply(CalendarSeconds(), 1);
+    PortClose();
+    if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) {
+      CopyText(PortName, sizeof PortName, name);
+      PortFound = true;
+      return true;
+    }
+  }
+  return false;
+}
+
+const char *NotReady(const char *text) {
+  CopyText(ResultText, sizeof ResultText, text);
+  char message[kStatusMessageSize];
+  FormatText(message, sizeof message, "Erro ao abrir %s", PortName);
+  SetStatus(kStatusNotReady, message);
+  return ResultText;
+}
+
+const char *Refuse(const char *message) {
+  SetStatus(kStatusNotReady, message);
+  return StatusRecord.StatusMessage;
+}
+
+namespace {
+// Takes one field (at least one character, up to '|' or the end) from *p.
+// Copies it, cut to cap, into out (when out is not null) and moves *p past
+// it. False when the field is empty.
+bool TakeField(const char *&p, char *out, std::size_t cap) {
+  const char *end = std::strchr(p, '|');
+  std::size_t len = end ? static_cast<std::size_t>(end - p) : std::strlen(p);
+  if (len == 0) return false;
+  if (out != nullptr && cap > 0) {
+    std::size_t take = len < cap - 1 ? len : cap - 1;
+    std::memcpy(out, p, take);
+    out[take] = '\0';
+  }
+  p += len;
+  return true;
+}
+
+bool TakeBar(const char *&p) {
+  if (*p != '|') return false;
+  ++p;
+  return true;
+}
+}  // namespace
+
+int ScanReply(const char *text, ReplyPattern pattern, char *code, std::size_t codeCap,
+              char *message, std::size_t messageCap) {
+  const char *p = OrEmpty(text);
+  int taken = 0;
+  if (!TakeField(p, nullptr, 0) || !TakeBar(p)) return taken;
+  if (!TakeField(p, code, codeCap)) return taken;
+  ++taken;
+  if (!TakeBar(p)) return taken;
+  if (pattern == ReplyPattern::kFourFields) {
+    if (!TakeField(p, nullptr, 0)) return taken;
+    ++taken;
+    if (!TakeBar(p)) return taken;
+  }
+  if (!TakeField(p, message, messageCap)) return taken;
+  return taken + 1;
+}
+
+const char *FinishReply(ReplyPattern pattern) {
+  static char code[256];
+  int needed = pattern == ReplyPattern::kFourFields ? 3 : 2;
+  int taken = ScanReply(ReplyText, pattern, code, sizeof code, MessageField, sizeof MessageField);
+  if (taken < needed) {
+    CopyText(MessageField, sizeof MessageField, kNonConformingText);
+    return MessageField;
+  }
+  char status[kStatusMessageSize];
+  FormatText(status, sizeof status, "Codigo: %s.\n%s", code, MessageField);
+  CopyText(StatusRecord.StatusMessage, sizeof StatusRecord.StatusMessage, status);
+  return ReplyText;
+}
+
+const char *CommandRoadV(const CommandSpec &spec, std::va_list args) {
+  if (!ProbePort()) return NotReady(spec.probeFailText ? spec.probeFailText : kNotReadyText);
+
+  CommandText[0] = '\0';
+  int length = FormatTextV(CommandText, sizeof CommandText, spec.format, args);
+  if (length < 0 || static_cast<std::size_t>(length) > kMaxPayload) {
+    CommandText[0] = '\0';
+    return Refuse("Comando excede o tamanho maximo de 2097143 bytes");
+  }
+
+  TraceCommand(spec.logName, CommandText);
+
+  if (!PortOpen(PortName, kBaudRate, RxThread)) return NotReady(kNotReadyText);
+  EnviaComando(CommandText);
+  WaitForReply(CalendarSeconds(), spec.waitSeconds);
+  PortClose();
+
+  if (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
+    if (spec.lastRxOnFailure) RecordLastRx(StatusRecord.StatusMessage);
+    return StatusRecord.StatusMessage;
+  }
+  return FinishReply(spec.pattern);
+}
+
+const char *CommandRoad(const CommandSpec &spec, ...) {
+  std::va_list args;
+  va_start(args, spec);
+  const char *result = CommandRoadV(spec, args);
+  va_end(args);
+  return result;
+}
+
+}  // namespace torvex::sat

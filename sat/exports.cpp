@@ -1,0 +1,209 @@
+// The exported functions of the SAT interface (see torvex.h). Each command
+// export is one call of the command road with its row of the catalogue.
+#include <cstring>
+
+#include "catalogue.h"
+#include "comm.h"
+#include "satcomm.h"
+#include "sale.h"
+#include "satlink.h"
+#include "satstate.h"
+#include "session.h"
+#include "text.h"
+#include "timestamp.h"
+#include "torvex.h"
+#include "tracelog.h"
+
+using namespace torvex::sat;
+
+namespace {
+// The port is closed and the gap time set when the library is loaded.
+struct LoadTimeInit {
+  LoadTimeInit() { PortInit(); }
+} g_loadTimeInit;
+
+}  // namespace
+
+#define S(x) static_cast<long>(x)
+#define T(x) OrEmpty(x)
+
+extern "C" {
+
+TORVEX_API const char *TORVEX_CALL ConsultarSAT(int numeroSessao) {
+  return CommandRoad(kConsultarSAT, S(numeroSessao));
+}
+
+TORVEX_API const char *TORVEX_CALL AtivarSAT(int numeroSessao, int subComando,
+                                             const char *codigoDeAtivacao, const char *CNPJ,
+                                             int cUF) {
+  return CommandRoad(kAtivarSAT, S(numeroSessao), subComando, T(codigoDeAtivacao), T(CNPJ), cUF);
+}
+
+TORVEX_API const char *TORVEX_CALL ComunicarCertificadoICPBRASIL(int numeroSessao,
+                                                                 const char *codigoDeAtivacao,
+                                                                 const char *certificado) {
+  return CommandRoad(kComunicarCertificadoICPBRASIL, S(numeroSessao), T(codigoDeAtivacao),
+                     T(certificado));
+}
+
+TORVEX_API const char *TORVEX_CALL EnviarDadosVenda(int numeroSessao, const char *codigoDeAtivacao,
+                                                    const char *dadosVenda) {
+  return SubmitSale(numeroSessao, codigoDeAtivacao, dadosVenda);
+}
+
+TORVEX_API const char *TORVEX_CALL CancelarUltimaVenda(int numeroSessao,
+                                                       const char *codigoDeAtivacao,
+                                                       const char *chave,
+                                                       const char *dadosCancelamento) {
+  return CommandRoad(kCancelarUltimaVenda, S(numeroSessao), T(codigoDeAtivacao), T(chave),
+                     T(dadosCancelamento));
+}
+
+TORVEX_API const char *TORVEX_CALL TesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
+                                                const char *dadosVenda) {
+  return CommandRoad(kTesteFimAFim, S(numeroSessao), T(codigoDeAtivacao), T(dadosVenda));
+}
+
+TORVEX_API const char *TORVEX_CALL ConsultarStatusOperacional(int numeroSessao,
+                                                              const char *codigoDeAtivacao) {
+  return CommandRoad(kConsultarStatusOperacional, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+TORVEX_API const char *TORVEX_CALL ConsultarNumeroSessao(int numeroSessao,
+                                                         const char *codigoDeAtivacao,
+                                                         int cNumeroDeSessao) {
+  return CommandRoad(kConsultarNumeroSessao, S(numeroSessao), T(codigoDeAtivacao),
+                     S(cNumeroDeSessao));
+}
+
+TORVEX_API const char *TORVEX_CALL ConfigurarInterfaceDeRede(int numeroSessao,
+                                                             const char *codigoDeAtivacao,
+                                                             const char *dadosConfiguracao) {
+  return CommandRoad(kConfigurarInterfaceDeRede, S(numeroSessao), T(codigoDeAtivacao),
+                     T(dadosConfiguracao));
+}
+
+TORVEX_API const char *TORVEX_CALL AssociarAssinatura(int numeroSessao,
+                                                      const char *codigoDeAtivacao,
+                                                      const char *CNPJvalue,
+                                                      const char *assinaturaCNPJs) {
+  return CommandRoad(kAssociarAssinatura, S(numeroSessao), T(codigoDeAtivacao), T(CNPJvalue),
+                     T(assinaturaCNPJs));
+}
+
+TORVEX_API const char *TORVEX_CALL AtualizarSoftwareSAT(int numeroSessao,
+                                                        const char *codigoDeAtivacao) {
+  return CommandRoad(kAtualizarSoftwareSAT, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+TORVEX_API const char *TORVEX_CALL ExtrairLogs(int numeroSessao, const char *codigoDeAtivacao) {
+  return CommandRoad(kExtrairLogs, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+TORVEX_API const char *TORVEX_CALL BloquearSAT(int numeroSessao, const char *codigoDeAtivacao) {
+  return CommandRoad(kBloquearSAT, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+TORVEX_API const char *TORVEX_CALL DesbloquearSAT(int numeroSessao, const char *codigoDeAtivacao) {
+  return CommandRoad(kDesbloquearSAT, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+TORVEX_API const char *TORVEX_CALL TrocarCodigoDeAtivacao(int numeroSessao,
+                                                          const char *codigoDeAtivacao, int opcao,
+                                                          const char *novoCodigo,
+                                                          const char *confNovoCodigo) {
+  return CommandRoad(kTrocarCodigoDeAtivacao, S(numeroSessao), T(codigoDeAtivacao), opcao,
+                     T(novoCodigo), T(confNovoCodigo));
+}
+
+TORVEX_API const char *TORVEX_CALL ArocarCodigoDeAtivacaoSAT(int numeroSessao,
+                                                             const char *codigoDeAtivacao,
+                                                             int opcao, const char *novoCodigo,
+                                                             const char *confNovoCodigo) {
+  return CommandRoad(kArocarCodigoDeAtivacaoSAT, S(numeroSessao), T(codigoDeAtivacao), opcao,
+                     T(novoCodigo), T(confNovoCodigo));
+}
+
+TORVEX_API const char *TORVEX_CALL AesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
+                                                const char *dadosVenda) {
+  return CommandRoad(kAesteFimAFim, S(numeroSessao), T(codigoDeAtivacao), T(dadosVenda));
+}
+
+TORVEX_API const char *TORVEX_CALL ConsultarUltimaSessaoFiscal(int numeroSessao,
+                                                               const char *codigoDeAtivacao) {
+  return CommandRoad(kConsultarUltimaSessaoFiscal, S(numeroSessao), T(codigoDeAtivacao));
+}
+
+// ---- Control functions -----------------------------------------------------
+
+TORVEX_API void TORVEX_CALL ConfiguraTimeout(int timeout) {
+  if (!LogEnabled) return;
+  TraceFile trace;
+  Timestamp ts = MakeTimestamp();
+  trace.Printf("S@T:%s %s %ld\n", ts.text, "ConfiguraTimeout", S(timeout));
+}
+
+TORVEX_API void TORVEX_CALL ArquivoLog(const char *path) {
+  path = T(path);
+  // A path that does not fit is refused whole: cutting it would send the
+  // log to some other file.
+  if (std::strlen(path) >= sizeof LogPath) return;
+  LogEnabled = true;
+  CopyText(LogPath, sizeof LogPath, path);
+  TraceFile create;  // creates the file if it is missing
+}
+
+TORVEX_API int TORVEX_CALL GeraNumeroSessao(void) { return NextSessionNumber(); }
+
+TORVEX_API const char *TORVEX_CALL LastTx(void) { return LastTxText; }
+
+TORVEX_API const char *TORVEX_CALL LastRx(void) { return LastRxText; }
+
+TORVEX_API int TORVEX_CALL AbreSerialSAT(int porta, int baudRate, int dataBits, int paridade,
+                                         int stopBits) {
+  EnsureZlib();
+  char name[kPortNameSize];
+  int n = FormatText(name, sizeof name, "COM%d", porta);
+  if (n < 0 || static_cast<std::size_t>(n) >= kSerialNameSize) {
+    // The serial port keeps at most 9 characters of name: refuse the number
+    // rather than open some other port.
+    char message[kStatusMessageSize];
+    FormatText(message, sizeof message, "Erro ao abrir %s", name);
+    SetStatus(kStatusNotReady, message);
+    return kStatusNotReady;
+  }
+  CopyText(PortName, sizeof PortName, name);
+  if (LogEnabled) {
+    TraceFile trace;
+    Timestamp ts = MakeTimestamp();
+    trace.Printf("S@T:%s %s %s Baud:%ld Bits:%ld Paridade:%ld StopBits:%ld\n", PortName, ts.text,
+                 "AbreSerialSAT", S(baudRate), S(dataBits), S(paridade), S(stopBits));
+  }
+  if (ZlibModule == nullptr) {
+    SetStatus(kStatusNotReady, kZlibMissingText);
+    return kStatusNotReady;
+  }
+  char message[kStatusMessageSize];
+  if (!PortOpen(PortName, 115200, RxThread)) {
+    FormatText(message, sizeof message, "Erro ao abrir %s", PortName);
+    SetStatus(kStatusNotReady, message);
+    return kStatusNotReady;
+  }
+  PortClose();
+  FormatText(message, sizeof message, "Porta %s aberta com sucesso", PortName);
+  SetStatus(kStatusOk, message);
+  return kStatusOk;
+}
+
+TORVEX_API void TORVEX_CALL CloseSerial(void) {}
+
+TORVEX_API char *TORVEX_CALL CodigoErro(char *buffer) {
+  if (buffer == nullptr) return buffer;
+  std::int32_t code = StatusRecord.StatusCode.load(std::memory_order_acquire);
+  auto u = static_cast<std::uint32_t>(code);
+  for (int i = 0; i < 4; ++i) buffer[i] = static_cast<char>(u >> (8 * i));
+  std::memcpy(buffer + 4, StatusRecord.StatusMessage, sizeof StatusRecord.StatusMessage);
+  return buffer;
+}
+
+}  // extern "C"
