@@ -3,10 +3,8 @@
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
+#include <memory>
 #include <map>
-#include <sstream>
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -53,45 +51,33 @@ std::optional<std::int32_t> parseInt32(std::string_view text) {
 }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::string& error) {
-    std::string data;
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> owned(nullptr, &std::fclose);
+    std::FILE* in = stdin;
+    const std::string name = path == "-" ? std::string("standard input") : path;
     if (path == "-") {
 #if defined(_WIN32)
         _setmode(_fileno(stdin), _O_BINARY);
 #endif
-        char chunk[65536];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, stdin)) > 0) {
-            data.append(chunk, got);
-            if (data.size() > kMaxInputBytes) {
-                error = "standard input is larger than 64 MiB";
-                return std::nullopt;
-            }
-        }
-        if (std::ferror(stdin)) {
-            error = "cannot read standard input";
+    } else {
+        owned.reset(std::fopen(path.c_str(), "rb"));
+        if (!owned) {
+            error = "cannot open " + path;
             return std::nullopt;
         }
-        return data;
+        in = owned.get();
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open " + path;
-        return std::nullopt;
+    std::string data;
+    std::vector<char> chunk(65536);
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+        data.append(chunk.data(), got);
+        if (data.size() > kMaxInputBytes) {
+            error = name + " is larger than 64 MiB";
+            return std::nullopt;
+        }
     }
-    in.seekg(0, std::ios::end);
-    const auto size = in.tellg();
-    if (size < 0) {
-        error = "cannot read " + path;
-        return std::nullopt;
-    }
-    if (static_cast<unsigned long long>(size) > kMaxInputBytes) {
-        error = path + " is larger than 64 MiB";
-        return std::nullopt;
-    }
-    in.seekg(0, std::ios::beg);
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "cannot read " + path;
+    if (std::ferror(in)) {
+        error = "cannot read " + name;
         return std::nullopt;
     }
     return data;
