@@ -1,0 +1,231 @@
+// Sending frames and receiving replies without a device: the send operations
+// with the port closed, the reception handler fed with bursts, the trace log
+// lines they write, and the guards on callers' arguments.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "comm.h"
+#include "frame.h"
+#include "satcomm.h"
+#include "satlink.h"
+#include "satstate.h"
+#include "testutil.h"
+#include "text.h"
+#include "torvex.h"
+
+using namespace torvex::sat;
+using namespace testutil;
+
+namespace {
+std::vector<std::uint8_t> Reply(const std::string &payload, int checksumDelta = 0) {
+  std::vector<std::uint8_t> f = {0x01, 3, 0, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) f.push_back(static_cast<std::uint8_t>(payload.size() >> (8 * i)));
+  f.insert(f.end(), payload.begin(), payload.end());
+  unsigned sum = 0;
+  for (std::size_t i = 1; i < f.size(); ++i) sum += f[i];
+  f.push_back(static_cast<std::uint8_t>(sum + checksumDelta));
+  return f;
+}
+
+void Feed(const std::vector<std::uint8_t> &burst) { RxThread(burst.data(), burst.size()); }
+
+class Reception : public testing::Test {
+ protected:
+  void SetUp() override {
+    LogEnabled = false;
+    EnviaComando("000001|ConsultarSAT");  // presets the waiting state
+  }
+};
+}  // namespace
+
+TEST_F(Reception, GoodDataFrameReleasesTheCommand) {
+  Feed(Reply("123456|12345|texto|"));
+  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
+  EXPECT_EQ(StatusRecord.StatusCode.load(), 0);
+  EXPECT_STREQ(StatusRecord.StatusMessage, "");
+  EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
+}
+
+TEST_F(Reception, BadChecksumKeepsThePayloadAndSetsCode3) {
+  Feed(Reply("123456|12345|texto|", 1));
+  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
+  EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
+  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().message,
+            "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n");
+}
+
+TEST_F(Reception, UnknownTypeSetsCode4) {
+  testing::internal::CaptureStdout();
+  Feed({0x00, 0x41});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(ReadStatus().code, 4);
+  EXPECT_EQ(ReadStatus().message, "Comando recebido do equipamento n\xc3\xa3o reconhecido.\n");
+}
+
+TEST_F(Reception, AckLeavesTheCommandWaiting) {
+  Feed({0x06});
+  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_EQ(ReadStatus().message, "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.");
+  EXPECT_STREQ(ReplyText, "");
+  EXPECT_EQ(AfterStamp(LastRx()), "");
+}
+
+TEST_F(Reception, AckGluedToADataFrameIsTheAckOnly) {
+  auto burst = Reply("123456|12345|texto|");
+  burst.insert(burst.begin(), 0x06);
+  Feed(burst);
+  EXPECT_EQ(ReadStatus().code, 32768);
+}
+
+TEST_F(Reception, ASecondShorterFrameLeavesNothingOfTheFirst) {
+  Feed(Reply("123456|99999|uma resposta bem mais longa|"));
+  Feed(Reply("123456|1|x|"));
+  EXPECT_STREQ(ReplyText, "123456|1|x|");
+  EXPECT_EQ(AfterStamp(LastRx()), "123456|1|x|");
+}
+
+TEST_F(Reception, TruncatedFrameIsAChecksumFailureWithoutOverread) {
+  auto f = Reply("123456|12345|texto|");
+  f[9] = 0xff;  // declares far more than arrives
+  f.resize(20);
+  Feed(f);
+  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_STREQ(ReplyText, "123456|");
+}
+
+TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
+  Feed(Reply("123456|12345|texto|", 1));
+  Feed(Reply("123456|12345|texto|"));
+  EXPECT_EQ(ReadStatus().code, 0);
+}
+
+TEST(Send, FrameBytesSequenceAndLastTx) {
+  std::uint32_t seq = FrameSequence;
+  ASSERT_TRUE(EnviaComando("000123|ConsultarSAT"));
+  EXPECT_EQ(FrameSequence, seq + 1);
+  ASSERT_EQ(FrameLength, 28u);
+  EXPECT_EQ(FrameBuffer[1], static_cast<std::uint8_t>(seq));
+  EXPECT_EQ(AfterStamp(LastTx()), "000123|ConsultarSAT");
+  EXPECT_EQ(ReadStatus().code, 32768);
+}
+
+TEST(Send, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
+  const std::uint8_t block[] = {'a', 'b', '|', 3, 0, 0, 0, 0x78, 0x5e, 0};
+  ASSERT_TRUE(EnviaComandoBinario(block, sizeof block));
+  ASSERT_EQ(FrameLength, sizeof block + 9);
+  EXPECT_EQ(0, std::memcmp(FrameBuffer + 8, block, sizeof block));
+  EXPECT_EQ(AfterStamp(LastTx()), "ab|\x03");
+}
+
+TEST(Send, PayloadOverTheFrameLimitIsRefused) {
+  static std::vector<std::uint8_t> big(kMaxPayload + 1, 'x');
+  SetStatus(0, "before");
+  std::uint32_t seq = FrameSequence;
+  EXPECT_FALSE(EnviaComandoBinario(big.data(), big.size()));
+  EXPECT_EQ(FrameSequence, seq);
+  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_TRUE(EnviaComandoBinario(big.data(), kMaxPayload));
+  EXPECT_EQ(FrameLength, kBufSize);
+}
+
+TEST(SerialPortObject, RefusesLongNamesAndClosesTwiceHarmlessly) {
+  EXPECT_FALSE(PortOpen("COM1234567", 115200, RxThread));
+  EXPECT_FALSE(SerialPort.IsOpen());
+  EXPECT_TRUE(PortClose());
+  EXPECT_TRUE(PortClose());
+  EXPECT_TRUE(PortWrite(nullptr, 0));
+  const std::uint8_t b = 1;
+  EXPECT_FALSE(PortWrite(&b, 1));
+}
+
+class TraceLog : public testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = TempPath("torvex-trace-test.log");
+    std::remove(path_.c_str());
+    ArquivoLog(path_.c_str());
+  }
+  void TearDown() override {
+    LogEnabled = false;
+    std::remove(path_.c_str());
+  }
+  std::string Text() { return MaskStamps(ReadFile(path_)); }
+  std::string path_;
+};
+
+TEST_F(TraceLog, ArquivoLogCreatesTheFile) {
+  std::FILE *f = std::fopen(path_.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  EXPECT_EQ(ReadFile(path_), "");
+}
+
+TEST_F(TraceLog, SendAndReceiveLines) {
+  std::uint32_t seq = FrameSequence;
+  EnviaComando("000042|ConsultarSAT");
+  Feed(Reply("000042|08000|ok||"));
+  char seqHex[8];
+  std::snprintf(seqHex, sizeof seqHex, "%x", seq & 0xff);
+  std::string expected = std::string("S@T:<TS> EnviaComando TXDATA:\n1 ") + seqHex +
+                         " 0 0 13 0 0 0 30 30 30 30 34 32 7c 43 6f \n"
+                         "6e 73 75 6c 74 61 72 53 41 54 ";
+  std::string text = Text();
+  ASSERT_EQ(text.substr(0, expected.size()), expected);
+  std::size_t rx = text.find("S@T:<TS> RxThread RXDATA:\n");
+  ASSERT_NE(rx, std::string::npos);
+  EXPECT_EQ(text.substr(rx),
+            "S@T:<TS> RxThread RXDATA:\n" + std::string(20, ' ') +
+                "@@@@@S@T:<TS> RxThread RXDATA:\n000042|08000|ok||\n"
+                "30 30 30 30 34 32 7c 30 38 30 30 30 7c 6f 6b 7c 7c \n\n");
+}
+
+TEST_F(TraceLog, ControlFunctionLines) {
+  ConfiguraTimeout(1234);
+  EXPECT_EQ(AbreSerialSAT(29, 9600, 7, 2, 1), 1);  // no such port here
+  EXPECT_EQ(Text(),
+            "S@T:<TS> ConfiguraTimeout 1234\n"
+            "S@T:COM29 <TS> AbreSerialSAT Baud:9600 Bits:7 Paridade:2 StopBits:1\n");
+}
+
+TEST_F(TraceLog, PathThatDoesNotFitIsRefused) {
+  std::string longPath(300, 'a');
+  ArquivoLog(longPath.c_str());
+  EXPECT_EQ(std::string(LogPath), path_);
+  ConfiguraTimeout(7);
+  EXPECT_EQ(Text(), "S@T:<TS> ConfiguraTimeout 7\n");
+}
+
+TEST(ControlFunctions, CodigoErroCopiesTheWholeRecord) {
+  SetStatus(32768, "abc");
+  char buf[TORVEX_STATUS_SIZE];
+  std::memset(buf, 0x55, sizeof buf);
+  EXPECT_EQ(CodigoErro(buf), buf);
+  EXPECT_EQ(std::string(buf, 4), std::string("\x00\x80\x00\x00", 4));
+  EXPECT_STREQ(buf + 4, "abc");
+  EXPECT_EQ(buf[103], 0);  // the whole 100-byte message is copied
+  EXPECT_EQ(CodigoErro(nullptr), nullptr);
+}
+
+TEST(ControlFunctions, AbreSerialSATRefusesNumbersWhoseNameDoesNotFit) {
+  char before[kPortNameSize];
+  CopyText(before, sizeof before, PortName);
+  EXPECT_EQ(AbreSerialSAT(-2147483647 - 1, 115200, 8, 0, 1), 1);
+  EXPECT_STREQ(PortName, before);
+  EXPECT_EQ(ReadStatus().code, 1);
+  EXPECT_EQ(ReadStatus().message, "Erro ao abrir COM-2147483648");
+}
+
+TEST(ControlFunctions, SessionNumbersThroughTheExport) {
+  std::vector<int> got;
+  for (int i = 0; i < 100; ++i) got.push_back(GeraNumeroSessao());
+  for (std::size_t i = 0; i < got.size(); ++i) {
+    EXPECT_GE(got[i], 0);
+    EXPECT_LE(got[i], 33766);
+    for (std::size_t j = 0; j < i; ++j) EXPECT_NE(got[i], got[j]);
+  }
+}

@@ -1,0 +1,91 @@
+// Helpers shared by the SAT tests.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "torvex.h"
+
+namespace testutil {
+
+// The status record as CodigoErro hands it out.
+struct Status {
+  std::int32_t code;
+  std::string message;
+};
+
+inline Status ReadStatus() {
+  char buf[TORVEX_STATUS_SIZE];
+  std::memset(buf, 0x55, sizeof buf);
+  CodigoErro(buf);
+  Status s;
+  std::memcpy(&s.code, buf, 4);
+  s.message.assign(buf + 4, strnlen(buf + 4, 100));
+  return s;
+}
+
+// What follows "<time stamp>=" in a LastTx/LastRx text ("" if malformed).
+inline std::string AfterStamp(const char *text) {
+  std::string s = text ? text : "";
+  if (s.size() < 24 || s[2] != '/' || s[5] != '/' || s[10] != ' ' || s[19] != '.' ||
+      s[23] != '=')
+    return "<malformed:" + s + ">";
+  return s.substr(24);
+}
+
+inline std::string ReadFile(const std::string &path) {
+  std::string out;
+  if (std::FILE *f = std::fopen(path.c_str(), "rb")) {
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+    std::fclose(f);
+  }
+  return out;
+}
+
+// Splits text at "\n" (the pieces keep no line break).
+inline std::vector<std::string> Lines(const std::string &text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string::npos) {
+      if (start < text.size()) lines.push_back(text.substr(start));
+      break;
+    }
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+// Replaces the "dd/mm/yyyy hh:mm:ss.mmm" time stamps of a trace text with
+// "<TS>", so lines can be compared whole.
+inline std::string MaskStamps(std::string s) {
+  for (std::size_t i = 0; i + 23 <= s.size(); ++i) {
+    auto d = [&](std::size_t k) { return s[i + k] >= '0' && s[i + k] <= '9'; };
+    if (d(0) && d(1) && s[i + 2] == '/' && d(3) && d(4) && s[i + 5] == '/' && d(6) && d(9) &&
+        s[i + 10] == ' ' && s[i + 13] == ':' && s[i + 16] == ':' && s[i + 19] == '.' && d(20) &&
+        d(21) && d(22)) {
+      s.replace(i, 23, "<TS>");
+    }
+  }
+  return s;
+}
+
+// A scratch file path in the temporary folder.
+inline std::string TempPath(const std::string &name) {
+#ifdef _WIN32
+  const char *dir = std::getenv("TEMP");
+  return std::string(dir ? dir : ".") + "\\" + name;
+#else
+  const char *dir = std::getenv("TMPDIR");
+  return std::string(dir ? dir : "/tmp") + "/" + name;
+#endif
+}
+
+}  // namespace testutil
