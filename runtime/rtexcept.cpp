@@ -1,0 +1,3 @@
+#include "rtexcept.h"
+
+void AbstractError() { throw EAbstractError(); }

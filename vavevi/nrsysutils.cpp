@@ -1,0 +1,181 @@
+#include "nrsysutils.h"
+
+#include <memory>
+#include <vector>
+
+#include "rtformat.h"
+#include "rtsysutils.h"
+
+namespace {
+
+// Created when the library is loaded, destroyed when it is unloaded.
+class ProcessLock {
+public:
+  ProcessLock() { InitializeCriticalSection(&section_); }
+  ~ProcessLock() { DeleteCriticalSection(&section_); }
+  void Enter() { EnterCriticalSection(&section_); }
+  void Leave() { LeaveCriticalSection(&section_); }
+
+private:
+  CRITICAL_SECTION section_;
+};
+ProcessLock g_processLock;
+
+struct LibraryReleaser {
+  void operator()(HMODULE m) const { FreeLibrary(m); }
+};
+using LibraryHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryReleaser>;
+
+}  // namespace
+
+void nrEnterThreadCritical() { g_processLock.Enter(); }
+void nrLeaveThreadCritical() { g_processLock.Leave(); }
+
+std::string GetLastSysErrorString() {
+  DWORD code = GetLastError();
+  char buffer[1024];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
+                           sizeof buffer, nullptr);
+  std::string text(buffer, n < sizeof buffer ? n : 0);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
+  SetLastError(code);
+  return text;
+}
+
+HWND GetMainWindowHandle() { return nullptr; }
+
+bool CreateFileFromRes(const std::string& resName, const std::string& fileName) {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          reinterpret_cast<LPCSTR>(&CreateFileFromRes), &self))
+    return false;
+  HRSRC info = FindResourceA(self, resName.c_str(), reinterpret_cast<LPCSTR>(RT_RCDATA));
+  if (!info) return false;
+  HGLOBAL loaded = LoadResource(self, info);
+  if (!loaded) return false;
+  const void* data = LockResource(loaded);
+  DWORD size = SizeofResource(self, info);
+  if (!data) return false;
+
+  HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  BOOL ok = WriteFile(file, data, size, &written, nullptr);
+  CloseHandle(file);
+  return ok && written == size;
+}
+
+std::string RegKeyPathFromNativeName(const std::string& name, HKEY* root) {
+  if (!root) return name;
+  static const std::string machine = "\\MACHINE\\", user = "\\USER\\";
+  auto at10 = [&](const std::string& part) { return name.size() >= 9 + part.size() && name.compare(9, part.size(), part) == 0; };
+  if (at10(machine)) {
+    *root = HKEY_LOCAL_MACHINE;
+    return name.size() > 18 ? name.substr(18) : std::string();
+  }
+  if (at10(user)) {
+    *root = HKEY_CURRENT_USER;
+    std::string rest = name.size() > 15 ? name.substr(15) : std::string();
+    std::size_t slash = rest.find('\\');
+    return slash == std::string::npos ? rest : rest.substr(slash + 1);
+  }
+  *root = nullptr;
+  return name;
+}
+
+std::string RegGetKeyFullName(HKEY key, HKEY* root) {
+  if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return {};
+  LibraryHandle ntdll(LoadLibraryA("ntdll.dll"));
+  if (!ntdll) return {};
+  using ZwQueryKeyFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<ZwQueryKeyFn>(reinterpret_cast<void*>(GetProcAddress(ntdll.get(), "ZwQueryKey")));
+  if (!query) return {};
+
+  const int keyNameInformation = 3;
+  ULONG needed = 0;
+  query(key, keyNameInformation, nullptr, 0, &needed);
+  if (needed < sizeof(ULONG)) return {};
+  std::vector<unsigned char> info(needed + 2, 0);
+  if (query(key, keyNameInformation, info.data(), needed, &needed) < 0) return {};
+  ULONG nameBytes = 0;
+  memcpy(&nameBytes, info.data(), sizeof nameBytes);
+  std::size_t maxChars = (info.size() - sizeof(ULONG)) / sizeof(wchar_t);
+  std::size_t chars = nameBytes / sizeof(wchar_t);
+  if (chars > maxChars) chars = maxChars;
+  std::vector<wchar_t> wide(chars + 1, L'\0');
+  memcpy(wide.data(), info.data() + sizeof(ULONG), chars * sizeof(wchar_t));
+
+  int len = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), nullptr, 0, nullptr, nullptr);
+  std::string native(static_cast<std::size_t>(len > 0 ? len : 0), '\0');
+  if (len > 0)
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), native.data(), len, nullptr, nullptr);
+  return RegKeyPathFromNativeName(native, root);
+}
+
+std::string RegGetKeyParentName(const std::string& path) {
+  std::size_t slash = path.rfind('\\');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string WindowsVersionName(DWORD major, DWORD minor, DWORD platformId) {
+  switch (major) {
+    case 3:
+      return "NT 3.51";
+    case 4:
+      if (minor == 10) return "98";
+      if (minor == 90) return "Me";
+      return platformId == VER_PLATFORM_WIN32_NT ? "NT 4" : "95";
+    case 5:
+      if (minor == 0) return "2000";
+      if (minor == 1) return "XP";
+      if (minor == 2) return "2003";
+      return {};
+    default:
+      return {};
+  }
+}
+
+std::string WindowsVersionText(const OSVERSIONINFOA& info) {
+  DWORD build = info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? (info.dwBuildNumber & 0xFFFF) : info.dwBuildNumber;
+  char csd[sizeof info.szCSDVersion + 1] = {};
+  memcpy(csd, info.szCSDVersion, sizeof info.szCSDVersion);
+  return "Windows " + WindowsVersionName(info.dwMajorVersion, info.dwMinorVersion, info.dwPlatformId) + " Build " +
+         std::to_string(build) + " " + csd;
+}
+
+std::string nrGetVersion(const std::string& fileName, const std::string& format) {
+  std::string fmt = format.empty() ? "%u.%u.%u.%u" : format;
+  if (fileName.empty()) {
+    OSVERSIONINFOA info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return {};
+    return WindowsVersionText(info);
+  }
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(fileName.c_str(), &ignored);
+  if (size == 0) return {};
+  std::vector<unsigned char> data(size);
+  if (!GetFileVersionInfoA(fileName.c_str(), 0, size, data.data())) return {};
+  VS_FIXEDFILEINFO* fixed = nullptr;
+  UINT fixedSize = 0;
+  if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize) || !fixed ||
+      fixedSize < sizeof(VS_FIXEDFILEINFO))
+    return {};
+  return Format(fmt, {HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                      HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS)});
+}
+
+std::string IntToOct(std::uint32_t value) {
+  std::string digits;
+  for (; value != 0; value >>= 3) digits.insert(digits.begin(), static_cast<char>('0' + (value & 7)));
+  return digits;
+}
+
+std::uint32_t OctToInt(const std::string& text) {
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '7') return 0;
+    value = value * 8 + static_cast<std::uint32_t>(c - '0');
+  }
+  return value;
+}
