@@ -154,7 +154,7 @@ class TraceLog : public testing::Test {
     LogEnabled = false;
     std::remove(path_.c_str());
   }
-  std::string Text() { return MaskStamps(ReadFile(path_)); }
+  std::string Text() { return MaskStamps(ReadTextFile(path_)); }
   std::string path_;
 };
 

@@ -63,6 +63,20 @@ inline std::vector<std::string> Lines(const std::string &text) {
   return lines;
 }
 
+// A trace log as text. The library writes it in the platform's text mode:
+// on Windows every line break is CR LF in the file.
+inline std::string ReadTextFile(const std::string &path) {
+  std::string raw = ReadFile(path);
+#ifdef _WIN32
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i)
+    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) out.push_back(raw[i]);
+  return out;
+#else
+  return raw;
+#endif
+}
+
 // Replaces the "dd/mm/yyyy hh:mm:ss.mmm" time stamps of a trace text with
 // "<TS>", so lines can be compared whole.
 inline std::string MaskStamps(std::string s) {
