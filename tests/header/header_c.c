@@ -163,7 +163,7 @@ int main(int argc, char **argv) {
                 ++failures;
             }
         }
-        CHECK(GetProcAddress(module, "ConsultarSAT") == (FARPROC)consultarSAT);
+        CHECK(GetProcAddress(module, "ConsultarSAT") == (FARPROC)(void (*)(void))consultarSAT);
     }
 #endif
 
