@@ -25,9 +25,17 @@ mkdir -p "$(dirname "$prefix")"
     wineserver -w || true
     touch "$prefix/.torvex-ready"
   fi
-  # Only links made by the tests themselves may stand for COM ports.
+  # Only links that tests made to live pseudo-terminals may stand for COM
+  # ports: any other comN link (a real UART, a dead pseudo-terminal) goes.
   if [ -z "${TORVEX_KEEP_COM_LINKS:-}" ]; then
-    find "$prefix/dosdevices" -maxdepth 1 -name 'com*' -type l -delete 2>/dev/null || true
+    for link in "$prefix"/dosdevices/com*; do
+      [ -L "$link" ] || continue
+      target=$(readlink "$link")
+      case "$target" in
+        /dev/pts/*) [ -e "$link" ] || rm -f "$link" ;;
+        *) rm -f "$link" ;;
+      esac
+    done
   fi
 ) 9>"$prefix.lock"
 exec wine "$@"
