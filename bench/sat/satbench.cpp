@@ -1,0 +1,351 @@
+// satbench: measures the SAT interface against a device emulator.
+//
+//   satbench latency [--calls N] [--emu-log FILE]
+//       ConsultarSAT against a device that answers at once: calls per second
+//       and how long after the reply's last byte each call returns.
+//   satbench timeout --control FILE [--calls N]
+//       ConsultarSAT against a device that stays silent (the emulator's
+//       control file is set to "noreply*0" after a first answered call):
+//       process CPU time against wall time while the library waits.
+//   satbench sale --size BYTES [--calls N] [--seed S]
+//       EnviarDadosVenda with a sale of BYTES bytes: time per call, the
+//       library's own CPU time next to zlib's, and memory after 1 and N calls.
+//   satbench cpuclock
+//       The resolution of the process CPU clock.
+//
+// The device is found by the library's own port probe, so the emulator must
+// be on a COM port the library can reach (see run.sh).
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emu_log.h"
+#include "measure.h"
+#include "sale_data.h"
+#include "torvex.h"
+#include "zlib_runtime.h"
+
+using namespace torvex::bench;
+
+namespace {
+
+struct Options {
+  std::string mode;
+  int calls = 0;
+  std::string emuLog;
+  std::string control;
+  std::size_t size = 0;
+  std::uint32_t seed = 1;
+};
+
+void Usage() {
+  std::fputs(
+      "usage: satbench latency [--calls N] [--emu-log FILE]\n"
+      "       satbench timeout --control FILE [--calls N]\n"
+      "       satbench sale --size BYTES [--calls N] [--seed S]\n"
+      "       satbench cpuclock\n",
+      stderr);
+}
+
+bool Parse(int argc, char **argv, Options &o) {
+  if (argc < 2) return false;
+  o.mode = argv[1];
+  for (int i = 2; i < argc; ++i) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) return false;
+    const char *v = argv[++i];
+    if (a == "--calls") o.calls = std::atoi(v);
+    else if (a == "--emu-log") o.emuLog = v;
+    else if (a == "--control") o.control = v;
+    else if (a == "--size") o.size = static_cast<std::size_t>(std::strtoull(v, nullptr, 10));
+    else if (a == "--seed") o.seed = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
+    else return false;
+  }
+  return true;
+}
+
+struct Status {
+  std::int32_t code = 0;
+  std::string message;
+};
+
+Status LastStatus() {
+  char record[TORVEX_STATUS_SIZE] = {};
+  CodigoErro(record);
+  Status s;
+  const auto *b = reinterpret_cast<const unsigned char *>(record);
+  s.code = static_cast<std::int32_t>(std::uint32_t{b[0]} | std::uint32_t{b[1]} << 8 |
+                                     std::uint32_t{b[2]} << 16 | std::uint32_t{b[3]} << 24);
+  record[TORVEX_STATUS_SIZE - 1] = '\0';
+  s.message = record + 4;
+  return s;
+}
+
+// The n-th "|"-separated field of a reply (0-based), or "".
+std::string Field(const char *text, int n) {
+  std::string s = text ? text : "";
+  std::size_t start = 0;
+  for (int i = 0; i < n; ++i) {
+    start = s.find('|', start);
+    if (start == std::string::npos) return "";
+    ++start;
+  }
+  std::size_t end = s.find('|', start);
+  return s.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
+
+void PrintSummary(const char *what, const Summary &s) {
+  std::printf("  %-44s %8.3f %8.3f %8.3f %8.3f %8.3f  (n=%zu)\n", what, s.min, s.median, s.p90,
+              s.max, s.mean, s.count);
+}
+
+void PrintSummaryHead(const char *unit) {
+  std::printf("  %-44s %8s %8s %8s %8s %8s\n", unit, "min", "median", "p90", "max", "mean");
+}
+
+// A first, answered ConsultarSAT: the library finds the device's port and
+// keeps it, so the measured calls do not include the probe.
+bool FindDevice() {
+  const char *reply = ConsultarSAT(1);
+  Status st = LastStatus();
+  if (st.code != 0) {
+    std::fprintf(stderr, "satbench: no device answered ConsultarSAT (code %d: %s)\n",
+                 static_cast<int>(st.code), reply ? reply : "");
+    return false;
+  }
+  return true;
+}
+
+int Latency(const Options &o) {
+  const int calls = o.calls > 0 ? o.calls : 200;
+  if (!FindDevice()) return 1;
+  std::vector<double> durations;
+  std::vector<std::int64_t> returnedAt;  // UTC microseconds
+  std::vector<long> sessions;
+  int failures = 0;
+  const std::int64_t start = MonotonicNs();
+  for (int i = 0; i < calls; ++i) {
+    long session = 100000 + i;
+    std::int64_t t0 = MonotonicNs();
+    ConsultarSAT(static_cast<int>(session));
+    std::int64_t t1 = MonotonicNs();
+    returnedAt.push_back(UtcMicros());
+    durations.push_back(Ms(t1 - t0));
+    sessions.push_back(session);
+    if (LastStatus().code != 0) ++failures;
+  }
+  const std::int64_t wall = MonotonicNs() - start;
+
+  std::printf("latency: ConsultarSAT against a device answering at once\n");
+  std::printf("  calls %d, failed %d, wall %.3f s, calls/s %.2f\n", calls, failures,
+              Ms(wall) / 1000.0, calls / (Ms(wall) / 1000.0));
+  PrintSummaryHead("ms");
+  PrintSummary("call duration (upper bound of last byte->return)", Summarize(durations));
+
+  if (!o.emuLog.empty()) {
+    std::map<long, std::int64_t> sent = ReadReplyTimes(o.emuLog);
+    std::vector<double> gaps;
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+      auto it = sent.find(sessions[i]);
+      if (it == sent.end()) continue;
+      // Milliseconds of the UTC day at return, to the microsecond.
+      double ret = static_cast<double>(returnedAt[i] % 86400000000LL) / 1000.0;
+      double gap = ret - static_cast<double>(it->second);
+      if (gap < -43200000.0) gap += 86400000.0;  // the day turned in between
+      gaps.push_back(gap);
+    }
+    PrintSummary("reply written (emulator log, 1 ms) -> return", Summarize(gaps));
+  }
+  return failures == 0 ? 0 : 1;
+}
+
+bool WriteControl(const std::string &path, const char *text) {
+  std::FILE *f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) return false;
+  std::fputs(text, f);
+  return std::fclose(f) == 0;
+}
+
+int Timeout(const Options &o) {
+  if (o.control.empty()) {
+    Usage();
+    return 2;
+  }
+  const int calls = o.calls > 0 ? o.calls : 10;
+  const std::int64_t resolution = ProcessCpuResolutionNs(500);
+  if (!FindDevice()) return 1;
+  if (!WriteControl(o.control, "noreply*0\n")) {
+    std::fprintf(stderr, "satbench: cannot write %s\n", o.control.c_str());
+    return 1;
+  }
+  std::vector<double> walls, cpus;
+  int unexpected = 0;
+  const std::int64_t cpu0 = ProcessCpuNs();
+  const std::int64_t wall0 = MonotonicNs();
+  for (int i = 0; i < calls; ++i) {
+    std::int64_t c0 = ProcessCpuNs();
+    std::int64_t t0 = MonotonicNs();
+    ConsultarSAT(200000 + i);
+    std::int64_t t1 = MonotonicNs();
+    std::int64_t c1 = ProcessCpuNs();
+    walls.push_back(Ms(t1 - t0));
+    cpus.push_back(Ms(c1 - c0));
+    if (LastStatus().code != 32768) ++unexpected;
+  }
+  const std::int64_t wall = MonotonicNs() - wall0;
+  const std::int64_t cpu = ProcessCpuNs() - cpu0;
+  WriteControl(o.control, "");
+
+  std::printf("timeout: ConsultarSAT against a silent device (2 s limit)\n");
+  std::printf("  calls %d, not timed out %d, CPU clock resolution %.3f ms\n", calls, unexpected,
+              Ms(resolution));
+  PrintSummaryHead("ms");
+  PrintSummary("wall time per call", Summarize(walls));
+  PrintSummary("process CPU time per call", Summarize(cpus));
+  std::printf("  total: wall %.3f s, process CPU %.3f ms, CPU/wall %.4f %%\n", Ms(wall) / 1000.0,
+              Ms(cpu), 100.0 * static_cast<double>(cpu) / static_cast<double>(wall));
+  return unexpected == 0 ? 0 : 1;
+}
+
+// Times fn: at least minReps runs and at least minMs of wall time. Returns
+// the median wall time per run in ms.
+template <typename Fn>
+double TimeMedian(Fn fn, int minReps, double minMs) {
+  std::vector<double> samples;
+  const std::int64_t start = MonotonicNs();
+  while (static_cast<int>(samples.size()) < minReps || Ms(MonotonicNs() - start) < minMs) {
+    std::int64_t t0 = MonotonicNs();
+    fn();
+    samples.push_back(Ms(MonotonicNs() - t0));
+    if (samples.size() > 100000) break;
+  }
+  return Summarize(samples).median;
+}
+
+std::string MiB(std::int64_t bytes) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.2f MiB", static_cast<double>(bytes) / 1048576.0);
+  return buf;
+}
+
+int Sale(const Options &o) {
+  if (o.size < 4096) {
+    Usage();
+    return 2;
+  }
+  const int calls = o.calls > 1 ? o.calls : 50;
+  ZlibRuntime zlib;
+  if (!zlib.Loaded()) {
+    std::fprintf(stderr, "satbench: cannot load %s\n", zlib.Name().c_str());
+    return 1;
+  }
+  const std::string sale = MakeSale(o.size, o.seed);
+  std::string compressed;
+  zlib.Compress(sale, 2, compressed);
+  if (!FindDevice()) return 1;
+
+  auto call = [&](int i) { return EnviarDadosVenda(300000 + i, kActivationCode, sale.c_str()); };
+
+  // The first sale, then the others: memory after each stage.
+  std::int64_t t0 = MonotonicNs();
+  std::string firstReply = call(0);
+  std::int64_t firstMs = MonotonicNs() - t0;
+  Status firstStatus = LastStatus();
+  const MemoryUse afterOne = ReadMemoryUse();
+
+  std::vector<double> walls;
+  int failures = firstStatus.code != 0 ? 1 : 0;
+  std::string lastReply;
+  const std::int64_t cpu0 = ProcessCpuNs();
+  for (int i = 1; i < calls; ++i) {
+    std::int64_t s = MonotonicNs();
+    const char *reply = call(i);
+    walls.push_back(Ms(MonotonicNs() - s));
+    if (LastStatus().code != 0) ++failures;
+    if (i == calls - 1) lastReply = reply ? reply : "";
+  }
+  const std::int64_t cpu = ProcessCpuNs() - cpu0;
+  const MemoryUse afterN = ReadMemoryUse();
+  const double cpuPerCall = Ms(cpu) / (calls - 1);
+
+  // zlib alone on the same data: the sale compressed at level 2 as the
+  // library does, and the reply's compressed tail expanded. The device
+  // compresses the tail at zlib's default level, as the emulator does.
+  const double compressMs = TimeMedian(
+      [&] {
+        std::string out;
+        zlib.Compress(sale, 2, out);
+      },
+      5, 500.0);
+  double uncompressMs = 0.0;
+  std::size_t tailBytes = 0;
+  {
+    std::size_t pos = 0;
+    int bars = 0;
+    while (bars < 6 && (pos = lastReply.find('|', pos)) != std::string::npos) {
+      ++bars;
+      ++pos;
+    }
+    if (bars == 6 && pos < lastReply.size()) {
+      std::string tail = lastReply.substr(pos);
+      tailBytes = tail.size();
+      std::string packed;
+      zlib.Compress(tail, 6, packed);
+      uncompressMs = TimeMedian(
+          [&] {
+            std::string out;
+            zlib.Uncompress(packed, tail.size(), out);
+          },
+          5, 200.0);
+    }
+  }
+  const double overhead = cpuPerCall - compressMs - uncompressMs;
+  const std::int64_t resolution = ProcessCpuResolutionNs(300);
+
+  std::printf("sale: EnviarDadosVenda, %zu-byte sale (level-2 stream %zu bytes)\n", sale.size(),
+              compressed.size());
+  std::printf("  calls %d, failed %d, device reply %s \"%s\", expanded tail %zu bytes\n", calls,
+              failures, Field(lastReply.c_str(), 1).c_str(), Field(lastReply.c_str(), 3).c_str(),
+              tailBytes);
+  PrintSummaryHead("ms");
+  std::printf("  %-44s %8.3f\n", "first call", Ms(firstMs));
+  PrintSummary("wall time per call (calls 2..N)", Summarize(walls));
+  std::printf("  process CPU per call %.3f ms (clock resolution %.3f ms, over %d calls)\n",
+              cpuPerCall, Ms(resolution), calls - 1);
+  std::printf("  zlib alone: compress2 level 2 %.3f ms, uncompress of the reply tail %.3f ms\n",
+              compressMs, uncompressMs);
+  std::printf("  library overhead %.3f ms per call = %.1f %% of compress2\n", overhead,
+              100.0 * overhead / compressMs);
+  std::printf("  memory after 1 call:  peak %s, resident %s, private %s\n",
+              MiB(afterOne.peakResident).c_str(), MiB(afterOne.resident).c_str(),
+              MiB(afterOne.privateBytes).c_str());
+  std::printf("  memory after %d calls: peak %s, resident %s, private %s\n", calls,
+              MiB(afterN.peakResident).c_str(), MiB(afterN.resident).c_str(),
+              MiB(afterN.privateBytes).c_str());
+  return failures == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  Options o;
+  if (!Parse(argc, argv, o)) {
+    Usage();
+    return 2;
+  }
+  if (o.mode == "latency") return Latency(o);
+  if (o.mode == "timeout") return Timeout(o);
+  if (o.mode == "sale") return Sale(o);
+  if (o.mode == "cpuclock") {
+    std::printf("process CPU clock resolution %.3f ms\n", Ms(ProcessCpuResolutionNs(1000)));
+    return 0;
+  }
+  Usage();
+  return 2;
+}
