@@ -68,7 +68,11 @@ bool CreateFileFromRes(const std::string& resName, const std::string& fileName) 
 std::string RegKeyPathFromNativeName(const std::string& name, HKEY* root) {
   if (!root) return name;
   static const std::string machine = "\\MACHINE\\", user = "\\USER\\";
-  auto at10 = [&](const std::string& part) { return name.size() >= 9 + part.size() && name.compare(9, part.size(), part) == 0; };
+  // Registry names are case-insensitive, and not every system spells the
+  // roots in capitals (Wine gives "\REGISTRY\Machine\").
+  auto at10 = [&](const std::string& part) {
+    return name.size() >= 9 + part.size() && SameText(std::string_view(name).substr(9, part.size()), part);
+  };
   if (at10(machine)) {
     *root = HKEY_LOCAL_MACHINE;
     return name.size() > 18 ? name.substr(18) : std::string();

@@ -1,0 +1,170 @@
+// The Win32 units of the class library under Wine: threads, the
+// application object's synchronisation, registry access.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+
+#include "rtapplication.h"
+#include "rtexcept.h"
+#include "rtregistry.h"
+#include "rtthread.h"
+
+namespace {
+
+// Counts until terminated; its own destructor stops it before its members go.
+class CountingThread : public TThread {
+public:
+  ~CountingThread() override { Stop(); }
+  std::atomic<int> loops{0};
+  DWORD seenId = 0;
+
+protected:
+  void Execute() override {
+    seenId = GetCurrentThreadId();
+    while (!Terminated()) {
+      ++loops;
+      Sleep(1);
+    }
+  }
+};
+
+// Waits for thread messages; Terminate posts WM_QUIT so that it wakes.
+class MessageThread : public TThread {
+public:
+  ~MessageThread() override { Stop(); }
+  void Terminate() override {
+    TThread::Terminate();
+    PostThreadMessageA(ThreadID(), WM_QUIT, 0, 0);
+  }
+  std::atomic<int> received{0};
+  HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+protected:
+  void Execute() override {
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
+    SetEvent(ready);
+    while (!Terminated() && GetMessageA(&msg, nullptr, 0, 0) > 0)
+      if (msg.message == WM_APP) ++received;
+  }
+};
+
+class BlockedThread : public TThread {
+protected:
+  void Execute() override {
+    for (;;) Sleep(1000);
+  }
+};
+
+}  // namespace
+
+TEST(Thread, IdAndHandleExistBeforeStartAndTerminateEndsIt) {
+  CountingThread t;
+  EXPECT_NE(t.Handle(), nullptr);
+  EXPECT_NE(t.ThreadID(), 0u);
+  EXPECT_EQ(t.loops.load(), 0);  // created suspended
+  t.Start();
+  while (t.loops.load() < 3) Sleep(1);
+  EXPECT_EQ(t.seenId, t.ThreadID());
+  t.Terminate();
+  EXPECT_TRUE(t.Terminated());
+  t.WaitFor();
+  EXPECT_TRUE(t.Finished());
+}
+
+TEST(Thread, DestructorEndsAThreadThatNeverRan) {
+  auto t = std::make_unique<CountingThread>();
+  t.reset();  // must not hang
+  SUCCEED();
+}
+
+TEST(Thread, ThreadMessagesAndOverriddenTerminate) {
+  MessageThread t;
+  t.Start();
+  WaitForSingleObject(t.ready, 5000);
+  EXPECT_TRUE(PostThreadMessageA(t.ThreadID(), WM_APP, 0, 0));
+  while (t.received.load() < 1) Sleep(1);
+  t.Stop();  // reaches the overridden Terminate
+  EXPECT_TRUE(t.Finished());
+  CloseHandle(t.ready);
+}
+
+TEST(Thread, ForcedEndThroughTheHandle) {
+  BlockedThread t;
+  t.Start();
+  EXPECT_EQ(WaitForSingleObject(t.Handle(), 20), static_cast<DWORD>(WAIT_TIMEOUT));
+  ASSERT_TRUE(TerminateThread(t.Handle(), 0));
+  EXPECT_EQ(t.WaitFor(), 0u);
+}
+
+namespace {
+class SyncThread : public TThread {
+public:
+  ~SyncThread() override { Stop(); }
+  DWORD ranOn = 0;
+  bool caught = false;
+
+protected:
+  void Execute() override {
+    Synchronize([this] { ranOn = GetCurrentThreadId(); });
+    try {
+      Synchronize([] { throw Exception("from main"); });
+    } catch (const Exception& e) {
+      caught = e.Message() == "from main";
+    }
+  }
+};
+}  // namespace
+
+TEST(Thread, SynchronizeWithoutApplicationRunsOnTheCallingThread) {
+  ASSERT_EQ(Application(), nullptr);
+  SyncThread t;
+  t.Start();
+  t.WaitFor();
+  EXPECT_EQ(t.ranOn, t.ThreadID());
+  EXPECT_TRUE(t.caught);
+}
+
+TEST(Thread, SynchronizeWithApplicationRunsOnTheMainThread) {
+  TApplication app;
+  ASSERT_EQ(Application(), &app);
+  SyncThread t;
+  t.Start();
+  HANDLE handle = t.Handle();
+  while (!t.Finished()) {
+    MsgWaitForMultipleObjects(1, &handle, FALSE, 1000, QS_ALLINPUT);
+    app.ProcessMessages();
+  }
+  EXPECT_EQ(t.ranOn, GetCurrentThreadId());
+  EXPECT_TRUE(t.caught);
+}
+
+TEST(Registry, BinaryValuesUnderACreatedKey) {
+  const std::string path = "Software\\TorvexRuntimeTest";
+  {
+    TRegistry reg;
+    reg.SetRootKey(HKEY_CURRENT_USER);
+    ASSERT_FALSE(reg.OpenKey(path, false));
+    ASSERT_TRUE(reg.OpenKey(path, true));
+    EXPECT_FALSE(reg.ValueExists("cfg"));
+    EXPECT_EQ(reg.GetDataSize("cfg"), -1);
+    unsigned char data[49];
+    for (int i = 0; i < 49; ++i) data[i] = static_cast<unsigned char>(i * 3);
+    reg.WriteBinaryData("cfg", data, sizeof data);
+    EXPECT_TRUE(reg.ValueExists("cfg"));
+    EXPECT_EQ(reg.GetDataSize("cfg"), 49);
+    unsigned char back[49] = {};
+    EXPECT_EQ(reg.ReadBinaryData("cfg", back, sizeof back), 49);
+    EXPECT_EQ(memcmp(data, back, sizeof data), 0);
+    unsigned char tooSmall[48];
+    EXPECT_THROW(reg.ReadBinaryData("cfg", tooSmall, sizeof tooSmall), ERegistryException);
+    EXPECT_THROW(reg.ReadBinaryData("absent", back, sizeof back), ERegistryException);
+  }
+  TRegistry reg;
+  EXPECT_TRUE(reg.KeyExists(path));
+  EXPECT_TRUE(reg.DeleteKey(path));
+  EXPECT_FALSE(reg.KeyExists(path));
+}

@@ -1,0 +1,285 @@
+// The Win32 port helpers under Wine: port lists from the real registry, key
+// paths of real keys, resources of the test program, version texts, octal.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <devguid.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "nrsysutils.h"
+#include "nrwin32.h"
+#include "rtexcept.h"
+#include "rtsysutils.h"
+#include "testutil.h"
+
+namespace {
+
+std::string ListText(const TStringList& list) {
+  std::string s;
+  for (int i = 0; i < list.Count(); ++i)
+    s += (i ? " " : "") + list.Strings(i) + "=" + std::to_string(list.Objects(i));
+  return s;
+}
+
+// Writes port values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM for one test
+// and removes them (and the key, when the test made it) afterwards.
+class SerialCommValues {
+public:
+  SerialCommValues() {
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, &disposition),
+              ERROR_SUCCESS);
+    created_ = disposition == REG_CREATED_NEW_KEY;
+    // Values that were there before would disturb the expected lists.
+    for (;;) {
+      char name[260];
+      DWORD len = sizeof name;
+      if (RegEnumValueA(key_, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      char data[260];
+      DWORD dlen = sizeof data, type = 0;
+      RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &dlen);
+      saved_.push_back({name, std::string(data, dlen)});
+      RegDeleteValueA(key_, name);
+    }
+  }
+  ~SerialCommValues() {
+    for (const auto& n : names_) RegDeleteValueA(key_, n.c_str());
+    for (const auto& [n, d] : saved_)
+      RegSetValueExA(key_, n.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.data()), static_cast<DWORD>(d.size()));
+    RegCloseKey(key_);
+    if (created_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  }
+  void Add(const std::string& device, const std::string& port) {
+    names_.push_back(device);
+    RegSetValueExA(key_, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+                   static_cast<DWORD>(port.size() + 1));
+  }
+
+private:
+  HKEY key_ = nullptr;
+  bool created_ = false;
+  std::vector<std::string> names_;
+  std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+}  // namespace
+
+TEST(PortList, FromTheRegistryInNumericOrderUpperCased) {
+  SerialCommValues values;
+  values.Add("\\Device\\Serial10", "COM10");
+  values.Add("\\Device\\Serial3", "com3");
+  values.Add("\\Device\\Serial1", "COM1");
+  values.Add("\\Device\\Other", "LPT1");
+  TStringList list;
+  list.Add("stale");
+  GetPortList(list);
+  EXPECT_EQ(ListText(list), "COM1=1 COM3=3 COM10=10");
+
+  values.Add("\\Device\\Again10", "COM10");  // equal to the highest: not again
+  GetPortList(list);
+  EXPECT_EQ(ListText(list), "COM1=1 COM3=3 COM10=10");
+}
+
+TEST(PortList, MalformedNameRaisesTheConversionError) {
+  SerialCommValues values;
+  values.Add("\\Device\\Serial1", "COM1");
+  values.Add("\\Device\\Bad", "COMX");
+  TStringList list;
+  EXPECT_THROW(GetPortList(list), EConvertError);
+}
+
+TEST(PortList, OrderedInsertionRule) {
+  TStringList list;
+  InsertPortOrdered(list, "COM10", 10);
+  InsertPortOrdered(list, "COM3", 3);
+  InsertPortOrdered(list, "COM1", 1);
+  InsertPortOrdered(list, "COM10", 10);  // equal to the last: dropped
+  InsertPortOrdered(list, "COM3", 3);    // lower duplicate: beside the first
+  EXPECT_EQ(ListText(list), "COM1=1 COM3=3 COM3=3 COM10=10");
+
+  TStringList nine;
+  AddWin9xPort(nine, "COM2:");
+  AddWin9xPort(nine, "LPT1:");
+  AddWin9xPort(nine, "COM1");
+  EXPECT_EQ(ListText(nine), "COM1=1 COM2=2");
+  EXPECT_THROW(AddWin9xPort(nine, "COM:"), EConvertError);
+  EXPECT_THROW(AddDeviceMapPort(nine, "com1a"), EConvertError);
+  EXPECT_EQ(PortNumberOf("COM255"), 255u);
+}
+
+TEST(Ports, NamesAndAMissingPort) {
+  EXPECT_EQ(ComPortToStr(12), "COM12");
+  EXPECT_EQ(ComPortToStr(1), "COM1");
+  // No dosdevices link stands for COM29 in the test prefix.
+  HANDLE h = OpenPort(29);
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  DWORD error = GetLastError();
+  EXPECT_NE(error, 0u);
+  char expected[512];
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, expected,
+                           sizeof expected, nullptr);
+  std::string text(expected, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  SetLastError(error);
+  std::string got = GetLastSysErrorString();
+  EXPECT_FALSE(got.empty());
+  EXPECT_EQ(got, text);
+  EXPECT_EQ(GetLastError(), error);
+  EXPECT_EQ(GetMainWindowHandle(), nullptr);
+}
+
+TEST(RegistryPaths, MachineAndUserKeys) {
+  HKEY machine = nullptr, user = nullptr;
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvexKeyTest\\A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &machine, nullptr),
+            ERROR_SUCCESS);
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TorvexKeyTest\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                            &user, nullptr),
+            ERROR_SUCCESS);
+  HKEY root = reinterpret_cast<HKEY>(1);
+  std::string m = RegGetKeyFullName(machine, &root);
+  EXPECT_TRUE(SameText(m, "SOFTWARE\\TorvexKeyTest\\A")) << m;
+  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+  std::string u = RegGetKeyFullName(user, &root);
+  EXPECT_TRUE(SameText(u, "Software\\TorvexKeyTest\\B")) << u;
+  EXPECT_EQ(root, HKEY_CURRENT_USER);
+  std::string mFull = RegGetKeyFullName(machine);
+  EXPECT_TRUE(SameText(mFull, "\\REGISTRY\\MACHINE\\SOFTWARE\\TorvexKeyTest\\A")) << mFull;
+  std::string uFull = RegGetKeyFullName(user);
+  EXPECT_TRUE(SameText(uFull.substr(0, 15), "\\REGISTRY\\USER\\")) << uFull;
+  EXPECT_TRUE(SameText(uFull.substr(uFull.size() - 25), "\\Software\\TorvexKeyTest\\B")) << uFull;
+  EXPECT_NE(uFull.find("S-1-5-"), std::string::npos) << uFull;
+  root = reinterpret_cast<HKEY>(1);
+  EXPECT_EQ(RegGetKeyFullName(reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE), &root), "");
+  EXPECT_EQ(root, reinterpret_cast<HKEY>(1));
+  RegCloseKey(machine);
+  RegCloseKey(user);
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvexKeyTest\\A");
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvexKeyTest");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TorvexKeyTest\\B");
+  RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TorvexKeyTest");
+}
+
+TEST(RegistryPaths, RootHandlingOfNativeNames) {
+  HKEY root = nullptr;
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\MACHINE\\SOFTWARE\\A", &root), "SOFTWARE\\A");
+  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\USER\\S-1-5-21-1-2-3-1000\\Software\\B", &root), "Software\\B");
+  EXPECT_EQ(root, HKEY_CURRENT_USER);
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\Machine\\Software\\A", &root), "Software\\A");
+  EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\OTHER\\X", &root), "\\REGISTRY\\OTHER\\X");
+  EXPECT_EQ(root, nullptr);
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REG", &root), "\\REG");
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\MACHINE\\SOFTWARE\\A", nullptr), "\\REGISTRY\\MACHINE\\SOFTWARE\\A");
+  EXPECT_EQ(RegGetKeyParentName("A\\B\\C"), "A\\B");
+  EXPECT_EQ(RegGetKeyParentName("ABC"), "");
+}
+
+TEST(Resources, WrittenToAFileOnlyWhenTheyExist) {
+  ScratchDir dir;
+  std::string out = dir / "blob.bin";
+  WriteFileBytes(out, "old content that is longer than nothing at all, replaced entirely");
+  ASSERT_TRUE(CreateFileFromRes("TESTBLOB", out));
+  std::string expected = "Torvex resource test payload\r\n";
+  expected += std::string("\x00\x01\x02\xff", 4) + " binary tail";
+  EXPECT_EQ(ReadFileBytes(out), expected);
+
+  std::string none = dir / "none.bin";
+  EXPECT_FALSE(CreateFileFromRes("NOSUCHRES", none));
+  EXPECT_FALSE(FileExists(none));
+  EXPECT_FALSE(CreateFileFromRes("TESTBLOB", dir / "no-dir\\x.bin"));
+}
+
+TEST(Versions, FileVersionAndSystemText) {
+  char exe[MAX_PATH];
+  GetModuleFileNameA(nullptr, exe, MAX_PATH);
+  EXPECT_EQ(nrGetVersion(exe, ""), "6.69.3.21");
+  EXPECT_EQ(nrGetVersion(exe, "v%u.%0.2u (%u/%u)"), "v6.69 (3/21)");
+  ScratchDir dir;
+  WriteFileBytes(dir / "plain.txt", "no version here");
+  EXPECT_EQ(nrGetVersion(dir / "plain.txt", ""), "");
+
+  OSVERSIONINFOA xp{};
+  xp.dwMajorVersion = 5;
+  xp.dwMinorVersion = 1;
+  xp.dwBuildNumber = 2600;
+  xp.dwPlatformId = VER_PLATFORM_WIN32_NT;
+  strcpy(xp.szCSDVersion, "Service Pack 2");
+  EXPECT_EQ(WindowsVersionText(xp), "Windows XP Build 2600 Service Pack 2");
+  OSVERSIONINFOA seven = xp;
+  seven.dwMajorVersion = 6;
+  seven.dwBuildNumber = 7601;
+  strcpy(seven.szCSDVersion, "Service Pack 1");
+  EXPECT_EQ(WindowsVersionText(seven), "Windows  Build 7601 Service Pack 1");
+  EXPECT_EQ(WindowsVersionName(3, 51, 2), "NT 3.51");
+  EXPECT_EQ(WindowsVersionName(4, 10, 1), "98");
+  EXPECT_EQ(WindowsVersionName(4, 90, 1), "Me");
+  EXPECT_EQ(WindowsVersionName(4, 0, 2), "NT 4");
+  EXPECT_EQ(WindowsVersionName(4, 0, 1), "95");
+  EXPECT_EQ(WindowsVersionName(5, 0, 2), "2000");
+  EXPECT_EQ(WindowsVersionName(5, 2, 2), "2003");
+  EXPECT_EQ(WindowsVersionName(10, 0, 2), "");
+  EXPECT_EQ(nrGetVersion("", "").rfind("Windows ", 0), 0u);
+}
+
+TEST(Octal, BothDirections) {
+  EXPECT_EQ(IntToOct(0), "");
+  EXPECT_EQ(IntToOct(8), "10");
+  EXPECT_EQ(IntToOct(0xFFFFFFFFu), "37777777777");
+  EXPECT_EQ(OctToInt("17"), 15u);
+  EXPECT_EQ(OctToInt("18"), 0u);
+  EXPECT_EQ(OctToInt(""), 0u);
+  EXPECT_EQ(OctToInt("77777777777"), 0xFFFFFFFFu);  // wraps at 32 bits
+  EXPECT_EQ(OctToInt(IntToOct(123456789)), 123456789u);
+}
+
+TEST(ProcessLock, ReentrantAndExclusive) {
+  nrEnterThreadCritical();
+  nrEnterThreadCritical();
+  bool otherGotIt = false;
+  HANDLE entered = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread other([&] {
+    nrEnterThreadCritical();
+    otherGotIt = true;
+    SetEvent(entered);
+    nrLeaveThreadCritical();
+  });
+  EXPECT_EQ(WaitForSingleObject(entered, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  nrLeaveThreadCritical();
+  EXPECT_EQ(WaitForSingleObject(entered, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+  nrLeaveThreadCritical();
+  EXPECT_EQ(WaitForSingleObject(entered, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+  other.join();
+  EXPECT_TRUE(otherGotIt);
+  CloseHandle(entered);
+}
+
+TEST(DeviceSetup, WalkOpensAndEndsCleanly) {
+  HDEVINFO set = EnumDevicesOpen(GUID_DEVCLASS_PORTS);
+  ASSERT_NE(set, nullptr);  // SetupAPI is there under Wine
+  std::string service = "x", description, friendly, key;
+  DWORD i = 0;
+  while (i < 64 && EnumDevicesNext(set, i, service, description, friendly, key)) ++i;
+  EXPECT_FALSE(EnumDevicesNext(set, 1000, service, description, friendly, key));
+  EnumDevicesClose(set);
+}
+
+TEST(Transfers, CancelIoIsBound) {
+  ScratchDir dir;
+  HANDLE f = CreateFileA((dir / "f").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(f, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(nrCancelIO(f));
+  // Overlapped transfers on a file handle: whole writes, then a read back.
+  EXPECT_TRUE(WriteSync(f, "abcdef", 6));
+  char back[6] = {};
+  EXPECT_TRUE(ReadSync(f, back, 6));  // offset 0 of the zeroed record
+  EXPECT_EQ(std::string(back, 6), "abcdef");
+  CloseHandle(f);
+  EXPECT_FALSE(WriteSync(INVALID_HANDLE_VALUE, "x", 1));
+}
