@@ -65,7 +65,7 @@ TEST(CommandTable, HasOneRowPerExportAndNoOther) {
 }
 
 TEST(CommandTable, OptionNamesAreUniqueAndDoNotShadowGlobalOnes) {
-    const std::set<std::string> reserved = {"log", "save", "quiet", "short", "sessao", "help"};
+    const std::set<std::string> reserved = {"log", "save", "quiet", "short", "retry", "sessao", "help"};
     for (const auto& row : commandTable()) {
         std::set<std::string> seen;
         for (const auto& param : row.params) {
@@ -91,11 +91,13 @@ TEST(Parser, PassesArgumentsInTheExportsOrderWithTheirTypes) {
 
 TEST(Parser, GlobalOptionsGoBeforeOrAfterTheCommand) {
     const Invocation inv = invocation(
-        parse({"--log", "/tmp/sat.log", "ConsultarSAT", "--quiet", "--save=reply.txt", "--short"}));
+        parse({"--log", "/tmp/sat.log", "ConsultarSAT", "--quiet", "--save=reply.txt", "--short",
+               "--retry", "2"}));
     EXPECT_EQ(inv.options.logPath, std::optional<std::string>("/tmp/sat.log"));
     EXPECT_EQ(inv.options.savePath, std::optional<std::string>("reply.txt"));
     EXPECT_TRUE(inv.options.quiet);
     EXPECT_TRUE(inv.options.shortTexts);
+    EXPECT_EQ(inv.options.retries, 2);
     EXPECT_FALSE(inv.session.has_value()) << "no --sessao: satcli draws one later";
 }
 
@@ -175,6 +177,9 @@ TEST(Parser, ReportsMistakesAsUsageErrors) {
               "GeraNumeroSessao takes no session number");
     EXPECT_EQ(usageError(parse({"ConsultarSAT", "--quiet=yes"})), "--quiet takes no value");
     EXPECT_EQ(usageError(parse({"ConsultarSAT", "-x"})), "unknown option -x");
+    EXPECT_EQ(usageError(parse({"--retry", "-1", "ConsultarSAT"})),
+              "--retry needs a number from 0 to 10, got '-1'");
+    EXPECT_EQ(usageError(parse({"--retry=1", "ConsultarSAT", "--retry=1"})), "--retry given twice");
 }
 
 TEST(Parser, HelpWinsOverEverythingElse) {

@@ -25,7 +25,12 @@ const ParamSpec* findParam(const CommandSpec& command, std::string_view option) 
     return nullptr;
 }
 
-bool isGlobalWithValue(std::string_view name) { return name == "log" || name == "save"; }
+bool isGlobalWithValue(std::string_view name) {
+    return name == "log" || name == "save" || name == "retry";
+}
+
+// More would only hide a device that is really gone.
+constexpr int kMaxRetries = 10;
 bool isGlobalFlag(std::string_view name) { return name == "quiet" || name == "short"; }
 
 struct RawOption {
@@ -91,6 +96,7 @@ ParseResult parseArguments(const std::vector<std::string>& args, const FileReade
     Invocation inv;
     std::map<std::string, RawOption, std::less<>> given;  // command options by name
     std::optional<std::string> sessionText;
+    bool retrySeen = false;
 
     auto fail = [&](std::string message) -> ParseResult {
         if (helpWanted) return HelpRequest{inv.command};
@@ -139,6 +145,13 @@ ParseResult parseArguments(const std::vector<std::string>& args, const FileReade
             } else if (name == "save" && !param) {
                 if (inv.options.savePath) return fail("--save given twice");
                 inv.options.savePath = value;
+            } else if (name == "retry" && !param) {
+                if (retrySeen) return fail("--retry given twice");
+                retrySeen = true;
+                const auto count = parseInt32(value);
+                if (!count || *count < 0 || *count > kMaxRetries)
+                    return fail("--retry needs a number from 0 to 10, got '" + value + "'");
+                inv.options.retries = *count;
             } else if (isSession) {
                 if (inv.command->group != Group::Sat)
                     return fail(std::string(inv.command->name) + " takes no session number");

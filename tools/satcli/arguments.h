@@ -23,6 +23,7 @@ struct GlobalOptions {
     std::optional<std::string> savePath;  // --save FILE: the returned text, raw
     bool quiet = false;                   // --quiet: only the returned text
     bool shortTexts = false;              // --short: long texts abbreviated
+    int retries = 0;                      // --retry N: again while the port is not ready
 };
 
 struct Invocation {

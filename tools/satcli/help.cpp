@@ -34,7 +34,7 @@ std::string generalHelp() {
     std::string text =
         "satcli - calls the SAT-CF-e functions of the torvex library from the command line\n"
         "\n"
-        "Usage: satcli [--log FILE] [--quiet] [--short] [--save FILE] COMMAND [OPTIONS]\n"
+        "Usage: satcli [--log FILE] [--quiet] [--short] [--save FILE] [--retry N] COMMAND [OPTIONS]\n"
         "       satcli --help | satcli COMMAND --help\n"
         "\n"
         "Global options (before or after the command):\n"
@@ -42,6 +42,8 @@ std::string generalHelp() {
         "  --quiet       print only the returned text (bytes unchanged)\n"
         "  --short       abbreviate texts longer than 300 bytes in the report\n"
         "  --save FILE   also write the returned text, bytes unchanged, to FILE\n"
+        "  --retry N     call again, up to N times, while the library reports code 1\n"
+        "                (port not ready: the command was not sent)\n"
         "\n"
         "Values: --opt VALUE or --opt=VALUE. A TEXT value @FILE is read from FILE\n"
         "(@- from standard input), bytes unchanged; @@... gives a text starting with @.\n"
@@ -92,7 +94,7 @@ std::string commandHelp(const CommandSpec& command) {
         if (!param.defaultValue.empty()) line += " (default " + std::string(param.defaultValue) + ")";
         text += line + "\n";
     }
-    text += "\nGlobal options: --log FILE, --quiet, --short, --save FILE (see satcli --help).\n";
+    text += "\nGlobal options: --log FILE, --quiet, --short, --save FILE, --retry N (see satcli --help).\n";
     return text;
 }
 

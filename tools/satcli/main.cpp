@@ -73,6 +73,15 @@ int main(int argc, char** argv) {
     report.shortTexts = inv.options.shortTexts;
     report.outcome = inv.command->invoke(inv.call);
     report.status = readStatus();
+    // Code 1 means the command went nowhere (no port answered the search,
+    // the port would not open, or the library refused it), so asking again
+    // cannot make the device act twice.
+    for (int attempt = 1; attempt <= inv.options.retries && report.status.code == 1; ++attempt) {
+        std::fprintf(stderr, "satcli: %s; trying again (%d of %d)\n",
+                     report.status.message.c_str(), attempt, inv.options.retries);
+        report.outcome = inv.command->invoke(inv.call);
+        report.status = readStatus();
+    }
     report.lastTx = textOrEmpty(LastTx());
     report.lastRx = textOrEmpty(LastRx());
 
