@@ -122,9 +122,10 @@ step() {
   echo "==> $title"
   local status=0
   rm -f "$work/reply.txt"
-  # --retry: a command whose search for the device came up empty was not
-  # sent, and is asked again.
-  "${cli[@]}" --retry 2 --log "$(winpath "$log")" --save "$(winpath "$work/reply.txt")" "$@" || status=$?
+  # --short keeps the long base64 fields readable (the trace log at the end
+  # has everything). --retry: a command whose search for the device came up
+  # empty was not sent, and is asked again.
+  "${cli[@]}" --retry 2 --short --log "$(winpath "$log")" --save "$(winpath "$work/reply.txt")" "$@" || status=$?
   local code
   code=$(cut -d'|' -f2 "$work/reply.txt" 2>/dev/null || true)
   if [ "$status" -ne 0 ]; then
