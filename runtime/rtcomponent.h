@@ -21,6 +21,8 @@
 #include <any>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "rtexport.h"

@@ -31,7 +31,8 @@ void TThread::Stop() {
 }
 
 DWORD TThread::WaitFor() {
-  Start();
+  if (GetCurrentThreadId() == threadId_) throw Exception("A thread cannot wait for itself");
+  Start();  // a thread that never ran is let run, so that it can end
   WaitForSingleObject(handle_, INFINITE);
   DWORD code = 0;
   GetExitCodeThread(handle_, &code);

@@ -34,6 +34,7 @@ public:
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
   void Stop();                // Terminate, then WaitFor
   DWORD WaitFor();            // waits for the thread to end; its exit code
+                              // (raises when called on the thread itself)
 
   HANDLE Handle() const { return handle_; }
   DWORD ThreadID() const { return threadId_; }
