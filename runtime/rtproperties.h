@@ -169,3 +169,25 @@ private:
 // component itself when it has none).
 RT_API void SetPublishedProperty(TComponent& component, std::string_view name, std::string_view text,
                                  TComponent* root = nullptr);
+
+// Component classes by name, for readers that build components from a
+// resource naming their classes. A class registers once (typically from a
+// static object in its unit); the component made is owned by owner.
+using TComponentFactory = TComponent* (*)(TComponent* owner);
+RT_API void RegisterComponentClass(std::string name, TComponentFactory factory);
+RT_API bool IsComponentClassRegistered(std::string_view name);
+// Raises EPropertyError "Class <name> not found" for an unknown class.
+RT_API TComponent& CreateComponentByClassName(std::string_view name, TComponent& owner);
+
+template <class T>
+void RegisterComponentClass(std::string name) {
+  static_assert(std::is_base_of_v<TComponent, T>);
+  RegisterComponentClass(std::move(name), [](TComponent* owner) -> TComponent* { return new T(owner); });
+}
+
+// Registers T under name when the unit is loaded:
+//   static const TComponentClassRegistrar<TnrLogFile> registrar("TnrLogFile");
+template <class T>
+struct TComponentClassRegistrar {
+  explicit TComponentClassRegistrar(const char* name) { RegisterComponentClass<T>(name); }
+};

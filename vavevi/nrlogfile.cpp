@@ -94,6 +94,8 @@ bool ReadAll(HANDLE file, char* data, std::size_t size) {
 // size, so memory stays bounded whatever the file's size.
 constexpr std::uint32_t kTrimPiece = 64 * 1024;
 
+TComponentClassRegistrar<TnrLogFile> g_registrar("TnrLogFile");
+
 }  // namespace
 
 TnrLogFile::TnrLogFile(TComponent* owner) : TnrCustomLogFile(owner) {}

@@ -320,3 +320,13 @@ TEST(Properties, EnumerationsAndSets) {
   EXPECT_THROW(rt_detail::FromText<TColours>("clRed", nullptr), EConvertError);
   EXPECT_EQ((TColours{clRed} + TColours{clGreen}).ToBits(), 0x03);
 }
+
+TEST(Properties, ComponentClassesByName) {
+  RegisterComponentClass<Holder>("THolder");
+  EXPECT_TRUE(IsComponentClassRegistered("tholder"));
+  Root root(nullptr);
+  TComponent& made = CreateComponentByClassName("THolder", root);
+  EXPECT_EQ(made.Owner(), &root);
+  EXPECT_NE(dynamic_cast<Holder*>(&made), nullptr);
+  EXPECT_THROW(CreateComponentByClassName("TNoSuchClass", root), EPropertyError);
+}

@@ -440,7 +440,7 @@ public:
 
 TEST(LogFile, PublishedPropertiesFromText) {
   LogForm form(nullptr);
-  auto& log = CreateComponent<TnrLogFile>(form);
+  auto& log = dynamic_cast<TnrLogFile&>(CreateComponentByClassName("TnrLogFile", form));
   auto& edit = CreateComponent<TCustomEdit>(form);
   edit.SetName("Memo1");
   form.BeginLoading();
