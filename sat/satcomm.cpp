@@ -27,30 +27,39 @@ void TSerialReader::Terminate() {
 }
 
 // Collects bytes in 1024-byte reads. A burst is delivered once more than gap
-// milliseconds have passed without new bytes, or at once when it fills the
-// receive buffer. Between reads that bring nothing the thread sleeps until
-// input may be there or the gap runs out; it never spins.
+// milliseconds have passed without new bytes. A burst that fills the receive
+// buffer (a frame longer than any the device may send) is delivered at once
+// as it stands, and the rest of that burst, up to the next gap, is dropped:
+// it is the tail of the same over-long frame, not a frame of its own.
+// Between reads that bring nothing the thread sleeps until input may be
+// there or the gap runs out; it never spins.
 void TSerialReader::Execute() {
   std::size_t count = 0;
+  bool discarding = false;
   std::uint32_t last = TickMs();
   for (;;) {
     std::size_t room = kReceiveBufferSize - count;
     std::size_t got = device_.Read(buffer_.get() + count, room < 1024 ? room : 1024);
     if (got > 0) {
-      count += got;
       last = TickMs();
-      if (count == kReceiveBufferSize) {
-        if (handler_) handler_(buffer_.get(), count);
-        count = 0;
+      if (!discarding) {
+        count += got;
+        if (count == kReceiveBufferSize) {
+          if (handler_) handler_(buffer_.get(), count);
+          count = 0;
+          discarding = true;
+        }
       }
-    } else if (count != 0 && static_cast<std::uint32_t>(TickMs() - last) > gap_) {
-      if (handler_) handler_(buffer_.get(), count);
+    } else if ((count != 0 || discarding) &&
+               static_cast<std::uint32_t>(TickMs() - last) > gap_) {
+      if (count != 0 && handler_) handler_(buffer_.get(), count);
       count = 0;
+      discarding = false;
     }
     if (Terminated()) break;
     if (got == 0) {
       std::int32_t wait = -1;
-      if (count != 0) {
+      if (count != 0 || discarding) {
         std::uint32_t elapsed = TickMs() - last;
         wait = elapsed > gap_ ? 0 : static_cast<std::int32_t>(gap_ - elapsed + 1);
       }

@@ -28,7 +28,9 @@ bool Send(const std::uint8_t *bytes, std::size_t count, const char *logName) {
   ReplyLength = 0;
   MessageField[0] = '\0';
   StatusRecord.StatusMessage[0] = '\0';
-  LastRxText[0] = '\0';
+  // Nothing received yet: LastRx shows an empty reply, stamped with the
+  // time of the send. A reply, or a failure, replaces it.
+  RecordLastRx("");
 
   TraceFile trace;
   Timestamp ts = MakeTimestamp();
