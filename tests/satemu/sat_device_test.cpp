@@ -200,6 +200,8 @@ TEST_F(Device, SaleRefusals) {
   expect_invalid(sale_command("1", kCode, sale_xml("", "1.00")));  // no items
   expect_invalid(sale_command("1", kCode, sale_xml(item("1", "60.00")))); // paid 50 < 60
   expect_invalid(sale_command("1", kCode, sale_xml(item("0", "1.00"))));
+  // Factors whose product overflows 64 bits are refused, not wrapped.
+  expect_invalid(sale_command("1", kCode, sale_xml(item("999999999999", "999999999999.999"), "1.00")));
   expect_invalid(sale_command("1", kCode, sale_xml(item("1", "1.00"), "50.00", "", "00000000000191")));
   expect_invalid(sale_command("1", kCode, "<CFe><infCFe><det>"));
   std::string corrupt = sale_command("1", kCode, good);

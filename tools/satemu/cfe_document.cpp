@@ -65,6 +65,9 @@ std::string format_decimal(std::int64_t value, int decimals) {
 
 namespace {
 
+// Largest value of an item or a total: 999 billion, in cents.
+constexpr std::int64_t kMaxCents = 99999999999999LL;
+
 // Money field: absent -> 0; present and malformed -> error.
 bool money(std::string_view xml, std::string_view tag, std::int64_t& out, std::string& error) {
   const auto e = xml_find(xml, tag);
@@ -138,18 +141,21 @@ SaleParse parse_sale(std::string_view xml) {
                 std::to_string(s.items.size() + 1);
       return r;
     }
-    if (*q > 99999999LL || *u > 999999999999LL) {
-      r.error = "quantidade ou valor unitário fora do limite no item " + std::to_string(s.items.size() + 1);
+    // qCom has 4 decimals and vUnCom 3: the product has 7; round to cents.
+    // Computed wide: both factors may have up to 12 integer digits.
+    __extension__ typedef __int128 Wide;
+    const Wide gross = (static_cast<Wide>(*q) * *u + 50000) / 100000;
+    if (gross > kMaxCents) {
+      r.error = "valor do item " + std::to_string(s.items.size() + 1) + " fora do limite";
       return r;
     }
     item.quantity = *q;
     item.unit_price = *u;
+    item.gross = static_cast<std::int64_t>(gross);
     if (!money(prod->inner, "vDesc", item.discount, r.error) ||
         !money(prod->inner, "vOutro", item.other, r.error)) {
       return r;
     }
-    // qCom has 4 decimals and vUnCom 3: the product has 7; round to cents.
-    item.gross = (item.quantity * item.unit_price + 50000) / 100000;
     item.net = item.gross - item.discount + item.other;
     if (item.net < 0) {
       r.error = "desconto maior que o valor do item " + std::to_string(s.items.size() + 1);
@@ -171,6 +177,10 @@ SaleParse parse_sale(std::string_view xml) {
     }
   }
   s.total = s.total - s.subtotal_discount + s.subtotal_surcharge;
+  if (s.total > kMaxCents) {
+    r.error = "valor total fora do limite";
+    return r;
+  }
   if (s.total < 0) {
     r.error = "desconto sobre o subtotal maior que o total";
     return r;
