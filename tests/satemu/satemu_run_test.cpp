@@ -34,10 +34,17 @@ struct Arrival {
 
 class Satemu {
  public:
-  explicit Satemu(const fs::path& dir, std::vector<std::string> extra = {}) : dir_(dir) {
+  // With `device` empty, satemu makes its own pseudo-terminal linked as COM7.
+  explicit Satemu(const fs::path& dir, std::vector<std::string> extra = {}, const std::string& device = "")
+      : dir_(dir) {
     link_ = dir / "COM7";
     log_ = dir / "satemu.log";
-    std::vector<std::string> args = {SATEMU_BINARY, "--link", link_.string(), "--control", control().string()};
+    std::vector<std::string> args = {SATEMU_BINARY, "--control", control().string()};
+    if (device.empty()) {
+      args.insert(args.end(), {"--link", link_.string()});
+    } else {
+      args.insert(args.end(), {"--device", device});
+    }
     args.insert(args.end(), extra.begin(), extra.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -49,7 +56,11 @@ class Satemu {
       execv(argv[0], argv.data());
       _exit(127);
     }
-    for (int i = 0; i < 300 && !fs::exists(link_); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Ready when the link exists, or (for a device) when the start-up line is out.
+    for (int i = 0; i < 300; ++i) {
+      if (device.empty() ? fs::exists(link_) : log().find(" on " + device) != std::string::npos) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
   }
   ~Satemu() {
     if (pid_ > 0) stop();
@@ -158,12 +169,41 @@ TEST_F(SatemuRun, AnswersOverThePseudoTerminalAndObeysTheControlFile) {
   EXPECT_EQ(payload_of(emu.ask(5, "000006|ConsultarSAT")), "000006|12345||");
   EXPECT_EQ(fs::file_size(emu.control()), 0u);  // all used up: the file is emptied
   EXPECT_EQ(payload_of(emu.ask(6, "000007|ConsultarSAT")), "000007|08000|SAT em Operação||");
+  // A sequence byte out of order is answered, with a warning.
+  EXPECT_EQ(payload_of(emu.ask(9, "000008|ConsultarSAT")), "000008|08000|SAT em Operação||");
   EXPECT_EQ(emu.stop(), 0);
   EXPECT_FALSE(fs::exists(emu.link()));
   const std::string log = emu.log();
   EXPECT_NE(log.find("<- rx seq=0 len=19 sum=ok \"000001|ConsultarSAT\""), std::string::npos) << log;
   EXPECT_NE(log.find("sum=BAD"), std::string::npos);
   EXPECT_NE(log.find("fault badsum@ConsultarSAT applied"), std::string::npos);
+  EXPECT_NE(log.find("warning: unexpected sequence byte 9"), std::string::npos);
+}
+
+TEST_F(SatemuRun, ServesAnExistingSerialDevice) {
+  // A pseudo-terminal pair made here stands for a serial device: satemu gets
+  // the device end, the test speaks on the other.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string device = ptsname(master);
+  Satemu emu(dir_, {}, device);
+  ASSERT_NE(emu.log().find(" on " + device), std::string::npos) << emu.log();
+  const std::string frame = encode_command_frame(0, "000001|ConsultarSAT");
+  ASSERT_EQ(::write(master, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  std::string got;
+  for (int i = 0; i < 100 && !parse_reply_frame(got); ++i) {
+    pollfd p{master, POLLIN, 0};
+    if (poll(&p, 1, 20) > 0) {
+      char buf[512];
+      const ssize_t n = ::read(master, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  EXPECT_EQ(payload_of(got), "000001|08000|SAT em Operação||");
+  EXPECT_EQ(emu.stop(), 0);
+  ::close(master);
 }
 
 TEST_F(SatemuRun, TimedFaultsSeenFromTheLine) {

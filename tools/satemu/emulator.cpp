@@ -119,9 +119,15 @@ int Emulator::run() {
       if (n > 0) {
         last_rx = SteadyClock::now();
         decoder_.feed(std::string_view(buf.data(), static_cast<std::size_t>(n)), events);
-      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-        log_.warning("the serial line went away");
-        return 1;
+      } else {
+        // Nothing to read although poll said so: only a hang-up or an error
+        // explains that, and waiting again would spin.
+        const bool transient = n < 0 && (errno == EAGAIN || errno == EINTR) &&
+                               !(p[0].revents & (POLLHUP | POLLERR));
+        if (!transient) {
+          log_.warning("the serial line went away");
+          return 1;
+        }
       }
     }
     for (const auto& e : events) {
