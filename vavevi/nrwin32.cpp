@@ -177,10 +177,21 @@ void GetPortList(TStringList& list) {
   GetVersionExA(&version);
 
   if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
+    // The spooler's port enumeration is only needed on this platform family,
+    // so the library does not import it: it is bound here.
+    struct Module {
+      HMODULE h = LoadLibraryA("winspool.drv");
+      ~Module() {
+        if (h) FreeLibrary(h);
+      }
+    } spooler;
+    using EnumPortsFn = BOOL(WINAPI*)(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+    auto enumPorts = spooler.h ? ProcAs<EnumPortsFn>(GetProcAddress(spooler.h, "EnumPortsA")) : nullptr;
+    if (!enumPorts) return;
     DWORD needed = 0, count = 0;
-    if (EnumPortsA(nullptr, 1, nullptr, 0, &needed, &count) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    if (enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
     std::vector<BYTE> buffer(needed);
-    if (!EnumPortsA(nullptr, 1, buffer.data(), needed, &needed, &count)) return;
+    if (!enumPorts(nullptr, 1, buffer.data(), needed, &needed, &count)) return;
     auto* ports = reinterpret_cast<PORT_INFO_1A*>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
       if (ports[i].pName) AddWin9xPort(list, ports[i].pName);
