@@ -18,6 +18,14 @@
 
 namespace {
 
+// A descriptor closed when it goes out of scope.
+struct OwnedFd {
+  int fd = -1;
+  ~OwnedFd() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
 // A temporary state directory, removed at exit.
 struct TempDir {
   std::filesystem::path path;
@@ -51,8 +59,8 @@ int main(int argc, char** argv) {
   sigaddset(&mask, SIGHUP);
   sigprocmask(SIG_BLOCK, &mask, nullptr);
   signal(SIGPIPE, SIG_IGN);
-  const int stop_fd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
-  if (stop_fd < 0) {
+  const OwnedFd stop{signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK)};
+  if (stop.fd < 0) {
     std::fprintf(stderr, "satemu: cannot watch for signals\n");
     return 1;
   }
@@ -108,10 +116,9 @@ int main(int argc, char** argv) {
              " on " + link->peer_path() + (options->link.empty() ? "" : " linked at " + options->link) +
              ", state in " + (temp.path.empty() ? state_dir.string() : state_dir.string() + " (temporary)"));
 
-  Emulator emulator(*link, device, faults, log, stop_fd, seed);
+  Emulator emulator(*link, device, faults, log, stop.fd, seed);
   const int rc = emulator.run();
   link->close();
-  ::close(stop_fd);
   log.detail(rc == 0 ? "stopped" : "stopped on error");
   return rc;
 }
