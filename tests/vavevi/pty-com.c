@@ -8,7 +8,8 @@
  * TORVEX_KEEP_COM_LINKS=1 (so that the Wine runner keeps the link). Meanwhile
  * every byte the Windows side writes to the port is sent straight back, so a
  * test can write and read a real serial device. The link is removed at the
- * end; the exit status is the command's.
+ * end (and put back whenever another Wine run in the prefix removes it); the
+ * exit status is the command's.
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -68,6 +69,10 @@ int main(int argc, char** argv) {
   for (;;) {
     pid_t done = waitpid(child, &status, WNOHANG);
     if (done == child) break;
+    /* Another Wine run in the same prefix clears the COM links it did not
+     * make; put ours back. */
+    struct stat st;
+    if (lstat(link, &st) != 0) symlink(slaveName, link);
     struct pollfd p = {master, POLLIN, 0};
     if (poll(&p, 1, 20) > 0 && (p.revents & POLLIN)) {
       char buf[4096];
