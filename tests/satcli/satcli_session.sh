@@ -41,12 +41,12 @@ if [ -n "$wine_run" ]; then
   # The first run creates the prefix (and clears its COM links).
   "$wine_run" "$satcli" --help >/dev/null
   link=$prefix/dosdevices/com7
-  cli=(env TORVEX_KEEP_COM_LINKS=1 "$wine_run" "$satcli" --retry 3)
+  bare=(env TORVEX_KEEP_COM_LINKS=1 "$wine_run" "$satcli")
 else
   mkdir "$work/ports"
   export TORVEX_PORT_DIR=$work/ports
   link=$work/ports/COM7
-  cli=("$satcli" --retry 3)
+  bare=("$satcli")
 fi
 
 codigo=12345678
@@ -66,6 +66,7 @@ fi
 # The library gives up its search for the device when the calendar second
 # ends, so a first command that starts late in a second may find no port;
 # --retry asks again (nothing was sent then).
+cli=("${bare[@]}" --retry 3)
 
 # run EXPECTED_STATUS ARGS...: runs satcli, keeps its output in $work/out.
 run() {
@@ -139,6 +140,19 @@ echo "noreply@ConsultarStatusOperacional" >"$work/control"
 run 1 ConsultarStatusOperacional --codigo "$codigo"
 expect "[CodigoErro] code 32768"
 expect "Timeout na comunica"
+
+# The device ignores the search's ConsultarSAT: no port, code 1, nothing
+# sent. Without --retry that is the end; with it, the next search finds the
+# device and the command goes through.
+echo "noreply@ConsultarSAT" >"$work/control"
+cli=("${bare[@]}")
+run 1 ExtrairLogs --codigo "$codigo"
+expect "[CodigoErro] code 1"
+expect "Erro ao abrir"
+echo "noreply@ConsultarSAT" >"$work/control"
+run 0 --retry 2 --short ExtrairLogs --codigo "$codigo"
+expect "|15000|"
+grep -qF "trying again (1 of 2)" "$work/err" || fail "no retry note on standard error"
 
 if [ "$failures" -ne 0 ]; then
   echo "--- satemu log" >&2; tail -n 40 "$work/satemu.log" >&2
