@@ -1,6 +1,7 @@
 // Handlers: an operation together with the object it is called on.
 //
-//   TOnReachLimit h = Handler<void(TObject*)>::Of<&MyForm::LogFull>(&form);
+//   Handler<void(TObject*)> h = Handler<void(TObject*)>::Of<&MyForm::LogFull>(&form);
+//   auto same = Bind<&MyForm::LogFull>(&form);   // the type deduced from the method
 //   h(sender);                       // calls form.LogFull(sender)
 //
 // A handler is empty by default (test it with `if (h)`), can be copied and

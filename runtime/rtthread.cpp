@@ -1,11 +1,17 @@
 #include "rtthread.h"
 
+#include <process.h>
+
 #include "rtapplication.h"
 #include "rtexcept.h"
 
 TThread::TThread() {
-  handle_ = CreateThread(nullptr, 0, &ThreadProc, this, CREATE_SUSPENDED, &threadId_);
+  // _beginthreadex rather than CreateThread: the C runtime then sets up and
+  // releases its per-thread data for the thread.
+  unsigned id = 0;
+  handle_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadProc, this, CREATE_SUSPENDED, &id));
   if (!handle_) throw Exception("Thread creation error: " + std::to_string(GetLastError()));
+  threadId_ = id;
 }
 
 TThread::~TThread() {
@@ -39,7 +45,7 @@ DWORD TThread::WaitFor() {
   return code;
 }
 
-DWORD WINAPI TThread::ThreadProc(LPVOID param) {
+unsigned __stdcall TThread::ThreadProc(void* param) {
   auto* self = static_cast<TThread*>(param);
   if (!self->Terminated()) {
     try {

@@ -1,4 +1,5 @@
 // Threads of the class library: Win32 threads with a Terminated flag.
+// (Started with _beginthreadex, so they have a real Win32 handle and id.)
 //
 // A thread object is created suspended, so that its Win32 handle and thread
 // id exist before it runs (another thread may already post messages to it);
@@ -47,7 +48,7 @@ protected:
   virtual void Execute() = 0;
 
 private:
-  static DWORD WINAPI ThreadProc(LPVOID self);
+  static unsigned __stdcall ThreadProc(void* self);
 
   HANDLE handle_ = nullptr;
   DWORD threadId_ = 0;
