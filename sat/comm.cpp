@@ -32,8 +32,11 @@ std::int64_t CalendarSeconds() {
 }  // namespace
 
 void WaitForReply(std::int64_t startSeconds, int limit) {
+  WaitForReplyUntil((startSeconds + limit) * 1000);
+}
+
+void WaitForReplyUntil(std::int64_t deadlineMs) {
   Clock &clock = GetClock();
-  const std::int64_t deadlineMs = (startSeconds + limit) * 1000;
   while (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
     std::int64_t now = clock.NowMs();
     if (now >= deadlineMs) break;  // the whole seconds elapsed reached the limit
@@ -51,8 +54,10 @@ bool ProbePort() {
     FormatText(name, sizeof name, "COM%d", n);
     if (!PortOpen(name, kBaudRate, RxThread)) continue;
     EnviaComando(CommandText);
-    // Until the calendar clock has moved on by one second: at most a second.
-    WaitForReply(CalendarSeconds(), 1);
+    // A port gets one second to answer. (Waiting only until the calendar
+    // second turns would give a port probed late in a second a few
+    // milliseconds, and a healthy device would be reported missing.)
+    WaitForReplyUntil(GetClock().NowMs() + 1000);
     PortClose();
     if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) {
       CopyText(PortName, sizeof PortName, name);

@@ -30,12 +30,14 @@ extern void *ZlibModule;
 bool EnsureZlib();
 
 // True when a port is known to answer. Tries COM1..COM29 until one answers
-// a ConsultarSAT frame within the second; afterwards only loads zlib.
+// a ConsultarSAT frame within a second; afterwards only loads zlib.
 bool ProbePort();
 
 // Waits until StatusCode is 0 or the calendar clock has advanced by limit
 // whole seconds since startSeconds; sleeps meanwhile.
 void WaitForReply(std::int64_t startSeconds, int limit);
+// Waits until StatusCode is 0 or the calendar clock reaches deadlineMs.
+void WaitForReplyUntil(std::int64_t deadlineMs);
 
 // Runs the command road for the text that the format of spec and the
 // arguments give. Returns the text for the caller.
