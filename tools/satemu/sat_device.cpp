@@ -138,6 +138,9 @@ Command parse_command(std::string_view payload) {
     return bar != std::string_view::npos;
   };
   const bool more = next_field(c.session);
+  // A session number is a few digits; a longer first field is junk and is not
+  // echoed whole.
+  if (c.session.size() > 32) c.session.resize(32);
   long n = 0;
   if (parse_small_int(c.session, n)) c.session_number = n;
   if (!more) return c;
@@ -203,7 +206,7 @@ Answer SatDevice::handle(const Command& c) {
 Answer SatDevice::dispatch(const Command& c, int fn) {
   if (fn == 0) {
     Answer a;
-    a.text = c.session + "|99999|Comando não reconhecido: " + c.name + "||";
+    a.text = c.session + "|99999|Comando não reconhecido: " + c.name.substr(0, 64) + "||";
     a.wire = a.text;
     return a;
   }
