@@ -59,7 +59,7 @@ std::string printed(const Report& report) {
 }
 
 TEST(Report, LabelsEverySection) {
-    CommandSpec spec{"ConsultarSAT", Group::Sat, "", 2, {}, nullptr};
+    CommandRow spec{"ConsultarSAT", Group::Sat, "", 2, {}, nullptr};
     Report report;
     report.command = &spec;
     report.session = 42;

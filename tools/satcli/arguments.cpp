@@ -19,7 +19,7 @@ namespace {
 // compresses well cannot be much larger than this and still fit one frame.
 constexpr std::size_t kMaxInputBytes = 64u * 1024u * 1024u;
 
-const ParamSpec* findParam(const CommandSpec& command, std::string_view option) {
+const ParamRow* findParam(const CommandRow& command, std::string_view option) {
     for (const auto& param : command.params)
         if (param.option == option) return &param;
     return nullptr;
@@ -119,7 +119,7 @@ ParseResult parseArguments(const std::vector<std::string>& args, const FileReade
                 continue;
             }
 
-            const ParamSpec* param = nullptr;
+            const ParamRow* param = nullptr;
             const bool isSession = inv.command != nullptr && name == "sessao";
             if (!isGlobalWithValue(name) && !isSession) {
                 if (inv.command == nullptr)

@@ -27,14 +27,14 @@ struct GlobalOptions {
 };
 
 struct Invocation {
-    const CommandSpec* command = nullptr;
+    const CommandRow* command = nullptr;
     std::optional<std::int32_t> session;  // --sessao N; otherwise GeraNumeroSessao
     Call call;                            // session filled in later
     GlobalOptions options;
 };
 
 struct HelpRequest {
-    const CommandSpec* command = nullptr;  // nullptr: the general help
+    const CommandRow* command = nullptr;  // nullptr: the general help
 };
 
 struct UsageError {

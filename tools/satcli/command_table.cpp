@@ -32,9 +32,9 @@ Outcome numberOf(std::int64_t value) {
 }
 
 // Parameters shared by many rows.
-constexpr ParamSpec kCodigo{"codigo", ParamKind::Text, "activation code of the device", ""};
+constexpr ParamRow kCodigo{"codigo", ParamKind::Text, "activation code of the device", ""};
 
-std::vector<CommandSpec> buildTable() {
+std::vector<CommandRow> buildTable() {
     using K = ParamKind;
     return {
         {"ConsultarSAT", Group::Sat, "Asks whether the device is working.", 2, {},
@@ -170,12 +170,12 @@ bool equalsIgnoringCase(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-std::span<const CommandSpec> commandTable() {
-    static const std::vector<CommandSpec> table = buildTable();
+std::span<const CommandRow> commandTable() {
+    static const std::vector<CommandRow> table = buildTable();
     return table;
 }
 
-const CommandSpec* findCommand(std::string_view name) {
+const CommandRow* findCommand(std::string_view name) {
     const auto table = commandTable();
     for (const auto& row : table)
         if (row.name == name) return &row;

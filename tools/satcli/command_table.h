@@ -21,7 +21,7 @@ enum class ParamKind {
     Path,     // a file name, always taken literally
 };
 
-struct ParamSpec {
+struct ParamRow {
     std::string_view option;        // without the leading "--"
     ParamKind kind;
     std::string_view meaning;       // one line, for the help text
@@ -33,7 +33,7 @@ using ArgValue = std::variant<std::int32_t, std::string>;
 // The values handed to a row's caller.
 struct Call {
     std::int32_t session = 0;     // SAT commands only
-    std::vector<ArgValue> args;   // one per ParamSpec of the row, same order
+    std::vector<ArgValue> args;   // one per ParamRow of the row, same order
 
     [[nodiscard]] std::int32_t integer(std::size_t index) const;
     [[nodiscard]] const char* text(std::size_t index) const;
@@ -52,19 +52,19 @@ enum class Group {
     Control,  // a control function of the library
 };
 
-struct CommandSpec {
+struct CommandRow {
     std::string_view name;      // the export's name
     Group group;
     std::string_view summary;   // one line, for the help text
     int waitLimitSeconds;       // the export's fixed wait limit (0: none)
-    std::vector<ParamSpec> params;
+    std::vector<ParamRow> params;
     Outcome (*invoke)(const Call&);
 };
 
 // All rows, SAT commands first, in the order the help lists them.
-[[nodiscard]] std::span<const CommandSpec> commandTable();
+[[nodiscard]] std::span<const CommandRow> commandTable();
 
 // The row whose name matches (exactly, or else ignoring case); nullptr if none.
-[[nodiscard]] const CommandSpec* findCommand(std::string_view name);
+[[nodiscard]] const CommandRow* findCommand(std::string_view name);
 
 }  // namespace satcli

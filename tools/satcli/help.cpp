@@ -13,14 +13,14 @@ std::string placeholder(ParamKind kind) {
     return "VALUE";
 }
 
-std::string waitText(const CommandSpec& command) {
+std::string waitText(const CommandRow& command) {
     if (command.waitLimitSeconds <= 0) return {};
     return "waits at most " + std::to_string(command.waitLimitSeconds) + " s";
 }
 
 }  // namespace
 
-std::string usageLine(const CommandSpec& command) {
+std::string usageLine(const CommandRow& command) {
     std::string line = "satcli " + std::string(command.name);
     if (command.group == Group::Sat) line += " [--sessao N]";
     for (const auto& param : command.params) {
@@ -74,7 +74,7 @@ std::string generalHelp() {
     return text;
 }
 
-std::string commandHelp(const CommandSpec& command) {
+std::string commandHelp(const CommandRow& command) {
     std::string text = "Usage: " + usageLine(command) + "\n\n" + std::string(command.summary) + "\n";
     const std::string wait = waitText(command);
     if (!wait.empty()) text += "The library " + wait + " for the device's reply.\n";

@@ -41,7 +41,7 @@ struct Status {
 inline constexpr std::size_t kShortLimit = 300;
 
 struct Report {
-    const CommandSpec* command = nullptr;
+    const CommandRow* command = nullptr;
     std::optional<std::int32_t> session;  // the session number used, SAT commands
     Outcome outcome;
     Status status;
