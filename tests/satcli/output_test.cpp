@@ -59,9 +59,9 @@ std::string printed(const Report& report) {
 }
 
 TEST(Report, LabelsEverySection) {
-    CommandRow spec{"ConsultarSAT", Group::Sat, "", 2, {}, nullptr};
+    CommandRow row{"ConsultarSAT", Group::Sat, "", 2, {}, nullptr};
     Report report;
-    report.command = &spec;
+    report.command = &row;
     report.session = 42;
     report.outcome.kind = Outcome::Kind::Text;
     report.outcome.text = "000042|08000|SAT em Opera\xc3\xa7\xc3\xa3o||";
