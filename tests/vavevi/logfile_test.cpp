@@ -477,3 +477,32 @@ TEST(CustomLogFile, AbstractOperationsAndTheFatalErrorRule) {
   ASSERT_EQ(rec.errors.size(), 1u);
   EXPECT_EQ(rec.errors[0], "1,2,boom");
 }
+
+namespace {
+// Tries to read the log file while the log has it open (from OnReachLimit).
+struct Reader {
+  std::string path;
+  bool opened = false;
+  void OnReachLimit(TObject*) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           0, nullptr);
+    opened = h != INVALID_HANDLE_VALUE;
+    if (opened) CloseHandle(h);
+  }
+};
+}  // namespace
+
+TEST(LogFile, SharedLogFileLetsOthersReadWhileItWrites) {
+  PlainLog p;
+  Reader reader{p.file};
+  p.log->SetOnReachLimit(Bind<&Reader::OnReachLimit>(&reader));
+  p.log->SetSizeLimit(10);
+  for (bool shared : {false, true}) {
+    WriteFileBytes(p.file, "0123456789");
+    p.log->SetOptions(shared ? TLogOptions{loSharedLogFile} : TLogOptions{});
+    p.log->Add("x");
+    p.log->Save();
+    EXPECT_EQ(reader.opened, shared);
+    EXPECT_EQ(ReadFileBytes(p.file), "3456789\r\nx");
+  }
+}
