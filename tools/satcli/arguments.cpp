@@ -139,27 +139,27 @@ ParseResult parseArguments(const std::vector<std::string>& args, const FileReade
                 return fail("option --" + name + " needs a value");
             }
 
-            if (name == "log" && !param) {
+            if (param != nullptr) {
+                if (given.count(name) != 0) return fail("--" + name + " given twice");
+                given.emplace(name, RawOption{value});
+            } else if (isSession) {
+                if (inv.command->group != Group::Sat)
+                    return fail(std::string(inv.command->name) + " takes no session number");
+                if (sessionText) return fail("--sessao given twice");
+                sessionText = value;
+            } else if (name == "log") {
                 if (inv.options.logPath) return fail("--log given twice");
                 inv.options.logPath = value;
-            } else if (name == "save" && !param) {
+            } else if (name == "save") {
                 if (inv.options.savePath) return fail("--save given twice");
                 inv.options.savePath = value;
-            } else if (name == "retry" && !param) {
+            } else {  // --retry
                 if (retrySeen) return fail("--retry given twice");
                 retrySeen = true;
                 const auto count = parseInt32(value);
                 if (!count || *count < 0 || *count > kMaxRetries)
                     return fail("--retry needs a number from 0 to 10, got '" + value + "'");
                 inv.options.retries = *count;
-            } else if (isSession) {
-                if (inv.command->group != Group::Sat)
-                    return fail(std::string(inv.command->name) + " takes no session number");
-                if (sessionText) return fail("--sessao given twice");
-                sessionText = value;
-            } else {
-                if (given.count(name) != 0) return fail("--" + name + " given twice");
-                given.emplace(name, RawOption{value});
             }
             continue;
         }
