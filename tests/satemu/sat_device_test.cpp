@@ -367,3 +367,40 @@ TEST_F(Device, SessionStoreKeepsTheLastHundred) {
 
 }  // namespace
 }  // namespace satemu
+
+namespace satemu {
+namespace {
+
+// Whatever arrives, the device answers with its session field and a code,
+// and nothing throws.
+TEST_F(Device, ArbitraryPayloadsGetAnAnswer) {
+  activate();
+  const char* names[] = {"AtivarSAT", "ComunicarCertificadoICPBRASIL", "EnviarDadosVenda", "CancelarUltimaVenda",
+                         "ConsultarSAT", "TesteFimAFim", "ConsultarStatusOperacional", "ConsultarNumeroSessao",
+                         "ConfigurarInterfaceDeRede", "AssociarAssinatura", "AtualizarSoftwareSAT", "ExtrairLogs",
+                         "BloquearSAT", "DesbloquearSAT", "TrocarCodigoDeAtivacaoSAT", "ConsultarUltimaSessaoFiscal"};
+  const std::string pieces[] = {"|",     "12345678", "1",      "35",           "<CFe>", "<infCFe>",
+                                "<det>", "<prod>",   "<qCom>", "</qCom>",      "-1",    "9999999999999",
+                                "\xff", std::string(1, '\0'), "&amp", "<", ">", "CFe"};
+  std::mt19937 rng(42);
+  for (int i = 0; i < 1000; ++i) {
+    std::string p = std::to_string(rng() % 1000000) + "|" + names[rng() % 16];
+    const int n = static_cast<int>(rng() % 12);
+    for (int k = 0; k < n; ++k) {
+      if (rng() % 4 == 0) {
+        p.push_back(static_cast<char>(rng() & 0xFF));
+      } else {
+        p += pieces[rng() % (sizeof pieces / sizeof *pieces)];
+      }
+    }
+    Answer a;
+    ASSERT_NO_THROW(a = run(p)) << p;
+    const auto f = fields(a.text);
+    ASSERT_GE(f.size(), 5u) << p;
+    EXPECT_EQ(f[0], p.substr(0, p.find('|')));
+    EXPECT_EQ(f[1].size(), 5u) << a.text;
+  }
+}
+
+}  // namespace
+}  // namespace satemu

@@ -22,7 +22,7 @@
 namespace satemu {
 
 struct Command {
-  std::string session;       // first field, as sent
+  std::string session;       // first field, as sent (at most 32 bytes)
   long session_number = -1;  // -1 when it is not a number of 1 to 9 digits
   std::string name;
   std::vector<std::string> args;  // further text fields
