@@ -141,6 +141,14 @@ run 1 ConsultarStatusOperacional --codigo "$codigo"
 expect "[CodigoErro] code 32768"
 expect "Timeout na comunica"
 
+# A sale whose compressed form cannot fit one frame is refused by the
+# library before anything is sent: code 1, and the device never sees it.
+head -c 3000000 /dev/urandom | base64 -w 0 >"$work/huge.txt"
+cli=("${bare[@]}")
+run 1 --short EnviarDadosVenda --codigo "$codigo" --dados @"$work/huge.txt"
+expect "[CodigoErro] code 1"
+expect "excedem"
+
 # The device ignores the search's ConsultarSAT: no port, code 1, nothing
 # sent. Without --retry that is the end; with it, the next search finds the
 # device and the command goes through.
