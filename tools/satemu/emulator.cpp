@@ -76,7 +76,9 @@ Emulator::Flow Emulator::answer(const CommandFrame& frame) {
   } else if (fault && (fault->kind == FaultKind::Reply || fault->kind == FaultKind::SaleReply)) {
     payload = fault_payload(*fault, cmd.session);
   } else if (!fault || !fault_replaces_answer(*fault)) {
-    payload = device_.handle(cmd).wire;
+    Answer a = device_.handle(cmd);
+    if (!a.note.empty()) log_.detail(a.note);
+    payload = std::move(a.wire);
   }
   if (fault) {
     log_.detail("fault " + fault->with_count(1) + " applied to " + (cmd.name.empty() ? "?" : cmd.name) +

@@ -5,6 +5,7 @@
 #include "access_key.h"
 #include "base64.h"
 #include "cfe_document.h"
+#include "console_log.h"
 #include "xml_scan.h"
 #include "zlib_stream.h"
 
@@ -335,7 +336,18 @@ Answer SatDevice::enviar_venda(const Command& c) {
     return with_cccc(c, 6, 5, "0000", "Tamanho do CF-e-SAT superior a 1.500KB.");
   }
   if (xml.error != InflateError::None) return invalid("dados de venda comprimidos inválidos.");
-  const SaleParse parsed = parse_sale(xml.data);
+  Answer a = issue_sale(c, xml.data);
+  a.note = "sale data: " + std::to_string(len) + " compressed bytes, " + std::to_string(xml.data.size()) +
+           " bytes of XML: " + printable(xml.data, 400);
+  return a;
+}
+
+Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
+  auto& s = store_.state();
+  const auto invalid = [&](const std::string& why) {
+    return with_cccc(c, 6, 10, "1999", "Erro de validação do conteúdo: " + why);
+  };
+  const SaleParse parsed = parse_sale(xml);
   if (!parsed.sale) return invalid(parsed.error + ".");
   const Sale& sale = *parsed.sale;
   if (!sale.issuer_cnpj.empty() && sale.issuer_cnpj != s.cnpj) {

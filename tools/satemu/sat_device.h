@@ -35,6 +35,7 @@ struct Answer {
   std::string wire;  // payload of the reply frame
   std::string text;  // the reply as the POS finally reads it (sale tail expanded)
   bool fiscal = false;
+  std::string note;  // for the verbose log: what the device made of the command
 };
 
 // Two-digit function number of a command name, or 0 when unknown.
@@ -58,6 +59,7 @@ class SatDevice {
   Answer ativar(const Command& c);
   Answer comunicar_certificado(const Command& c);
   Answer enviar_venda(const Command& c);
+  Answer issue_sale(const Command& c, std::string_view xml);
   Answer cancelar(const Command& c);
   Answer teste_fim_a_fim(const Command& c);
   Answer status_operacional(const Command& c);
