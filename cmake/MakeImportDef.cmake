@@ -1,0 +1,35 @@
+# Writes the .def file from which the MinGW import library of torvex.dll is
+# built. Input: ALL_DEF (every export, as ld wrote them: plain names) and
+# SAT_DEF (the SAT functions with their stdcall decorations, name@bytes).
+# Output: OUT_DEF, listing every export, the SAT functions decorated, so that
+# callers compiled with torvex.h (which reference ConsultarSAT@4) and C++
+# callers of the component library (mangled names) both link.
+file(STRINGS ${SAT_DEF} sat_lines REGEX "^  [A-Za-z]+@[0-9]+$")
+set(decorated)
+foreach(line ${sat_lines})
+  string(STRIP "${line}" entry)
+  string(REGEX REPLACE "@[0-9]+$" "" plain "${entry}")
+  set(dec_${plain} "${entry}")
+endforeach()
+file(STRINGS ${ALL_DEF} all_lines)
+set(out "LIBRARY torvex.dll\nEXPORTS\n")
+set(in_exports FALSE)
+foreach(line ${all_lines})
+  if(line MATCHES "^EXPORTS")
+    set(in_exports TRUE)
+  elseif(in_exports AND line MATCHES "^[ \t]+([^ \t@]+)")
+    set(name "${CMAKE_MATCH_1}")
+    if(DEFINED dec_${name})
+      string(APPEND out "  ${dec_${name}}\n")
+    else()
+      string(REGEX REPLACE "^[ \t]+([^ \t]+).*" "\\1" sym "${line}")
+      string(REGEX MATCH "DATA" is_data "${line}")
+      if(is_data)
+        string(APPEND out "  ${sym} DATA\n")
+      else()
+        string(APPEND out "  ${sym}\n")
+      endif()
+    endif()
+  endif()
+endforeach()
+file(WRITE ${OUT_DEF} "${out}")
