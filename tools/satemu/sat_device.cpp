@@ -184,10 +184,9 @@ void SatDevice::log(std::string_view level, std::string_view text) {
   store_.log_event(stamp("%Y%m%d%H%M%S"), "SAT", level, text);
 }
 
-int SatDevice::next_number() {
-  auto& s = store_.state();
-  s.last_number = s.last_number >= 999999 ? 1 : s.last_number + 1;
-  return s.last_number;
+int SatDevice::peek_number() const {
+  const int last = store_.state().last_number;
+  return last >= 999999 || last < 0 ? 1 : last + 1;
 }
 
 Answer SatDevice::busy(const Command& c) const {
@@ -364,12 +363,13 @@ Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
   ctx.date = stamp("%Y%m%d");
   ctx.time = stamp("%H%M%S");
   ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
-  ctx.ncf = next_number();
+  ctx.ncf = peek_number();
   std::tm tm{};
   localtime_r(&now_, &tm);
   const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
   if (!key) return failure(c, 6, 99, "Erro desconhecido na emissão.");
   ctx.key = *key;
+  s.last_number = ctx.ncf;
   const std::string total = format_decimal(sale.total, 2);
   ctx.qr_signature = pseudo_signature(ctx.key + "|" + ctx.date + ctx.time + "|" + total + "|" + sale.buyer_id());
   const std::string cfe = build_sale_cfe(sale, ctx);
@@ -422,12 +422,13 @@ Answer SatDevice::cancelar(const Command& c) {
   ctx.date = stamp("%Y%m%d");
   ctx.time = stamp("%H%M%S");
   ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
-  ctx.ncf = next_number();
+  ctx.ncf = peek_number();
   std::tm tm{};
   localtime_r(&now_, &tm);
   const auto new_key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
   if (!new_key) return failure(c, 7, 99, "Erro desconhecido no cancelamento.");
   ctx.key = *new_key;
+  s.last_number = ctx.ncf;
   CancelledSale sale{s.sale_key, s.sale_total, s.sale_buyer_cpf, s.sale_buyer_cnpj, s.sale_date, s.sale_time};
   const std::string total = format_decimal(s.sale_total, 2);
   const std::string buyer = s.sale_buyer_cpf.empty() ? s.sale_buyer_cnpj : s.sale_buyer_cpf;
@@ -461,7 +462,7 @@ Answer SatDevice::teste_fim_a_fim(const Command& c) {
   ctx.time = stamp("%H%M%S");
   ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
   // A test document takes the next number without using it up.
-  ctx.ncf = s.last_number >= 999999 ? 1 : s.last_number + 1;
+  ctx.ncf = peek_number();
   std::tm tm{};
   localtime_r(&now_, &tm);
   const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});

@@ -76,7 +76,8 @@ class SatDevice {
   // Nothing when the code is right; otherwise the refusal.
   std::optional<Answer> refuse_code(const Command& c, int fn, std::string_view code) const;
   std::string stamp(const char* format) const;
-  int next_number();
+  // The number the next CF-e gets (1 to 999999, then 1 again).
+  int peek_number() const;
   void log(std::string_view level, std::string_view text);
 
   DeviceStore& store_;
