@@ -52,28 +52,26 @@ ZlibRuntime::~ZlibRuntime() {
 #endif
 }
 
-bool ZlibRuntime::Compress(const std::string &in, int level, std::string &out) const {
-  if (!Loaded()) return false;
-  // zlib's bound for compress2's output.
-  std::size_t bound = in.size() + (in.size() >> 12) + (in.size() >> 14) + (in.size() >> 25) + 13;
-  out.resize(bound);
-  unsigned long len = static_cast<unsigned long>(bound);
-  int rc = compress2_(reinterpret_cast<std::uint8_t *>(out.data()), &len,
-                      reinterpret_cast<const std::uint8_t *>(in.data()),
-                      static_cast<unsigned long>(in.size()), level);
-  out.resize(rc == kZOk ? len : 0);
-  return rc == kZOk;
+std::size_t ZlibRuntime::Bound(std::size_t size) {
+  return size + (size >> 12) + (size >> 14) + (size >> 25) + 13;
 }
 
-bool ZlibRuntime::Uncompress(const std::string &in, std::size_t expected, std::string &out) const {
-  if (!Loaded()) return false;
-  out.resize(expected);
-  unsigned long len = static_cast<unsigned long>(expected);
-  int rc = uncompress_(reinterpret_cast<std::uint8_t *>(out.data()), &len,
-                       reinterpret_cast<const std::uint8_t *>(in.data()),
-                       static_cast<unsigned long>(in.size()));
-  out.resize(rc == kZOk ? len : 0);
-  return rc == kZOk;
+std::optional<std::size_t> ZlibRuntime::Compress(const std::string &in, int level,
+                                                 std::uint8_t *out, std::size_t cap) const {
+  if (!Loaded()) return std::nullopt;
+  unsigned long len = static_cast<unsigned long>(cap);
+  if (compress2_(out, &len, reinterpret_cast<const std::uint8_t *>(in.data()),
+                 static_cast<unsigned long>(in.size()), level) != kZOk)
+    return std::nullopt;
+  return len;
+}
+
+std::optional<std::size_t> ZlibRuntime::Uncompress(const std::uint8_t *in, std::size_t size,
+                                                   std::uint8_t *out, std::size_t cap) const {
+  if (!Loaded()) return std::nullopt;
+  unsigned long len = static_cast<unsigned long>(cap);
+  if (uncompress_(out, &len, in, static_cast<unsigned long>(size)) != kZOk) return std::nullopt;
+  return len;
 }
 
 }  // namespace torvex::bench

@@ -1,0 +1,149 @@
+#!/bin/bash
+# Runs the SAT interface benchmarks (satbench) against the device emulator
+# (satemu), for the native library and for torvex.dll under Wine.
+#
+#   bench/sat/run.sh [--native DIR] [--win32 DIR] [--only native|win32] [--quick]
+#
+# DIR are build trees (default build/native and build/win32, the presets'
+# folders); a missing one is configured like its preset. The satemu of the
+# native tree serves both. Each benchmark gets a fresh emulator on COM7: a
+# pseudo-terminal linked as $TORVEX_PORT_DIR/COM7 natively, and as
+# dosdevices/com7 in the win32 tree's own Wine prefix. --quick runs fewer
+# calls (a smoke run; its figures are not the ones to publish).
+set -euo pipefail
+src=$(cd "$(dirname "$0")/../.." && pwd)
+native=$src/build/native
+win32=$src/build/win32
+only=""
+quick=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --native) native=$2; shift 2 ;;
+    --win32) win32=$2; shift 2 ;;
+    --only) only=$2; shift 2 ;;
+    --quick) quick=1; shift ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+native=$(realpath -m "$native")
+win32=$(realpath -m "$win32")
+
+# Call counts: enough that the medians settle and that a 10 ms CPU clock
+# (Wine) still gives per-call CPU figures to a fraction of a millisecond.
+if [ $quick = 1 ]; then
+  latency_calls=20; timeout_calls=2; sale_calls=(20 5 5)
+else
+  latency_calls=300; timeout_calls=12; sale_calls=(300 60 30)
+fi
+sale_sizes=(65536 1048576 2093056)  # 64 KiB, 1 MiB, 2 MiB - 4 KiB
+
+configure() {  # dir preset-args...
+  local dir=$1; shift
+  [ -f "$dir/CMakeCache.txt" ] || cmake -S "$src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+configure "$native"
+cmake --build "$native" --target satemu satbench >/dev/null
+satemu=$native/bin/satemu
+if [ "$only" != native ]; then
+  configure "$win32" --toolchain "$src/cmake/mingw-i686.cmake" -DSATEMU_EXECUTABLE="$satemu"
+  cmake --build "$win32" --target torvex satbench >/dev/null
+fi
+
+tmp=$(mktemp -d /tmp/torvex-bench.XXXXXX)
+emu_pid=""
+link=""
+server_pid=""
+stop_emu() {
+  if [ -n "$emu_pid" ]; then kill -TERM "$emu_pid" 2>/dev/null || true; wait "$emu_pid" 2>/dev/null || true; fi
+  emu_pid=""
+  [ -n "$link" ] && rm -f "$link"
+  link=""
+}
+cleanup() {
+  stop_emu
+  if [ -n "$server_pid" ]; then
+    # Ends the Wine processes of the benchmark's own prefix, then its server.
+    WINEPREFIX=$win32/wineprefix wineserver -k 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+# start_emu LINK [satemu options...]: a fresh, activated device on LINK. Its
+# log carries UTC times, so satbench can line them up with its own.
+start_emu() {
+  link=$1; shift
+  rm -f "$tmp/control" "$tmp/emu.log"
+  rm -rf "$tmp/state"
+  TZ=UTC "$satemu" --link "$link" --state "$tmp/state" --control "$tmp/control" --activated "$@" \
+    >"$tmp/emu.log" 2>&1 &
+  emu_pid=$!
+  for _ in $(seq 1 250); do [ -e "$link" ] && return 0; sleep 0.02; done
+  echo "run.sh: satemu did not come up on $link" >&2; cat "$tmp/emu.log" >&2; exit 1
+}
+
+# CPU time (ms) a process has used so far, from /proc (clock ticks).
+proc_cpu_ms() {
+  local hz; hz=$(getconf CLK_TCK)
+  awk -v hz="$hz" '{ sub(/^.*\) /, ""); print ($12 + $13) * 1000 / hz }' "/proc/$1/stat"
+}
+
+machine() {
+  echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo "machine: $(nproc) CPUs, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(uname -sr)"
+}
+
+run_native() {
+  local bench=$native/bin/satbench
+  mkdir -p "$tmp/ports"
+  export TORVEX_PORT_DIR=$tmp/ports
+  echo "=== native: libtorvex.so ($native)"
+  start_emu "$tmp/ports/COM7" --verbose
+  "$bench" latency --calls $latency_calls --emu-log "$tmp/emu.log" || echo "  (satbench exit status $?)"; stop_emu
+  start_emu "$tmp/ports/COM7"
+  "$bench" timeout --calls $timeout_calls --control "$tmp/control" || echo "  (satbench exit status $?)"; stop_emu
+  for i in 0 1 2; do
+    start_emu "$tmp/ports/COM7"
+    "$bench" sale --size "${sale_sizes[$i]}" --calls "${sale_calls[$i]}" || echo "  (satbench exit status $?)"; stop_emu
+  done
+  unset TORVEX_PORT_DIR
+}
+
+# Runs satbench.exe ARGS under Wine and reports the wineserver's CPU time
+# during the run (the server does part of Wine's work for the process).
+wine_bench() {
+  local before after
+  before=$(proc_cpu_ms "$server_pid")
+  TORVEX_KEEP_COM_LINKS=1 "$win32/wine-run" "$win32/bin/satbench.exe" "$@" || echo "  (satbench exit status $?)"
+  after=$(proc_cpu_ms "$server_pid")
+  echo "  wineserver CPU during the run: $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') ms"
+}
+
+run_win32() {
+  local prefix=$win32/wineprefix
+  echo "=== win32: torvex.dll under $(wine --version) ($win32)"
+  # Creates the prefix on first use and clears COM links left behind.
+  "$win32/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -w || true
+  # Our own wineserver for the prefix, in the foreground, so that its CPU
+  # time can be read; it ends itself 60 s after the last Wine process.
+  WINEPREFIX=$prefix WINEDEBUG=-all wineserver -f -p60 &
+  server_pid=$!
+  # Wine's own service processes start with the first program and outlive
+  # it: start them here, away from our output.
+  "$win32/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
+  local z="Z:$tmp"
+  start_emu "$prefix/dosdevices/com7" --verbose
+  wine_bench latency --calls $latency_calls --emu-log "$z/emu.log"; stop_emu
+  start_emu "$prefix/dosdevices/com7"
+  wine_bench timeout --calls $timeout_calls --control "$z/control"; stop_emu
+  for i in 0 1 2; do
+    start_emu "$prefix/dosdevices/com7"
+    wine_bench sale --size "${sale_sizes[$i]}" --calls "${sale_calls[$i]}"; stop_emu
+  done
+}
+
+machine
+[ "$only" = win32 ] || run_native
+[ "$only" = native ] || run_win32
