@@ -208,19 +208,26 @@ TEST_F(SatemuRun, ServesAnExistingSerialDevice) {
 
 TEST_F(SatemuRun, TimedFaultsSeenFromTheLine) {
   Satemu emu(dir_);
-  // Pieces 30 ms apart arrive as separate reads.
+  auto joined = [](const std::vector<Arrival>& arrivals) {
+    std::string all;
+    for (const auto& a : arrivals) all += a.bytes;
+    return all;
+  };
+  // Pieces 30 ms apart arrive in separate reads (a busy machine may merge
+  // some), the last one at least 60 ms after the command was written.
   emu.faults("split:3:30\n");
   auto got = emu.exchange(encode_command_frame(0, "000001|ConsultarSAT"));
-  ASSERT_EQ(got.size(), 3u) << emu.log();
-  EXPECT_GE(got[2].at_ms - got[0].at_ms, 50.0);
-  EXPECT_EQ(payload_of(got[0].bytes + got[1].bytes + got[2].bytes), "000001|08000|SAT em Operação||");
+  ASSERT_GE(got.size(), 2u) << emu.log();
+  EXPECT_GE(got.back().at_ms, 60.0);
+  EXPECT_EQ(payload_of(joined(got)), "000001|08000|SAT em Operação||");
 
   // ACK, then the data frame after a silence the library can see.
   emu.faults("ackdata:80\n");
   got = emu.exchange(encode_command_frame(1, "000002|ConsultarSAT"));
-  ASSERT_EQ(got.size(), 2u);
-  EXPECT_EQ(got[0].bytes, "\x06");
-  EXPECT_GE(got[1].at_ms - got[0].at_ms, 60.0);
+  ASSERT_GE(got.size(), 1u);
+  EXPECT_EQ(got[0].bytes.substr(0, 1), "\x06");
+  EXPECT_EQ(joined(got), "\x06" + encode_reply_frame(1, "000002|08000|SAT em Operação||"));
+  EXPECT_GE(got.back().at_ms, 80.0);
 
   emu.faults("delay:200\n");
   got = emu.exchange(encode_command_frame(2, "000003|ConsultarSAT"));
@@ -232,9 +239,7 @@ TEST_F(SatemuRun, TimedFaultsSeenFromTheLine) {
 
   // The huge frame arrives whole, more than 2 MiB.
   emu.faults("huge\n");
-  std::string all;
-  for (const auto& a : emu.exchange(encode_command_frame(4, "000005|ConsultarSAT"), 300, 10000)) all += a.bytes;
-  const auto f = parse_reply_frame(all);
+  const auto f = parse_reply_frame(joined(emu.exchange(encode_command_frame(4, "000005|ConsultarSAT"), 300, 10000)));
   ASSERT_TRUE(f);
   EXPECT_TRUE(f->checksum_ok);
   EXPECT_GT(f->payload.size(), 2u << 20);
