@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <regex>
@@ -54,7 +55,8 @@ class Device : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("satemu-dev-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+           ("satemu-dev-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+            std::to_string(::getpid()));
     std::filesystem::remove_all(dir_);
     open();
   }
