@@ -26,7 +26,7 @@ std::vector<std::string> fields(const std::string& text) {
 
 const char kCode[] = "12345678";
 const char kCnpj[] = "11222333000181";
-const char kSoftwareHouse[] = "16716114000172";
+const char kSoftwareHouse[] = "22233344000183";
 
 std::string sale_xml(const std::string& items, const std::string& payment = "50.00",
                      const std::string& extra_total = "", const std::string& issuer = kCnpj,
