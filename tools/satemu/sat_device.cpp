@@ -356,20 +356,9 @@ Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
       (sale.software_house_cnpj + s.cnpj != s.link_cnpjs || sale.sign_ac != s.link_signature)) {
     return with_cccc(c, 6, 4, "0000", "Vinculação do AC não confere.");
   }
-  IssueContext ctx;
-  ctx.cuf = s.cuf;
-  ctx.sat_serial = s.sat_serial;
-  ctx.issuer_cnpj = s.cnpj;
-  ctx.date = stamp("%Y%m%d");
-  ctx.time = stamp("%H%M%S");
-  ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
-  ctx.ncf = peek_number();
-  std::tm tm{};
-  localtime_r(&now_, &tm);
-  const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
-  if (!key) return failure(c, 6, 99, "Erro desconhecido na emissão.");
-  ctx.key = *key;
-  s.last_number = ctx.ncf;
+  auto issued = open_issue();
+  if (!issued) return failure(c, 6, 99, "Erro desconhecido na emissão.");
+  IssueContext& ctx = *issued;
   const std::string total = format_decimal(sale.total, 2);
   ctx.qr_signature = pseudo_signature(ctx.key + "|" + ctx.date + ctx.time + "|" + total + "|" + sale.buyer_id());
   const std::string cfe = build_sale_cfe(sale, ctx);
@@ -399,6 +388,27 @@ Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
   return a;
 }
 
+// The context of a new CF-e: the device's identity, the time, a fresh cNF and
+// the next CF-e number, with its access key. Takes up that number.
+std::optional<IssueContext> SatDevice::open_issue() {
+  auto& s = store_.state();
+  IssueContext ctx;
+  ctx.cuf = s.cuf;
+  ctx.sat_serial = s.sat_serial;
+  ctx.issuer_cnpj = s.cnpj;
+  ctx.date = stamp("%Y%m%d");
+  ctx.time = stamp("%H%M%S");
+  ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
+  ctx.ncf = peek_number();
+  std::tm tm{};
+  localtime_r(&now_, &tm);
+  const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
+  if (!key) return std::nullopt;
+  ctx.key = *key;
+  s.last_number = ctx.ncf;
+  return ctx;
+}
+
 Answer SatDevice::cancelar(const Command& c) {
   auto& s = store_.state();
   if (!s.activated) return failure(c, 7, 1, kCodeInvalid);
@@ -415,20 +425,9 @@ Answer SatDevice::cancelar(const Command& c) {
   if (!req->cancelled_key.empty() && req->cancelled_key != key) {
     return with_cccc(c, 7, 7, "1999", "Erro de validação do conteúdo: chCanc difere da chave informada.");
   }
-  IssueContext ctx;
-  ctx.cuf = s.cuf;
-  ctx.sat_serial = s.sat_serial;
-  ctx.issuer_cnpj = s.cnpj;
-  ctx.date = stamp("%Y%m%d");
-  ctx.time = stamp("%H%M%S");
-  ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
-  ctx.ncf = peek_number();
-  std::tm tm{};
-  localtime_r(&now_, &tm);
-  const auto new_key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
-  if (!new_key) return failure(c, 7, 99, "Erro desconhecido no cancelamento.");
-  ctx.key = *new_key;
-  s.last_number = ctx.ncf;
+  auto issued = open_issue();
+  if (!issued) return failure(c, 7, 99, "Erro desconhecido no cancelamento.");
+  IssueContext& ctx = *issued;
   CancelledSale sale{s.sale_key, s.sale_total, s.sale_buyer_cpf, s.sale_buyer_cnpj, s.sale_date, s.sale_time};
   const std::string total = format_decimal(s.sale_total, 2);
   const std::string buyer = s.sale_buyer_cpf.empty() ? s.sale_buyer_cnpj : s.sale_buyer_cpf;

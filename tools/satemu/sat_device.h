@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cfe_document.h"
 #include "device_store.h"
 
 namespace satemu {
@@ -78,6 +80,7 @@ class SatDevice {
   std::string stamp(const char* format) const;
   // The number the next CF-e gets (1 to 999999, then 1 again).
   int peek_number() const;
+  std::optional<IssueContext> open_issue();
   void log(std::string_view level, std::string_view text);
 
   DeviceStore& store_;
