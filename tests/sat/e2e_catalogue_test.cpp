@@ -58,13 +58,7 @@ const ExportCase kExports[] = {
      "000042|ConsultarUltimaSessaoFiscal|12345678"},
 };
 
-class Catalogue : public testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_EMULATOR();
-    emulator::NoFaults();
-  }
-};
+using Catalogue = emulator::DeviceTest;
 }  // namespace
 
 TEST_F(Catalogue, EachExportSendsItsCommandTextAndLogsItsName) {

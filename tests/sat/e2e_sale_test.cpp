@@ -40,16 +40,7 @@ std::string Inflate(const std::uint8_t *data, std::size_t size, std::size_t expe
   return out;
 }
 
-class Sale : public testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_EMULATOR();
-    emulator::NoFaults();
-  }
-  void TearDown() override {
-    if (emulator::Present()) emulator::NoFaults();
-  }
-};
+using Sale = emulator::DeviceTest;
 }  // namespace
 
 TEST_F(Sale, PayloadIsTheTextPartLengthAndZlibStream) {

@@ -20,16 +20,7 @@ const std::string kUnknown = "Comando recebido do equipamento n\xc3\xa3o reconhe
 const std::string kNonConforming =
     "Mensagem recebida do equipamento fora de conformidade. Erro desconhecido.";
 
-class EndToEnd : public testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_EMULATOR();
-    emulator::NoFaults();
-  }
-  void TearDown() override {
-    if (emulator::Present()) emulator::NoFaults();
-  }
-};
+using EndToEnd = emulator::DeviceTest;
 }  // namespace
 
 TEST_F(EndToEnd, ConsultarSATReturnsTheDevicesReply) {

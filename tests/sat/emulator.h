@@ -49,3 +49,18 @@ class Stopwatch {
   do {                                                                        \
     if (!emulator::Present()) GTEST_SKIP() << "no emulator: run through with-satemu.sh"; \
   } while (0)
+
+namespace emulator {
+// A test that needs the emulator: skipped without it; starts and ends with
+// no pending faults.
+class DeviceTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_EMULATOR();
+    NoFaults();
+  }
+  void TearDown() override {
+    if (Present()) NoFaults();
+  }
+};
+}  // namespace emulator
