@@ -37,17 +37,30 @@ else
 fi
 sale_sizes=(65536 1048576 2093056)  # 64 KiB, 1 MiB, 2 MiB - 4 KiB
 
-configure() {  # dir preset-args...
+buildlog=$(mktemp /tmp/torvex-bench-build.XXXXXX)
+# build DIR TARGET... (configure-args after --): builds, or shows why not.
+build() {
   local dir=$1; shift
-  [ -f "$dir/CMakeCache.txt" ] || cmake -S "$src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+  local targets=() args=()
+  while [ $# -gt 0 ] && [ "$1" != -- ]; do targets+=("$1"); shift; done
+  [ $# -gt 0 ] && shift
+  args=("$@")
+  if { [ -f "$dir/CMakeCache.txt" ] ||
+       cmake -S "$src" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}"; } >"$buildlog" 2>&1 &&
+     cmake --build "$dir" --target "${targets[@]}" >>"$buildlog" 2>&1; then
+    return 0
+  fi
+  echo "run.sh: building ${targets[*]} in $dir failed:" >&2
+  tail -30 "$buildlog" >&2
+  rm -f "$buildlog"
+  exit 1
 }
-configure "$native"
-cmake --build "$native" --target satemu satbench >/dev/null
+build "$native" satemu satbench
 satemu=$native/bin/satemu
 if [ "$only" != native ]; then
-  configure "$win32" --toolchain "$src/cmake/mingw-i686.cmake" -DSATEMU_EXECUTABLE="$satemu"
-  cmake --build "$win32" --target torvex satbench >/dev/null
+  build "$win32" torvex satbench -- --toolchain "$src/cmake/mingw-i686.cmake" -DSATEMU_EXECUTABLE="$satemu"
 fi
+rm -f "$buildlog"
 
 tmp=$(mktemp -d /tmp/torvex-bench.XXXXXX)
 emu_pid=""
