@@ -60,24 +60,28 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
   std::size_t Read(std::uint8_t *buffer, std::size_t cap) override {
+    // A raw terminal with VMIN = VTIME = 0 answers an empty read with 0 (or
+    // EAGAIN): nothing is buffered. A failing read means the line is gone.
     ssize_t n = ::read(fd_, buffer, cap);
-    if (n > 0) {
-      failed_ = false;
-      return static_cast<std::size_t>(n);
-    }
-    // EAGAIN: nothing buffered. Anything else (the other end went away):
-    // the line is dead; WaitInput then waits on the wake pipe alone, so a
-    // dead line does not turn the reader into a spinning loop.
-    failed_ = !(n < 0 && (errno == EAGAIN || errno == EINTR));
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n < 0 && errno != EAGAIN && errno != EINTR) lineDown_ = true;
     return 0;
   }
 
   void WaitInput(std::int32_t ms) override {
+    if (lineDown_) {
+      // The other end hung up: poll() would report that at once, again and
+      // again. Sleep on the wake pipe instead and look at the line again
+      // every 20 ms, so a dead line does not turn the reader into a loop.
+      pollfd wake{wakeRead_, POLLIN, 0};
+      ::poll(&wake, 1, ms < 0 || ms > 20 ? 20 : ms);
+      lineDown_ = false;
+      return;
+    }
     pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
-    int nfds = failed_ ? 1 : 2;
-    int timeout = ms;
-    if (failed_ && (timeout < 0 || timeout > 20)) timeout = 20;  // re-check the line now and then
-    ::poll(fds, nfds, timeout);
+    ::poll(fds, 2, ms);
+    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN))
+      lineDown_ = true;
   }
 
   void Wake() override {
@@ -91,7 +95,7 @@ class PosixSerialDevice final : public SerialDevice {
   int fd_;
   int wakeRead_;
   int wakeWrite_;
-  bool failed_ = false;
+  bool lineDown_ = false;
   std::atomic<bool> woken_{false};
 };
 
