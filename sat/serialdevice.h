@@ -32,9 +32,11 @@ class SerialDevice {
   // count read (0 when nothing was there); a failing read counts as 0.
   virtual std::size_t Read(std::uint8_t *buffer, std::size_t cap) = 0;
   // Sleeps until input may be available, Wake is called, or ms pass
-  // (ms < 0: no time limit). Returns at once if Wake was called already.
+  // (ms < 0: no time limit). The Win32 port sleeps a few milliseconds at
+  // most, and the caller reads again.
   virtual void WaitInput(std::int32_t ms) = 0;
-  // Makes WaitInput return, now and for every later call. Any thread.
+  // Makes WaitInput return soon (POSIX: at once), now and for every later
+  // call. Any thread.
   virtual void Wake() = 0;
 
   // The device path that Open uses for a port name (for messages and tests).

@@ -10,18 +10,19 @@ namespace torvex::sat {
 namespace {
 
 // The port is opened synchronous with read time-outs that make ReadFile
-// return at once, so the reader cannot block in a read. Between empty reads
-// it sleeps 1 ms on its wake event (with the system timer at 1 ms resolution
-// while a port is open): a burst's end is still seen within a millisecond or
-// two, and an idle reader costs next to no CPU.
+// return at once, so the reader cannot block in a read (and a blocked read
+// would hold up the caller's write on the same synchronous handle). Between
+// empty reads the reader sleeps, with the system timer at 1 ms resolution
+// while a port is open: 1 ms while the line has been silent for less than
+// 50 ms, so a burst's end is seen within a millisecond or two; during a long
+// silence (a device working on a command) 2 ms, then 3 ms, since every empty
+// read is a system call. The reader checks its Terminated flag after every
+// sleep, so closing the port waits at most 3 ms for it.
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(HANDLE port, HANDLE wake) : port_(port), wake_(wake) {
-    timeBeginPeriod(1);
-  }
+  explicit Win32SerialDevice(HANDLE port) : port_(port) { timeBeginPeriod(1); }
   ~Win32SerialDevice() override {
     CloseHandle(port_);
-    CloseHandle(wake_);
     timeEndPeriod(1);
   }
 
@@ -34,19 +35,27 @@ class Win32SerialDevice final : public SerialDevice {
   std::size_t Read(std::uint8_t *buffer, std::size_t cap) override {
     DWORD got = 0;
     if (!ReadFile(port_, buffer, static_cast<DWORD>(cap), &got, nullptr)) return 0;
+    if (got > 0) idleSince_ = GetTickCount();
     return got;
   }
 
   void WaitInput(std::int32_t ms) override {
-    DWORD wait = ms < 0 || ms > 1 ? 1 : static_cast<DWORD>(ms);
-    WaitForSingleObject(wake_, wait);
+    if (ms == 0) return;
+    DWORD wait = 1;
+    if (ms < 0) {
+      // Nothing collected: the line has been silent since the last bytes
+      // (or the open).
+      DWORD idle = GetTickCount() - idleSince_;
+      wait = idle < 50 ? 1 : idle < 200 ? 2 : 3;
+    }
+    Sleep(wait);
   }
 
-  void Wake() override { SetEvent(wake_); }
+  void Wake() override {}  // the reader sleeps at most 3 ms at a time
 
  private:
   HANDLE port_;
-  HANDLE wake_;
+  DWORD idleSince_ = GetTickCount();
 };
 
 }  // namespace
@@ -94,12 +103,7 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
   PurgeComm(port, PURGE_RXCLEAR);
   FlushFileBuffers(port);
 
-  HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (wake == nullptr) {
-    CloseHandle(port);
-    return nullptr;
-  }
-  return std::make_unique<Win32SerialDevice>(port, wake);
+  return std::make_unique<Win32SerialDevice>(port);
 }
 
 }  // namespace torvex::sat
