@@ -10,19 +10,28 @@ namespace torvex::sat {
 namespace {
 
 // The port is opened synchronous with read time-outs that make ReadFile
-// return at once, so the reader cannot block in a read (and a blocked read
-// would hold up the caller's write on the same synchronous handle). Between
+// return at once, so the reader cannot block in a read (a blocked read would
+// also hold up the caller's write on the same synchronous handle). Between
 // empty reads the reader sleeps, with the system timer at 1 ms resolution
-// while a port is open: 1 ms while the line has been silent for less than
-// 50 ms, so a burst's end is seen within a millisecond or two; during a long
-// silence (a device working on a command) 2 ms, then 3 ms, since every empty
-// read is a system call. The reader checks its Terminated flag after every
-// sleep, so closing the port waits at most 3 ms for it.
+// while a port is open:
+//  - while a burst is being collected, and for 50 ms after the last bytes,
+//    it waits 1 ms on its wake event: the end of a burst is seen within a
+//    millisecond or two, and closing the port right after a reply does not
+//    wait for a sleep to run out;
+//  - during a longer silence (the device working on a command) it sleeps
+//    2 ms up to 200 ms of silence, 5 ms up to a second and 10 ms after that,
+//    since every empty read is a system call (under Wine, a round trip to
+//    its server). A reply after a long silence is seen a few milliseconds
+//    late at most, nothing beside the time the device took; the reader
+//    checks its Terminated flag after every sleep.
 class Win32SerialDevice final : public SerialDevice {
  public:
-  explicit Win32SerialDevice(HANDLE port) : port_(port) { timeBeginPeriod(1); }
+  Win32SerialDevice(HANDLE port, HANDLE wake) : port_(port), wake_(wake) {
+    timeBeginPeriod(1);
+  }
   ~Win32SerialDevice() override {
     CloseHandle(port_);
+    CloseHandle(wake_);
     timeEndPeriod(1);
   }
 
@@ -41,20 +50,23 @@ class Win32SerialDevice final : public SerialDevice {
 
   void WaitInput(std::int32_t ms) override {
     if (ms == 0) return;
-    DWORD wait = 1;
-    if (ms < 0) {
-      // Nothing collected: the line has been silent since the last bytes
-      // (or the open).
-      DWORD idle = GetTickCount() - idleSince_;
-      wait = idle < 50 ? 1 : idle < 200 ? 2 : 3;
+    DWORD idle = GetTickCount() - idleSince_;
+    if (ms > 0 || idle < 50) {
+      // A burst is being collected, or has just ended: read again within a
+      // millisecond, and wake at once when the port is being closed.
+      WaitForSingleObject(wake_, 1);
+    } else {
+      // A long silence (the device is working on a command): every empty
+      // read is a system call, so read less often.
+      Sleep(idle < 200 ? 2 : idle < 1000 ? 5 : 10);
     }
-    Sleep(wait);
   }
 
-  void Wake() override {}  // the reader sleeps at most 3 ms at a time
+  void Wake() override { SetEvent(wake_); }
 
  private:
   HANDLE port_;
+  HANDLE wake_;
   DWORD idleSince_ = GetTickCount();
 };
 
@@ -103,7 +115,12 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
   PurgeComm(port, PURGE_RXCLEAR);
   FlushFileBuffers(port);
 
-  return std::make_unique<Win32SerialDevice>(port);
+  HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (wake == nullptr) {
+    CloseHandle(port);
+    return nullptr;
+  }
+  return std::make_unique<Win32SerialDevice>(port, wake);
 }
 
 }  // namespace torvex::sat
