@@ -38,4 +38,21 @@ mkdir -p "$(dirname "$prefix")"
     done
   fi
 ) 9>"$prefix.lock"
-exec wine "$@"
+
+# A program that connects just as the prefix's server shuts down (it stops
+# as soon as its last client has gone) is dropped before it runs, with
+# "wine client error ... recvmsg". Such a start is tried again, once.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2; do
+  set +e
+  wine "$@" 2>"$errors"
+  rc=$?
+  set -e
+  if [ $rc -ne 0 ] && [ $attempt = 1 ] && grep -q '^wine client error' "$errors"; then
+    sleep 0.2
+    continue
+  fi
+  cat "$errors" >&2
+  exit $rc
+done
