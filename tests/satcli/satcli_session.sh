@@ -63,9 +63,8 @@ if [ ! -L "$link" ]; then
   echo "satemu did not link $link" >&2; cat "$work/satemu.log" >&2; exit 1
 fi
 
-# The library gives up its search for the device when the calendar second
-# ends, so a first command that starts late in a second may find no port;
-# --retry asks again (nothing was sent then).
+# --retry asks again while the port is not ready (nothing was sent then), as
+# a POS program would when the device is still coming up.
 cli=("${bare[@]}" --retry 3)
 
 # run EXPECTED_STATUS ARGS...: runs satcli, keeps its output in $work/out.

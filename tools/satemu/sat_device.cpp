@@ -356,7 +356,7 @@ Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
       (sale.software_house_cnpj + s.cnpj != s.link_cnpjs || sale.sign_ac != s.link_signature)) {
     return with_cccc(c, 6, 4, "0000", "Vinculação do AC não confere.");
   }
-  auto issued = open_issue();
+  auto issued = open_issue(true);
   if (!issued) return failure(c, 6, 99, "Erro desconhecido na emissão.");
   IssueContext& ctx = *issued;
   const std::string total = format_decimal(sale.total, 2);
@@ -389,8 +389,9 @@ Answer SatDevice::issue_sale(const Command& c, std::string_view xml) {
 }
 
 // The context of a new CF-e: the device's identity, the time, a fresh cNF and
-// the next CF-e number, with its access key. Takes up that number.
-std::optional<IssueContext> SatDevice::open_issue() {
+// the next CF-e number, with its access key. A fiscal document takes up that
+// number (use_number); a test document does not.
+std::optional<IssueContext> SatDevice::open_issue(bool use_number) {
   auto& s = store_.state();
   IssueContext ctx;
   ctx.cuf = s.cuf;
@@ -405,7 +406,7 @@ std::optional<IssueContext> SatDevice::open_issue() {
   const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
   if (!key) return std::nullopt;
   ctx.key = *key;
-  s.last_number = ctx.ncf;
+  if (use_number) s.last_number = ctx.ncf;
   return ctx;
 }
 
@@ -425,7 +426,7 @@ Answer SatDevice::cancelar(const Command& c) {
   if (!req->cancelled_key.empty() && req->cancelled_key != key) {
     return with_cccc(c, 7, 7, "1999", "Erro de validação do conteúdo: chCanc difere da chave informada.");
   }
-  auto issued = open_issue();
+  auto issued = open_issue(true);
   if (!issued) return failure(c, 7, 99, "Erro desconhecido no cancelamento.");
   IssueContext& ctx = *issued;
   CancelledSale sale{s.sale_key, s.sale_total, s.sale_buyer_cpf, s.sale_buyer_cnpj, s.sale_date, s.sale_time};
@@ -453,20 +454,10 @@ Answer SatDevice::teste_fim_a_fim(const Command& c) {
   if (auto r = refuse_code(c, 9, arg(c, 0))) return *r;
   const SaleParse parsed = parse_sale(arg(c, 1));
   if (!parsed.sale) return failure(c, 9, 99, "Erro desconhecido: " + parsed.error + ".");
-  IssueContext ctx;
-  ctx.cuf = s.cuf;
-  ctx.sat_serial = s.sat_serial;
-  ctx.issuer_cnpj = s.cnpj;
-  ctx.date = stamp("%Y%m%d");
-  ctx.time = stamp("%H%M%S");
-  ctx.cnf = std::uniform_int_distribution<int>(0, 999999)(rng_);
   // A test document takes the next number without using it up.
-  ctx.ncf = peek_number();
-  std::tm tm{};
-  localtime_r(&now_, &tm);
-  const auto key = make_access_key({s.cuf, tm.tm_year + 1900, tm.tm_mon + 1, s.cnpj, s.sat_serial, ctx.ncf, ctx.cnf});
-  if (!key) return failure(c, 9, 99, "Erro desconhecido.");
-  ctx.key = *key;
+  auto issued = open_issue(false);
+  if (!issued) return failure(c, 9, 99, "Erro desconhecido.");
+  IssueContext& ctx = *issued;
   ctx.qr_signature = pseudo_signature(ctx.key);
   char number[8];
   std::snprintf(number, sizeof number, "%06d", ctx.ncf);

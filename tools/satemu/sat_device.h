@@ -80,7 +80,7 @@ class SatDevice {
   std::string stamp(const char* format) const;
   // The number the next CF-e gets (1 to 999999, then 1 again).
   int peek_number() const;
-  std::optional<IssueContext> open_issue();
+  std::optional<IssueContext> open_issue(bool use_number);
   void log(std::string_view level, std::string_view text);
 
   DeviceStore& store_;
