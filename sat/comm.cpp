@@ -25,11 +25,29 @@ namespace {
 constexpr std::uint32_t kBaudRate = 115200;
 constexpr int kProbePorts = 29;
 
+}  // namespace
+
 std::int64_t CalendarSeconds() {
   std::int64_t ms = GetClock().NowMs();
   return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
 }
-}  // namespace
+
+bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds) {
+  if (!PortOpen(PortName, kBaudRate, RxThread)) return false;
+  if (block != nullptr)
+    EnviaComandoBinario(block, count);
+  else
+    EnviaComando(CommandText);
+  WaitForReply(CalendarSeconds(), limitSeconds);
+  PortClose();
+  return true;
+}
+
+const char *FailedExchange(bool lastRxOnFailure) {
+  if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) return nullptr;
+  if (lastRxOnFailure) RecordLastRx(StatusRecord.StatusMessage);
+  return StatusRecord.StatusMessage;
+}
 
 void WaitForReply(std::int64_t startSeconds, int limit) {
   WaitForReplyUntil((startSeconds + limit) * 1000);
@@ -148,15 +166,8 @@ const char *CommandRoadV(const CommandSpec &spec, std::va_list args) {
 
   TraceCommand(spec.logName, CommandText);
 
-  if (!PortOpen(PortName, kBaudRate, RxThread)) return NotReady(kNotReadyText);
-  EnviaComando(CommandText);
-  WaitForReply(CalendarSeconds(), spec.waitSeconds);
-  PortClose();
-
-  if (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
-    if (spec.lastRxOnFailure) RecordLastRx(StatusRecord.StatusMessage);
-    return StatusRecord.StatusMessage;
-  }
+  if (!Exchange(nullptr, 0, spec.waitSeconds)) return NotReady(kNotReadyText);
+  if (const char *failed = FailedExchange(spec.lastRxOnFailure)) return failed;
   return FinishReply(spec.pattern);
 }
 

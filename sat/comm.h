@@ -39,6 +39,18 @@ void WaitForReply(std::int64_t startSeconds, int limit);
 // Waits until StatusCode is 0 or the calendar clock reaches deadlineMs.
 void WaitForReplyUntil(std::int64_t deadlineMs);
 
+// Whole seconds of the calendar clock.
+std::int64_t CalendarSeconds();
+
+// Opens the known port, sends the command in CommandText (or, when block is
+// not null, the count bytes of a binary command block), waits for the reply
+// up to the limit and closes the port. False when the port would not open.
+bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds);
+
+// After an exchange: null when a reply came (code 0); otherwise the failure
+// text in StatusMessage, also recorded in LastRx when asked.
+const char *FailedExchange(bool lastRxOnFailure);
+
 // Runs the command road for the text that the format of spec and the
 // arguments give. Returns the text for the caller.
 const char *CommandRoad(const CommandSpec &spec, ...);

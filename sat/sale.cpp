@@ -5,7 +5,6 @@
 #include "catalogue.h"
 #include "comm.h"
 #include "platform.h"
-#include "satcomm.h"
 #include "satlink.h"
 #include "satstate.h"
 #include "text.h"
@@ -26,11 +25,6 @@ constexpr int kLevel = 2;
 constexpr int kZOk = 0;
 
 const char kSaleTooLarge[] = "Dados da venda excedem o tamanho maximo do comando";
-
-std::int64_t CalendarSeconds() {
-  std::int64_t ms = GetClock().NowMs();
-  return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
-}
 
 void PutLe32(std::uint8_t *p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -107,15 +101,8 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
   // precede the first NUL of the binary block.
   TraceCommand(kEnviarDadosVenda.logName, CommandText);
 
-  if (!PortOpen(PortName, 115200, RxThread)) return NotReady(kNotReadyText);
-  EnviaComandoBinario(payload, payloadLen);
-  WaitForReply(CalendarSeconds(), kEnviarDadosVenda.waitSeconds);
-  PortClose();
-
-  if (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
-    RecordLastRx(StatusRecord.StatusMessage);
-    return StatusRecord.StatusMessage;
-  }
+  if (!Exchange(payload, payloadLen, kEnviarDadosVenda.waitSeconds)) return NotReady(kNotReadyText);
+  if (const char *failed = FailedExchange(kEnviarDadosVenda.lastRxOnFailure)) return failed;
   ExpandSaleReply();
   RecordLastRx(ReplyText);
   return FinishReply(kEnviarDadosVenda.pattern);
