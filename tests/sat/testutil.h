@@ -9,6 +9,12 @@
 
 #include "torvex.h"
 
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace testutil {
 
 // The status record as CodigoErro hands it out.
@@ -91,14 +97,15 @@ inline std::string MaskStamps(std::string s) {
   return s;
 }
 
-// A scratch file path in the temporary folder.
+// A scratch file path in the temporary folder, private to this process (test
+// cases run in parallel, each in a process of its own).
 inline std::string TempPath(const std::string &name) {
 #ifdef _WIN32
   const char *dir = std::getenv("TEMP");
-  return std::string(dir ? dir : ".") + "\\" + name;
+  return std::string(dir ? dir : ".") + "\\" + std::to_string(_getpid()) + "-" + name;
 #else
   const char *dir = std::getenv("TMPDIR");
-  return std::string(dir ? dir : "/tmp") + "/" + name;
+  return std::string(dir ? dir : "/tmp") + "/" + std::to_string(getpid()) + "-" + name;
 #endif
 }
 
