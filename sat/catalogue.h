@@ -5,23 +5,23 @@
 
 namespace torvex::sat {
 
-extern const CommandSpec kConsultarSAT;
-extern const CommandSpec kAtivarSAT;
-extern const CommandSpec kComunicarCertificadoICPBRASIL;
-extern const CommandSpec kEnviarDadosVenda;
-extern const CommandSpec kCancelarUltimaVenda;
-extern const CommandSpec kTesteFimAFim;
-extern const CommandSpec kConsultarStatusOperacional;
-extern const CommandSpec kConsultarNumeroSessao;
-extern const CommandSpec kConfigurarInterfaceDeRede;
-extern const CommandSpec kAssociarAssinatura;
-extern const CommandSpec kAtualizarSoftwareSAT;
-extern const CommandSpec kExtrairLogs;
-extern const CommandSpec kBloquearSAT;
-extern const CommandSpec kDesbloquearSAT;
-extern const CommandSpec kTrocarCodigoDeAtivacao;
-extern const CommandSpec kArocarCodigoDeAtivacaoSAT;
-extern const CommandSpec kAesteFimAFim;
-extern const CommandSpec kConsultarUltimaSessaoFiscal;
+extern const CommandRow kConsultarSAT;
+extern const CommandRow kAtivarSAT;
+extern const CommandRow kComunicarCertificadoICPBRASIL;
+extern const CommandRow kEnviarDadosVenda;
+extern const CommandRow kCancelarUltimaVenda;
+extern const CommandRow kTesteFimAFim;
+extern const CommandRow kConsultarStatusOperacional;
+extern const CommandRow kConsultarNumeroSessao;
+extern const CommandRow kConfigurarInterfaceDeRede;
+extern const CommandRow kAssociarAssinatura;
+extern const CommandRow kAtualizarSoftwareSAT;
+extern const CommandRow kExtrairLogs;
+extern const CommandRow kBloquearSAT;
+extern const CommandRow kDesbloquearSAT;
+extern const CommandRow kTrocarCodigoDeAtivacao;
+extern const CommandRow kArocarCodigoDeAtivacaoSAT;
+extern const CommandRow kAesteFimAFim;
+extern const CommandRow kConsultarUltimaSessaoFiscal;
 
 }  // namespace torvex::sat

@@ -154,27 +154,27 @@ const char *FinishReply(ReplyPattern pattern) {
   return ReplyText;
 }
 
-const char *CommandRoadV(const CommandSpec &spec, std::va_list args) {
-  if (!ProbePort()) return NotReady(spec.probeFailText ? spec.probeFailText : kNotReadyText);
+const char *CommandRoadV(const CommandRow &row, std::va_list args) {
+  if (!ProbePort()) return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText);
 
   CommandText[0] = '\0';
-  int length = FormatTextV(CommandText, sizeof CommandText, spec.format, args);
+  int length = FormatTextV(CommandText, sizeof CommandText, row.format, args);
   if (length < 0 || static_cast<std::size_t>(length) > kMaxPayload) {
     CommandText[0] = '\0';
     return Refuse("Comando excede o tamanho maximo de 2097143 bytes");
   }
 
-  TraceCommand(spec.logName, CommandText);
+  TraceCommand(row.logName, CommandText);
 
-  if (!Exchange(nullptr, 0, spec.waitSeconds)) return NotReady(kNotReadyText);
-  if (const char *failed = FailedExchange(spec.lastRxOnFailure)) return failed;
-  return FinishReply(spec.pattern);
+  if (!Exchange(nullptr, 0, row.waitSeconds)) return NotReady(kNotReadyText);
+  if (const char *failed = FailedExchange(row.lastRxOnFailure)) return failed;
+  return FinishReply(row.pattern);
 }
 
-const char *CommandRoad(const CommandSpec &spec, ...) {
+const char *CommandRoad(const CommandRow &row, ...) {
   std::va_list args;
-  va_start(args, spec);
-  const char *result = CommandRoadV(spec, args);
+  va_start(args, row);
+  const char *result = CommandRoadV(row, args);
   va_end(args);
   return result;
 }

@@ -15,7 +15,7 @@ namespace torvex::sat {
 enum class ReplyPattern { kThreeFields, kFourFields };
 
 // What varies from one export to the next: one row per export.
-struct CommandSpec {
+struct CommandRow {
   const char *format;        // command text, starting with "%06ld|"
   const char *logName;       // name in the trace line
   int waitSeconds;           // limit in whole seconds of the calendar clock
@@ -51,10 +51,10 @@ bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds);
 // text in StatusMessage, also recorded in LastRx when asked.
 const char *FailedExchange(bool lastRxOnFailure);
 
-// Runs the command road for the text that the format of spec and the
+// Runs the command road for the text that the format of row and the
 // arguments give. Returns the text for the caller.
-const char *CommandRoad(const CommandSpec &spec, ...);
-const char *CommandRoadV(const CommandSpec &spec, std::va_list args);
+const char *CommandRoad(const CommandRow &row, ...);
+const char *CommandRoadV(const CommandRow &row, std::va_list args);
 
 // The not-ready result: text in ResultText, code 1, "Erro ao abrir <port>".
 const char *NotReady(const char *text);

@@ -16,7 +16,7 @@ inline const char *ControlPath() { return std::getenv("TORVEX_TEST_CONTROL"); }
 // True when the test runs with an emulator behind COM ports.
 inline bool Present() { return ControlPath() != nullptr; }
 
-// Replaces the pending faults with these lines (satemu fault specs).
+// Replaces the pending faults with these lines (satemu faults).
 inline void Faults(const std::string &lines) {
   std::FILE *f = std::fopen(ControlPath(), "wb");
   ASSERT_NE(f, nullptr) << "cannot write " << ControlPath();

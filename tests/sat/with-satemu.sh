@@ -4,7 +4,7 @@
 #   with-satemu.sh --satemu PATH [--wine] [--port N[:FAULT]]... -- PROGRAM ARGS...
 #
 # Each --port starts one satemu on COM<N> (a pseudo-terminal), with FAULT
-# (a satemu fault spec, e.g. "noreply*0") applied from the start. The first
+# (a satemu fault, e.g. "noreply*0") applied from the start. The first
 # port gets the control file that the test program finds in
 # TORVEX_TEST_CONTROL. Natively the ports are links in a private
 # TORVEX_PORT_DIR; with --wine they are dosdevices/comN links in the Wine
@@ -50,9 +50,9 @@ else
 fi
 
 first=1
-for spec in "${ports[@]}"; do
-  n=${spec%%:*}; fault=""
-  [ "$spec" != "$n" ] && fault=${spec#*:}
+for port in "${ports[@]}"; do
+  n=${port%%:*}; fault=""
+  [ "$port" != "$n" ] && fault=${port#*:}
   if [ $wine = 1 ]; then link="$portdir/com$n"; else link="$portdir/COM$n"; fi
   args=(--link "$link" --state "$tmp/state$n")
   [ $first = 1 ] && args+=(--control "$tmp/control")

@@ -12,14 +12,14 @@
 namespace satemu {
 namespace {
 
-FaultSpec must_parse(const std::string& s) {
+FaultRule must_parse(const std::string& s) {
   std::string error;
   auto f = parse_fault(s, error);
   EXPECT_TRUE(f) << s << ": " << error;
-  return f.value_or(FaultSpec{});
+  return f.value_or(FaultRule{});
 }
 
-TEST(FaultSpec, NamesArgumentsAndDefaults) {
+TEST(FaultRule, NamesArgumentsAndDefaults) {
   EXPECT_EQ(must_parse("noreply").kind, FaultKind::NoReply);
   auto d = must_parse("delay:1500");
   EXPECT_EQ(d.kind, FaultKind::Delay);
@@ -42,7 +42,7 @@ TEST(FaultSpec, NamesArgumentsAndDefaults) {
   }
 }
 
-TEST(FaultSpec, CommandAndCount) {
+TEST(FaultRule, CommandAndCount) {
   auto f = must_parse("noreply@ConsultarSAT*3");
   EXPECT_EQ(f.command, "ConsultarSAT");
   EXPECT_EQ(f.count, 3);
@@ -56,7 +56,7 @@ TEST(FaultSpec, CommandAndCount) {
   EXPECT_TRUE(must_parse("busy@TrocarCodigoDeAtivacao").matches("TrocarCodigoDeAtivacaoSAT"));
 }
 
-TEST(FaultSpec, Errors) {
+TEST(FaultRule, Errors) {
   std::string error;
   for (const char* bad : {"", "nosuch", "delay", "delay:x", "badtype:256", "split:0", "noreply:1",
                           "garbage:-1", "reply", "salereply:abc"}) {
@@ -65,7 +65,7 @@ TEST(FaultSpec, Errors) {
   }
 }
 
-TEST(FaultSpec, ReplyTexts) {
+TEST(FaultRule, ReplyTexts) {
   auto r = must_parse("reply:$S|12345||");
   EXPECT_EQ(r.kind, FaultKind::Reply);
   EXPECT_EQ(fault_payload(r, "000042"), "000042|12345||");
@@ -85,7 +85,7 @@ std::string inflate_tail(const std::string& payload, std::size_t six_at) {
   return zlib_inflate(std::string_view(payload).substr(six_at + 4), 8u << 20).data;
 }
 
-TEST(FaultSpec, SaleReplies) {
+TEST(FaultRule, SaleReplies) {
   auto f = must_parse("salereply:$S|06000|0000|ok|||:X|Y|Z");
   EXPECT_EQ(f.command, "EnviarDadosVenda");  // implied
   std::string p = fault_payload(f, "000007");
@@ -166,7 +166,7 @@ TEST(TransmitPlan, ShapesOfTheAnswer) {
   std::mt19937 rng(1);
   const std::string payload = "000001|08000|SAT em Operação||";
   const std::string frame = encode_reply_frame(4, payload);
-  auto plan = [&](const std::string& spec) { return plan_transmission(must_parse(spec), 4, payload, rng); };
+  auto plan = [&](const std::string& rule) { return plan_transmission(must_parse(rule), 4, payload, rng); };
 
   auto p = plan_transmission(std::nullopt, 4, payload, rng);
   ASSERT_EQ(p.steps.size(), 1u);

@@ -67,7 +67,7 @@ Emulator::Flow Emulator::write_all(std::string_view bytes) {
 Emulator::Flow Emulator::answer(const CommandFrame& frame) {
   const Command cmd = parse_command(frame.payload);
   std::vector<std::string> warnings;
-  const std::optional<FaultSpec> fault = faults_.take(cmd.name, warnings);
+  const std::optional<FaultRule> fault = faults_.take(cmd.name, warnings);
   for (const auto& w : warnings) log_.warning(w);
 
   std::string payload;

@@ -136,7 +136,7 @@ const char* fault_name(FaultKind kind) {
   return "?";
 }
 
-bool FaultSpec::matches(std::string_view name) const {
+bool FaultRule::matches(std::string_view name) const {
   if (command.empty()) return true;
   if (command == name) return true;
   // The library sends TrocarCodigoDeAtivacaoSAT for TrocarCodigoDeAtivacao.
@@ -144,45 +144,45 @@ bool FaultSpec::matches(std::string_view name) const {
          name.substr(command.size()) == "SAT";
 }
 
-std::string FaultSpec::with_count(int uses) const {
+std::string FaultRule::with_count(int uses) const {
   return uses == 1 ? body : body + "*" + std::to_string(uses);
 }
 
-std::optional<FaultSpec> parse_fault(std::string_view spec_in, std::string& error) {
-  std::string_view spec = trim(spec_in);
-  FaultSpec f;
+std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& error) {
+  std::string_view rule = trim(rule_in);
+  FaultRule f;
   // *COUNT
-  if (const auto stars = unescaped_positions(spec, '*'); !stars.empty()) {
-    const std::string_view digits = spec.substr(stars.back() + 1);
+  if (const auto stars = unescaped_positions(rule, '*'); !stars.empty()) {
+    const std::string_view digits = rule.substr(stars.back() + 1);
     if (!digits.empty() && digits.find_first_not_of("0123456789") == std::string_view::npos) {
       if (!parse_int(digits, 0, 1000000000, f.count)) {
-        error = "bad count in '" + std::string(spec) + "'";
+        error = "bad count in '" + std::string(rule) + "'";
         return std::nullopt;
       }
-      spec = spec.substr(0, stars.back());
+      rule = rule.substr(0, stars.back());
     }
   }
-  f.body = std::string(spec);
+  f.body = std::string(rule);
   // @COMMAND
-  if (const auto ats = unescaped_positions(spec, '@'); !ats.empty()) {
-    const std::string_view name = spec.substr(ats.back() + 1);
+  if (const auto ats = unescaped_positions(rule, '@'); !ats.empty()) {
+    const std::string_view name = rule.substr(ats.back() + 1);
     const bool word = !name.empty() && name.find_first_not_of(
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") == std::string_view::npos;
     if (word) {
       f.command = std::string(name);
-      spec = spec.substr(0, ats.back());
+      rule = rule.substr(0, ats.back());
     }
   }
-  const auto colons = unescaped_positions(spec, ':');
-  const std::string_view name = colons.empty() ? spec : spec.substr(0, colons.front());
-  const std::string_view rest = colons.empty() ? std::string_view{} : spec.substr(colons.front() + 1);
+  const auto colons = unescaped_positions(rule, ':');
+  const std::string_view name = colons.empty() ? rule : rule.substr(0, colons.front());
+  const std::string_view rest = colons.empty() ? std::string_view{} : rule.substr(colons.front() + 1);
   const bool has_rest = !colons.empty();
   const auto args = has_rest ? split_args(rest) : std::vector<std::string_view>{};
-  auto bad = [&](const char* why) -> std::optional<FaultSpec> {
-    error = std::string(why) + " in '" + std::string(spec_in) + "'";
+  auto bad = [&](const char* why) -> std::optional<FaultRule> {
+    error = std::string(why) + " in '" + std::string(rule_in) + "'";
     return std::nullopt;
   };
-  auto no_args = [&](FaultKind k) -> std::optional<FaultSpec> {
+  auto no_args = [&](FaultKind k) -> std::optional<FaultRule> {
     if (has_rest) return bad("unexpected argument");
     f.kind = k;
     return f;
@@ -262,23 +262,23 @@ std::optional<FaultSpec> parse_fault(std::string_view spec_in, std::string& erro
   return bad("unknown fault");
 }
 
-FaultPlan::FaultPlan(std::vector<FaultSpec> command_line, std::optional<std::filesystem::path> control_file)
+FaultPlan::FaultPlan(std::vector<FaultRule> command_line, std::optional<std::filesystem::path> control_file)
     : command_line_(std::move(command_line)), control_file_(std::move(control_file)) {}
 
-std::optional<FaultSpec> FaultPlan::take(std::string_view command_name, std::vector<std::string>& warnings) {
+std::optional<FaultRule> FaultPlan::take(std::string_view command_name, std::vector<std::string>& warnings) {
   if (control_file_) {
     if (auto f = take_from_file(command_name, warnings)) return f;
   }
   for (auto it = command_line_.begin(); it != command_line_.end(); ++it) {
     if (!it->matches(command_name)) continue;
-    FaultSpec chosen = *it;
+    FaultRule chosen = *it;
     if (it->count > 0 && --it->count == 0) command_line_.erase(it);
     return chosen;
   }
   return std::nullopt;
 }
 
-std::optional<FaultSpec> FaultPlan::take_from_file(std::string_view command_name,
+std::optional<FaultRule> FaultPlan::take_from_file(std::string_view command_name,
                                                    std::vector<std::string>& warnings) {
   const std::filesystem::path& path = *control_file_;
   std::ifstream in(path, std::ios::binary);
@@ -297,7 +297,7 @@ std::optional<FaultSpec> FaultPlan::take_from_file(std::string_view command_name
       from = nl + 1;
     }
   }
-  std::optional<FaultSpec> chosen;
+  std::optional<FaultRule> chosen;
   for (std::size_t i = 0; i < lines.size(); ++i) {
     if (lines[i].empty() || lines[i][0] == '#') continue;
     std::string error;

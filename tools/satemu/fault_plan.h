@@ -1,8 +1,8 @@
 // Fault injection: the device misbehaves on demand, for the next N commands
-// or for one command name, chosen on the command line (--fault SPEC) or in a
+// or for one command name, chosen on the command line (--fault FAULT) or in a
 // control file that is read before every command.
 //
-//   SPEC := NAME[:ARG[:ARG]][@COMMAND][*COUNT]
+//   FAULT := NAME[:ARG[:ARG]][@COMMAND][*COUNT]
 //
 // COUNT defaults to 1, *0 means forever. A backslash escapes the next
 // character (\xNN, \n, \r, \t, \0 and \\ have their C meaning), so texts may
@@ -37,9 +37,9 @@ enum class FaultKind {
 
 enum class SaleTail { Text, Empty, Corrupt, Bomb };
 
-struct FaultSpec {
+struct FaultRule {
   FaultKind kind = FaultKind::NoReply;
-  std::string body;     // the spec without its *COUNT, as written
+  std::string body;     // the rule without its *COUNT, as written
   std::string command;  // only this command name; empty: any
   int count = 1;        // uses left; 0 = forever
   int ms = 0;           // delay, ackdata, split
@@ -51,11 +51,11 @@ struct FaultSpec {
   SaleTail tail_kind = SaleTail::Text;
 
   bool matches(std::string_view command_name) const;
-  // The spec as it should be written back with `uses` left.
+  // The rule as it should be written back with `uses` left.
   std::string with_count(int uses) const;
 };
 
-std::optional<FaultSpec> parse_fault(std::string_view spec, std::string& error);
+std::optional<FaultRule> parse_fault(std::string_view rule, std::string& error);
 
 // Resolves backslash escapes.
 std::string unescape_text(std::string_view text);
@@ -68,17 +68,17 @@ const char* fault_name(FaultKind kind);
 // The faults of the command line plus those of the control file.
 class FaultPlan {
  public:
-  FaultPlan(std::vector<FaultSpec> command_line, std::optional<std::filesystem::path> control_file);
+  FaultPlan(std::vector<FaultRule> command_line, std::optional<std::filesystem::path> control_file);
 
   // The fault for a command about to be answered, with one use consumed:
   // the first matching line of the control file, else the first matching
-  // command-line spec. Problems (unreadable lines, a failed rewrite) are
+  // command-line rule. Problems (unreadable lines, a failed rewrite) are
   // added to `warnings`.
-  std::optional<FaultSpec> take(std::string_view command_name, std::vector<std::string>& warnings);
+  std::optional<FaultRule> take(std::string_view command_name, std::vector<std::string>& warnings);
 
  private:
-  std::optional<FaultSpec> take_from_file(std::string_view command_name, std::vector<std::string>& warnings);
-  std::vector<FaultSpec> command_line_;
+  std::optional<FaultRule> take_from_file(std::string_view command_name, std::vector<std::string>& warnings);
+  std::vector<FaultRule> command_line_;
   std::optional<std::filesystem::path> control_file_;
 };
 

@@ -15,7 +15,7 @@ struct Options {
   std::string device;   // --device PATH
   std::string state;    // --state DIR (empty: a temporary state)
   std::string control;  // --control FILE
-  std::vector<FaultSpec> faults;
+  std::vector<FaultRule> faults;
   bool verbose = false;
   bool help = false;
   // How a fresh device is made.

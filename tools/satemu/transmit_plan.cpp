@@ -13,12 +13,12 @@ void put_u32le(std::string& out, std::uint32_t v) {
 
 }  // namespace
 
-bool fault_replaces_answer(const FaultSpec& f) {
+bool fault_replaces_answer(const FaultRule& f) {
   return f.kind == FaultKind::Busy || f.kind == FaultKind::Vanish || f.kind == FaultKind::Reply ||
          f.kind == FaultKind::SaleReply;
 }
 
-std::string fault_payload(const FaultSpec& f, std::string_view session) {
+std::string fault_payload(const FaultRule& f, std::string_view session) {
   if (f.kind == FaultKind::Reply) return expand_session(f.text, session);
   if (f.kind != FaultKind::SaleReply) return {};
   std::string out = expand_session(f.text, session);
@@ -39,7 +39,7 @@ std::string fault_payload(const FaultSpec& f, std::string_view session) {
   return out;
 }
 
-TransmitPlan plan_transmission(const std::optional<FaultSpec>& fault, std::uint8_t sequence,
+TransmitPlan plan_transmission(const std::optional<FaultRule>& fault, std::uint8_t sequence,
                                std::string_view payload, std::mt19937& rng) {
   TransmitPlan plan;
   const std::string frame = encode_reply_frame(sequence, payload);
@@ -47,7 +47,7 @@ TransmitPlan plan_transmission(const std::optional<FaultSpec>& fault, std::uint8
     plan.steps.push_back({0, frame});
     return plan;
   }
-  const FaultSpec& f = *fault;
+  const FaultRule& f = *fault;
   switch (f.kind) {
     case FaultKind::NoReply:
       break;
