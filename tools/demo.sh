@@ -95,21 +95,9 @@ cnpj_emitente=11222333000181          # the taxpayer (emit/CNPJ of the sale)
 cnpj_software=16716114000172          # the POS software house (ide/CNPJ)
 uf=35
 
-emu_args=(--link "$link" --state "$work/state")
-if "$satemu" --help 2>&1 | grep -q -- '--codigo'; then emu_args+=(--codigo "$codigo"); fi
 echo "==> starting satemu on $link"
-"$satemu" "${emu_args[@]}" >"$work/satemu.log" 2>&1 &
-emu_pid=$!
-for _ in $(seq 100); do
-  [ -L "$link" ] && break
-  kill -0 "$emu_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -L "$link" ]; then
-  echo "demo.sh: satemu did not come up" >&2
-  cat "$work/satemu.log" >&2
-  exit 1
-fi
+source "$root/tools/satemu-start.sh"
+start_satemu "$satemu" "$work/satemu.log" "$link" --state "$work/state" || exit 1
 
 log=$work/sat.log
 failed=0

@@ -24,6 +24,7 @@ done
 if [ ${#ports[@]} -gt 0 ] && [ ! -x "$satemu" ]; then
   echo "SKIP: satemu not built ($satemu)"; exit 77
 fi
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/tools/satemu-start.sh"
 tmp=$(mktemp -d /tmp/torvex-e2e.XXXXXX)
 pids=()
 links=()
@@ -54,14 +55,14 @@ for port in "${ports[@]}"; do
   n=${port%%:*}; fault=""
   [ "$port" != "$n" ] && fault=${port#*:}
   if [ $wine = 1 ]; then link="$portdir/com$n"; else link="$portdir/COM$n"; fi
-  args=(--link "$link" --state "$tmp/state$n")
+  args=(--state "$tmp/state$n")
   [ $first = 1 ] && args+=(--control "$tmp/control")
   [ -n "$fault" ] && args+=(--fault "$fault")
-  "$satemu" "${args[@]}" >"$tmp/satemu$n.log" 2>&1 &
-  pids+=($!)
   links+=("$link")
-  for _ in $(seq 1 250); do [ -e "$link" ] && break; sleep 0.02; done
-  [ -e "$link" ] || { echo "with-satemu: satemu did not come up on $link" >&2; cat "$tmp/satemu$n.log" >&2; exit 1; }
+  started=0
+  start_satemu "$satemu" "$tmp/satemu$n.log" "$link" "${args[@]}" || started=1
+  pids+=("$emu_pid")
+  [ $started = 0 ] || exit 1
   first=0
 done
 

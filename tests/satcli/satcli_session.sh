@@ -50,18 +50,8 @@ else
 fi
 
 codigo=12345678
-emu_args=(--link "$link" --state "$work/state" --control "$work/control")
-if "$satemu" --help 2>&1 | grep -q -- '--codigo'; then emu_args+=(--codigo "$codigo"); fi
-"$satemu" "${emu_args[@]}" >"$work/satemu.log" 2>&1 &
-emu_pid=$!
-for _ in $(seq 100); do
-  [ -L "$link" ] && break
-  kill -0 "$emu_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if [ ! -L "$link" ]; then
-  echo "satemu did not link $link" >&2; cat "$work/satemu.log" >&2; exit 1
-fi
+source "$(dirname "$0")/../../tools/satemu-start.sh"
+start_satemu "$satemu" "$work/satemu.log" "$link" --state "$work/state" --control "$work/control" || exit 1
 
 # --retry asks again while the port is not ready (nothing was sent then), as
 # a POS program would when the device is still coming up.
