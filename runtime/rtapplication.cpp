@@ -5,24 +5,24 @@
 #include "rtexcept.h"
 
 namespace {
-std::atomic<TApplication*> g_application{nullptr};
+std::atomic<TApplication *> g_application{nullptr};
 }
 
-TApplication* Application() { return g_application.load(std::memory_order_acquire); }
+TApplication *Application() { return g_application.load(std::memory_order_acquire); }
 
 TApplication::TApplication() : mainThreadId_(GetCurrentThreadId()) {
-  TApplication* expected = nullptr;
+  TApplication *expected = nullptr;
   if (!g_application.compare_exchange_strong(expected, this))
     throw Exception("An application object exists already");
 }
 
 TApplication::~TApplication() {
   CheckSynchronize();
-  TApplication* self = this;
+  TApplication *self = this;
   g_application.compare_exchange_strong(self, nullptr);
 }
 
-void TApplication::Synchronize(const std::function<void()>& call) {
+void TApplication::Synchronize(const std::function<void()> &call) {
   if (GetCurrentThreadId() == mainThreadId_) {
     call();
     return;
@@ -44,7 +44,7 @@ bool TApplication::CheckSynchronize() {
   if (GetCurrentThreadId() != mainThreadId_) return false;
   bool ran = false;
   for (;;) {
-    Request* request;
+    Request *request;
     {
       std::lock_guard guard(lock_);
       if (queue_.empty()) break;
@@ -71,12 +71,12 @@ void TApplication::ProcessMessages() {
   CheckSynchronize();
 }
 
-void TApplication::ShowException(const std::exception& error) {
+void TApplication::ShowException(const std::exception &error) {
   MessageBoxA(nullptr, error.what(), "Error", MB_OK | MB_ICONERROR);
 }
 
-void ShowException(const std::exception& error) {
-  if (TApplication* app = Application())
+void ShowException(const std::exception &error) {
+  if (TApplication *app = Application())
     app->ShowException(error);
   else
     MessageBoxA(nullptr, error.what(), "Error", MB_OK | MB_ICONERROR);

@@ -17,8 +17,8 @@
 #include "rtcomponent.h"
 
 class RT_API TApplication : public TObject {
-public:
-  TApplication();   // the creating thread becomes the main thread
+ public:
+  TApplication();  // the creating thread becomes the main thread
   ~TApplication() override;
 
   DWORD MainThreadID() const { return mainThreadId_; }
@@ -26,7 +26,7 @@ public:
   // Runs the call on the main thread and waits for it; an exception raised
   // by the call is raised again in the caller. On the main thread itself the
   // call runs at once.
-  void Synchronize(const std::function<void()>& call);
+  void Synchronize(const std::function<void()> &call);
   // On the main thread: runs every call waiting for it. True when one ran.
   bool CheckSynchronize();
   // On the main thread: dispatches the waiting window messages, then runs
@@ -34,22 +34,22 @@ public:
   void ProcessMessages();
 
   // The standard error display: a message box with the error's text.
-  virtual void ShowException(const std::exception& error);
+  virtual void ShowException(const std::exception &error);
 
-private:
+ private:
   struct Request {
-    const std::function<void()>* call;
+    const std::function<void()> *call;
     HANDLE done;
     std::exception_ptr error;
   };
   DWORD mainThreadId_;
   std::mutex lock_;
-  std::deque<Request*> queue_;
+  std::deque<Request *> queue_;
 };
 
 // The process's application object, or nullptr.
-RT_API TApplication* Application();
+RT_API TApplication *Application();
 
 // Shows an error through the application object, or in a message box with
 // no owner window when there is none.
-RT_API void ShowException(const std::exception& error);
+RT_API void ShowException(const std::exception &error);

@@ -6,7 +6,7 @@
 #include "rtproperties.h"
 #include "rtsysutils.h"
 
-TComponent::TComponent(TComponent* owner) {
+TComponent::TComponent(TComponent *owner) {
   if (owner) owner->Insert(this);
 }
 
@@ -16,23 +16,23 @@ TComponent::~TComponent() {
   // of components_ in its destructor.
   while (!components_.empty()) delete components_.back();
 
-  std::vector<TComponent*> peers = std::move(freeNotifies_);
+  std::vector<TComponent *> peers = std::move(freeNotifies_);
   freeNotifies_.clear();
-  for (TComponent* peer : peers) {
-    auto& list = peer->freeNotifies_;
+  for (TComponent *peer : peers) {
+    auto &list = peer->freeNotifies_;
     list.erase(std::remove(list.begin(), list.end(), this), list.end());
     peer->Notification(this, TOperation::opRemove);
   }
   if (owner_) owner_->Remove(this);
 }
 
-void TComponent::Insert(TComponent* child) {
+void TComponent::Insert(TComponent *child) {
   components_.push_back(child);
   child->owner_ = this;
   Notification(child, TOperation::opInsert);
 }
 
-void TComponent::Remove(TComponent* child) {
+void TComponent::Remove(TComponent *child) {
   components_.erase(std::remove(components_.begin(), components_.end(), child), components_.end());
   child->owner_ = nullptr;
   if (!state_.Contains(csDestroying)) Notification(child, TOperation::opRemove);
@@ -41,46 +41,48 @@ void TComponent::Remove(TComponent* child) {
 void TComponent::SetName(std::string name) {
   if (name == name_) return;
   if (!name.empty() && owner_) {
-    TComponent* other = owner_->FindComponent(name);
+    TComponent *other = owner_->FindComponent(name);
     if (other && other != this) throw Exception("A component named " + name + " already exists");
   }
   name_ = std::move(name);
 }
 
-TComponent* TComponent::Components(int index) const {
-  if (index < 0 || index >= ComponentCount()) throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+TComponent *TComponent::Components(int index) const {
+  if (index < 0 || index >= ComponentCount())
+    throw Exception("List index out of bounds (" + std::to_string(index) + ")");
   return components_[static_cast<std::size_t>(index)];
 }
 
-TComponent* TComponent::FindComponent(std::string_view name) const {
+TComponent *TComponent::FindComponent(std::string_view name) const {
   if (name.empty()) return nullptr;
-  for (TComponent* c : components_)
+  for (TComponent *c : components_)
     if (SameText(c->name_, name)) return c;
   return nullptr;
 }
 
-void TComponent::FreeNotification(TComponent* other) {
+void TComponent::FreeNotification(TComponent *other) {
   if (!other || other == this) return;
   if (std::find(freeNotifies_.begin(), freeNotifies_.end(), other) == freeNotifies_.end())
     freeNotifies_.push_back(other);
-  auto& theirs = other->freeNotifies_;
+  auto &theirs = other->freeNotifies_;
   if (std::find(theirs.begin(), theirs.end(), this) == theirs.end()) theirs.push_back(this);
 }
 
-void TComponent::RemoveFreeNotification(TComponent* other) {
+void TComponent::RemoveFreeNotification(TComponent *other) {
   if (!other) return;
-  freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), other), freeNotifies_.end());
-  auto& theirs = other->freeNotifies_;
+  freeNotifies_.erase(std::remove(freeNotifies_.begin(), freeNotifies_.end(), other),
+                      freeNotifies_.end());
+  auto &theirs = other->freeNotifies_;
   theirs.erase(std::remove(theirs.begin(), theirs.end(), this), theirs.end());
 }
 
 void TComponent::BeginLoading() {
   state_.Include(csLoading);
-  for (TComponent* c : components_) c->BeginLoading();
+  for (TComponent *c : components_) c->BeginLoading();
 }
 
 void TComponent::EndLoading() {
-  for (TComponent* c : components_) c->EndLoading();
+  for (TComponent *c : components_) c->EndLoading();
   if (state_.Contains(csLoading)) Loaded();
 }
 
@@ -89,16 +91,16 @@ void TComponent::SetDesigning(bool designing) {
     state_.Include(csDesigning);
   else
     state_.Exclude(csDesigning);
-  for (TComponent* c : components_) c->SetDesigning(designing);
+  for (TComponent *c : components_) c->SetDesigning(designing);
 }
 
 void TComponent::Loaded() { state_.Exclude(csLoading); }
 
-void TComponent::Notification(TComponent*, TOperation) {}
+void TComponent::Notification(TComponent *, TOperation) {}
 
 std::any TComponent::MethodAddress(std::string_view) const { return {}; }
 
-const TPropertyTable& TComponent::Published() const {
+const TPropertyTable &TComponent::Published() const {
   static const TPropertyTable table = TPropertyTable().Add<&TComponent::SetName>("Name");
   return table;
 }

@@ -31,10 +31,10 @@
 class TPropertyTable;
 
 class RT_API TObject {
-public:
+ public:
   TObject() = default;
-  TObject(const TObject&) = delete;
-  TObject& operator=(const TObject&) = delete;
+  TObject(const TObject &) = delete;
+  TObject &operator=(const TObject &) = delete;
   virtual ~TObject() = default;
 };
 
@@ -44,23 +44,23 @@ enum TComponentStateFlag { csLoading, csDesigning, csDestroying };
 using TComponentState = TSet<TComponentStateFlag>;
 
 class RT_API TComponent : public TObject {
-public:
-  explicit TComponent(TComponent* owner);
+ public:
+  explicit TComponent(TComponent *owner);
   ~TComponent() override;
 
-  TComponent* Owner() const { return owner_; }
-  const std::string& Name() const { return name_; }
+  TComponent *Owner() const { return owner_; }
+  const std::string &Name() const { return name_; }
   // Names are unique among the components of one owner; an empty name is
   // always allowed.
   void SetName(std::string name);
   TComponentState ComponentState() const { return state_; }
 
   int ComponentCount() const { return static_cast<int>(components_.size()); }
-  TComponent* Components(int index) const;
-  TComponent* FindComponent(std::string_view name) const;  // case-insensitive
+  TComponent *Components(int index) const;
+  TComponent *FindComponent(std::string_view name) const;  // case-insensitive
 
-  void FreeNotification(TComponent* other);
-  void RemoveFreeNotification(TComponent* other);
+  void FreeNotification(TComponent *other);
+  void RemoveFreeNotification(TComponent *other);
 
   // Reading from a resource: BeginLoading sets csLoading; properties are then
   // set by name (SetPublishedProperty); EndLoading clears the flag and calls
@@ -70,32 +70,32 @@ public:
   void SetDesigning(bool designing);
 
   // The published properties of the class: what can be set by name from text.
-  virtual const TPropertyTable& Published() const;
+  virtual const TPropertyTable &Published() const;
   // A root component (a form) names the handlers that its resource assigns:
   // the result holds a Handler<Sig> bound to this object, or nothing.
   virtual std::any MethodAddress(std::string_view name) const;
 
-protected:
-  virtual void Notification(TComponent* component, TOperation operation);
+ protected:
+  virtual void Notification(TComponent *component, TOperation operation);
   virtual void Loaded();
 
-private:
-  void Insert(TComponent* child);
-  void Remove(TComponent* child);
+ private:
+  void Insert(TComponent *child);
+  void Remove(TComponent *child);
 
-  TComponent* owner_ = nullptr;
+  TComponent *owner_ = nullptr;
   std::string name_;
   TComponentState state_;
-  std::vector<TComponent*> components_;     // owned, in creation order
-  std::vector<TComponent*> freeNotifies_;   // peers to tell at destruction
+  std::vector<TComponent *> components_;    // owned, in creation order
+  std::vector<TComponent *> freeNotifies_;  // peers to tell at destruction
 };
 
 // Creates a component owned by owner and returns it; the owner destroys it.
 template <class T, class... A>
-T& CreateComponent(TComponent& owner, A&&... args) {
+T &CreateComponent(TComponent &owner, A &&...args) {
   static_assert(std::is_base_of_v<TComponent, T>);
   // The component registers itself with its owner in its constructor, so the
   // owner holds it from then on.
-  T* component = new T(&owner, std::forward<A>(args)...);
+  T *component = new T(&owner, std::forward<A>(args)...);
   return *component;
 }

@@ -8,11 +8,11 @@
 #include "rtcomponent.h"
 
 class RT_API TCustomEdit : public TComponent {
-public:
-  explicit TCustomEdit(TComponent* owner) : TComponent(owner) {}
+ public:
+  explicit TCustomEdit(TComponent *owner) : TComponent(owner) {}
   virtual std::string GetText() const { return text_; }
-  virtual void SetText(const std::string& text) { text_ = text; }
+  virtual void SetText(const std::string &text) { text_ = text; }
 
-private:
+ private:
   std::string text_;
 };

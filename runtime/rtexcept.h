@@ -11,37 +11,37 @@
 #include "rtexport.h"
 
 class RT_API Exception : public std::exception {
-public:
+ public:
   explicit Exception(std::string message) : message_(std::move(message)) {}
-  const std::string& Message() const noexcept { return message_; }
-  const char* what() const noexcept override { return message_.c_str(); }
+  const std::string &Message() const noexcept { return message_; }
+  const char *what() const noexcept override { return message_.c_str(); }
 
-private:
+ private:
   std::string message_;
 };
 
 // Calling an operation that a class declares but does not implement.
 class RT_API EAbstractError : public Exception {
-public:
+ public:
   EAbstractError() : Exception("Abstract Error") {}
 };
 
 // A text that does not convert to the wanted value, or a format that does not
 // fit its arguments.
 class RT_API EConvertError : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 // Registry access that failed where the caller asked for a value to be stored.
 class RT_API ERegistryException : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 
 // A published property that does not exist or cannot take the given text.
 class RT_API EPropertyError : public Exception {
-public:
+ public:
   using Exception::Exception;
 };
 

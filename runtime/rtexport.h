@@ -8,15 +8,15 @@
 #pragma once
 
 #if defined(_WIN32)
-#  if defined(TORVEX_LIB_BUILD)
-#    define RT_API __declspec(dllexport)
-#  elif defined(TORVEX_LIB_DLLIMPORT)
-#    define RT_API __declspec(dllimport)
-#  else
-#    define RT_API
-#  endif
+#if defined(TORVEX_LIB_BUILD)
+#define RT_API __declspec(dllexport)
+#elif defined(TORVEX_LIB_DLLIMPORT)
+#define RT_API __declspec(dllimport)
 #else
-#  define RT_API __attribute__((visibility("default")))
+#define RT_API
+#endif
+#else
+#define RT_API __attribute__((visibility("default")))
 #endif
 
 // The component library (vavevi/) is built and exported the same way.

@@ -15,21 +15,21 @@ std::string Digits(std::uint64_t v, unsigned base) {
   auto r = std::to_chars(buf, buf + sizeof buf, v, static_cast<int>(base));
   std::string s(buf, r.ptr);
   if (base == 16)
-    for (char& c : s)
+    for (char &c : s)
       if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
   return s;
 }
 
 }  // namespace
 
-std::string Format(std::string_view format, const FmtArgs& args) {
+std::string Format(std::string_view format, const FmtArgs &args) {
   std::string out;
   out.reserve(format.size() + 16);
   std::size_t next = 0;  // next argument
   std::size_t i = 0;
   const std::size_t n = format.size();
 
-  auto readNumber = [&](std::size_t& pos, std::size_t& value) -> bool {
+  auto readNumber = [&](std::size_t &pos, std::size_t &value) -> bool {
     std::size_t start = pos;
     value = 0;
     while (pos < n && format[pos] >= '0' && format[pos] <= '9') {
@@ -94,7 +94,12 @@ std::string Format(std::string_view format, const FmtArgs& args) {
     char type = format[i++];
     std::string piece;
     switch (type) {
-      case 'd': case 'D': case 'u': case 'U': case 'x': case 'X': {
+      case 'd':
+      case 'D':
+      case 'u':
+      case 'U':
+      case 'x':
+      case 'X': {
         std::int64_t v = takeInteger();
         bool negative = false;
         std::uint64_t mag;
@@ -113,9 +118,10 @@ std::string Format(std::string_view format, const FmtArgs& args) {
         piece = negative ? "-" + digits : digits;
         break;
       }
-      case 's': case 'S': {
+      case 's':
+      case 'S': {
         if (next >= args.size() || args[next].IsInteger()) Invalid(format);
-        const std::string& s = args[next++].Text();
+        const std::string &s = args[next++].Text();
         piece = hasPrec && prec < s.size() ? s.substr(0, prec) : s;
         break;
       }

@@ -25,19 +25,20 @@
 #include "rtexport.h"
 
 class RT_API FmtArg {
-public:
+ public:
   template <class I>
-    requires(std::is_integral_v<I> && !std::is_same_v<I, bool> && !std::is_same_v<I, char>)
-  FmtArg(I v) : value_(static_cast<std::int64_t>(v)) {}
+  requires(std::is_integral_v<I> && !std::is_same_v<I, bool> && !std::is_same_v<I, char>)
+      FmtArg(I v)
+      : value_(static_cast<std::int64_t>(v)) {}
   FmtArg(std::string s) : value_(std::move(s)) {}
   FmtArg(std::string_view s) : value_(std::string(s)) {}
-  FmtArg(const char* s) : value_(std::string(s ? s : "")) {}
+  FmtArg(const char *s) : value_(std::string(s ? s : "")) {}
 
   bool IsInteger() const { return std::holds_alternative<std::int64_t>(value_); }
   std::int64_t Integer() const { return std::get<std::int64_t>(value_); }
-  const std::string& Text() const { return std::get<std::string>(value_); }
+  const std::string &Text() const { return std::get<std::string>(value_); }
 
-private:
+ private:
   std::variant<std::int64_t, std::string> value_;
 };
 
@@ -46,4 +47,4 @@ using FmtArgs = std::vector<FmtArg>;
 // Applies the format to the arguments. Raises EConvertError with the text
 // "Format '<format>' invalid or incompatible with argument" when they do not
 // fit. Arguments left over are ignored.
-RT_API std::string Format(std::string_view format, const FmtArgs& args);
+RT_API std::string Format(std::string_view format, const FmtArgs &args);

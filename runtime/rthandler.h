@@ -23,12 +23,12 @@ class Handler;
 
 template <class R, class... A>
 class Handler<R(A...)> {
-public:
+ public:
   Handler() = default;
 
   // Binds the member function M to the object.
   template <auto M, class C>
-  static Handler Of(C* object) {
+  static Handler Of(C *object) {
     Handler h;
     if (object) {
       h.object_ = object;
@@ -38,7 +38,7 @@ public:
   }
 
   explicit operator bool() const { return call_ != nullptr; }
-  void* Object() const { return object_; }
+  void *Object() const { return object_; }
 
   // Calling an empty handler is a program error; it raises rather than
   // jumping nowhere.
@@ -47,17 +47,17 @@ public:
     return call_(object_, std::forward<A>(args)...);
   }
 
-  bool operator==(const Handler&) const = default;
+  bool operator==(const Handler &) const = default;
 
-private:
-  using Thunk = R (*)(void*, A...);
+ private:
+  using Thunk = R (*)(void *, A...);
 
   template <class C, auto M>
-  static R Invoke(void* object, A... args) {
-    return (static_cast<C*>(object)->*M)(std::forward<A>(args)...);
+  static R Invoke(void *object, A... args) {
+    return (static_cast<C *>(object)->*M)(std::forward<A>(args)...);
   }
 
-  void* object_ = nullptr;
+  void *object_ = nullptr;
   Thunk call_ = nullptr;
 };
 
@@ -72,6 +72,6 @@ struct MethodSig<R (C::*)(A...)> {
 }  // namespace rt_detail
 
 template <auto M, class C>
-auto Bind(C* object) {
+auto Bind(C *object) {
   return Handler<typename rt_detail::MethodSig<decltype(M)>::type>::template Of<M>(object);
 }

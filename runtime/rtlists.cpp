@@ -4,10 +4,11 @@
 
 void TStringList::Check(int index, bool allowEnd) const {
   int limit = Count() + (allowEnd ? 1 : 0);
-  if (index < 0 || index >= limit) throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= limit)
+    throw Exception("List index out of bounds (" + std::to_string(index) + ")");
 }
 
-const std::string& TStringList::Strings(int index) const {
+const std::string &TStringList::Strings(int index) const {
   Check(index);
   return items_[static_cast<std::size_t>(index)].text;
 }
@@ -44,7 +45,7 @@ void TStringList::Delete(int index) {
 
 void TStringList::Clear() { items_.clear(); }
 
-int TStringList::IndexOf(const std::string& text) const {
+int TStringList::IndexOf(const std::string &text) const {
   for (int i = 0; i < Count(); ++i)
     if (items_[static_cast<std::size_t>(i)].text == text) return i;
   return -1;
@@ -52,26 +53,27 @@ int TStringList::IndexOf(const std::string& text) const {
 
 void TList::Check(int index, bool allowEnd) const {
   int limit = Count() + (allowEnd ? 1 : 0);
-  if (index < 0 || index >= limit) throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+  if (index < 0 || index >= limit)
+    throw Exception("List index out of bounds (" + std::to_string(index) + ")");
 }
 
-void* TList::Get(int index) const {
+void *TList::Get(int index) const {
   Check(index);
   return items_[static_cast<std::size_t>(index)];
 }
 
-void TList::Put(int index, void* item) {
+void TList::Put(int index, void *item) {
   Check(index);
   items_[static_cast<std::size_t>(index)] = item;
 }
 
-int TList::Add(void* item) {
+int TList::Add(void *item) {
   items_.push_back(item);
   Notify(item, TListNotification::lnAdded);
   return Count() - 1;
 }
 
-void TList::Insert(int index, void* item) {
+void TList::Insert(int index, void *item) {
   Check(index, true);
   items_.insert(items_.begin() + index, item);
   Notify(item, TListNotification::lnAdded);
@@ -79,18 +81,18 @@ void TList::Insert(int index, void* item) {
 
 void TList::Delete(int index) {
   Check(index);
-  void* item = items_[static_cast<std::size_t>(index)];
+  void *item = items_[static_cast<std::size_t>(index)];
   items_.erase(items_.begin() + index);
   Notify(item, TListNotification::lnDeleted);
 }
 
-int TList::IndexOf(const void* item) const {
+int TList::IndexOf(const void *item) const {
   for (int i = 0; i < Count(); ++i)
     if (items_[static_cast<std::size_t>(i)] == item) return i;
   return -1;
 }
 
-int TList::Remove(const void* item) {
+int TList::Remove(const void *item) {
   int i = IndexOf(item);
   if (i >= 0) Delete(i);
   return i;
@@ -101,4 +103,4 @@ void TList::Clear() {
   while (!items_.empty()) Delete(Count() - 1);
 }
 
-void TList::Notify(void*, TListNotification) {}
+void TList::Notify(void *, TListNotification) {}

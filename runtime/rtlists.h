@@ -20,13 +20,13 @@
 #include "rtexport.h"
 
 class RT_API TStringList {
-public:
+ public:
   using Slot = std::uintptr_t;
 
   virtual ~TStringList() = default;
 
   int Count() const { return static_cast<int>(items_.size()); }
-  const std::string& Strings(int index) const;
+  const std::string &Strings(int index) const;
   Slot Objects(int index) const;
   void SetString(int index, std::string text);
   void SetObject(int index, Slot object);
@@ -37,9 +37,9 @@ public:
   void InsertObject(int index, std::string text, Slot object);
   void Delete(int index);
   virtual void Clear();
-  int IndexOf(const std::string& text) const;  // exact match; -1 when absent
+  int IndexOf(const std::string &text) const;  // exact match; -1 when absent
 
-private:
+ private:
   struct Item {
     std::string text;
     Slot object;
@@ -51,42 +51,42 @@ private:
 enum class TListNotification { lnAdded, lnDeleted };
 
 class RT_API TList {
-public:
+ public:
   TList() = default;
-  TList(const TList&) = delete;
-  TList& operator=(const TList&) = delete;
+  TList(const TList &) = delete;
+  TList &operator=(const TList &) = delete;
   // Subclasses that own items must clear in their own destructor: a virtual
   // Notify cannot reach them from here.
   virtual ~TList() = default;
 
   int Count() const { return static_cast<int>(items_.size()); }
-  void* Get(int index) const;
-  void Put(int index, void* item);  // replaces the pointer; no notification
-  int Add(void* item);
-  void Insert(int index, void* item);
+  void *Get(int index) const;
+  void Put(int index, void *item);  // replaces the pointer; no notification
+  int Add(void *item);
+  void Insert(int index, void *item);
   void Delete(int index);
-  int IndexOf(const void* item) const;
-  int Remove(const void* item);  // index it had, or -1
+  int IndexOf(const void *item) const;
+  int Remove(const void *item);  // index it had, or -1
   virtual void Clear();
 
-protected:
-  virtual void Notify(void* item, TListNotification action);
+ protected:
+  virtual void Notify(void *item, TListNotification action);
 
-private:
+ private:
   void Check(int index, bool allowEnd = false) const;
-  std::vector<void*> items_;
+  std::vector<void *> items_;
 };
 
 template <class T>
 class TObjectList : public TList {
-public:
+ public:
   ~TObjectList() override { TObjectList::Clear(); }
-  T* Items(int index) const { return static_cast<T*>(Get(index)); }
+  T *Items(int index) const { return static_cast<T *>(Get(index)); }
   int Add(std::unique_ptr<T> item) { return TList::Add(item.release()); }
   void Clear() override { TList::Clear(); }
 
-protected:
-  void Notify(void* item, TListNotification action) override {
-    if (action == TListNotification::lnDeleted) std::default_delete<T>()(static_cast<T*>(item));
+ protected:
+  void Notify(void *item, TListNotification action) override {
+    if (action == TListNotification::lnDeleted) std::default_delete<T>()(static_cast<T *>(item));
   }
 };

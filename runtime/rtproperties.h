@@ -26,8 +26,8 @@
 #include <any>
 #include <array>
 #include <cstdint>
-#include <limits>
 #include <functional>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -76,14 +76,14 @@ struct SetterTraits<void (C::*)(V)> {
 template <class E>
 E EnumFromText(std::string_view text) {
   std::string t = Trim(text);
-  const auto& names = EnumNames<E>::names;
+  const auto &names = EnumNames<E>::names;
   for (std::size_t i = 0; i < names.size(); ++i)
     if (SameText(names[i], t)) return static_cast<E>(i);
   throw EConvertError("'" + t + "' is not a valid enumeration value");
 }
 
 template <class V>
-V FromText(std::string_view text, TComponent* root) {
+V FromText(std::string_view text, TComponent *root) {
   if constexpr (std::is_same_v<V, std::string>) {
     return std::string(text);
   } else if constexpr (std::is_same_v<V, bool>) {
@@ -117,15 +117,15 @@ V FromText(std::string_view text, TComponent* root) {
                        std::is_base_of_v<TComponent, std::remove_pointer_t<V>>) {
     std::string t = Trim(text);
     if (t.empty() || SameText(t, "nil")) return nullptr;
-    TComponent* found = root ? root->FindComponent(t) : nullptr;
-    auto* typed = dynamic_cast<V>(found);
+    TComponent *found = root ? root->FindComponent(t) : nullptr;
+    auto *typed = dynamic_cast<V>(found);
     if (!typed) throw EPropertyError("No suitable component named " + t);
     return typed;
   } else if constexpr (IsHandler<V>::value) {
     std::string t = Trim(text);
     if (t.empty() || SameText(t, "nil")) return V();
     std::any method = root ? root->MethodAddress(t) : std::any();
-    if (const V* h = std::any_cast<V>(&method)) return *h;
+    if (const V *h = std::any_cast<V>(&method)) return *h;
     throw EPropertyError("No suitable method named " + t);
   } else {
     static_assert(sizeof(V) == 0, "no text conversion for this property type");
@@ -135,28 +135,30 @@ V FromText(std::string_view text, TComponent* root) {
 }  // namespace rt_detail
 
 class RT_API TPropertyTable {
-public:
-  using Setter = std::function<void(TComponent& component, std::string_view text, TComponent* root)>;
+ public:
+  using Setter =
+      std::function<void(TComponent &component, std::string_view text, TComponent *root)>;
 
   TPropertyTable() = default;
 
   // Publishes the setter S (void C::Set<Name>(V)) under the name.
   template <auto S>
-  TPropertyTable& Add(std::string name) {
+  TPropertyTable &Add(std::string name) {
     using Traits = rt_detail::SetterTraits<decltype(S)>;
     using C = typename Traits::Class;
     using V = typename Traits::Value;
-    entries_.push_back({std::move(name), [](TComponent& component, std::string_view text, TComponent* root) {
-                          auto& object = dynamic_cast<C&>(component);
-                          (object.*S)(rt_detail::FromText<V>(text, root));
-                        }});
+    entries_.push_back(
+        {std::move(name), [](TComponent &component, std::string_view text, TComponent *root) {
+           auto &object = dynamic_cast<C &>(component);
+           (object.*S)(rt_detail::FromText<V>(text, root));
+         }});
     return *this;
   }
 
-  const Setter* Find(std::string_view name) const;
+  const Setter *Find(std::string_view name) const;
   std::vector<std::string> Names() const;
 
-private:
+ private:
   struct Entry {
     std::string name;
     Setter set;
@@ -167,27 +169,28 @@ private:
 // Sets the published property name of component from text. Component and
 // method names are looked up in root (by default the component's owner, or the
 // component itself when it has none).
-RT_API void SetPublishedProperty(TComponent& component, std::string_view name, std::string_view text,
-                                 TComponent* root = nullptr);
+RT_API void SetPublishedProperty(TComponent &component, std::string_view name,
+                                 std::string_view text, TComponent *root = nullptr);
 
 // Component classes by name, for readers that build components from a
 // resource naming their classes. A class registers once (typically from a
 // static object in its unit); the component made is owned by owner.
-using TComponentFactory = TComponent* (*)(TComponent* owner);
+using TComponentFactory = TComponent *(*)(TComponent *owner);
 RT_API void RegisterComponentClass(std::string name, TComponentFactory factory);
 RT_API bool IsComponentClassRegistered(std::string_view name);
 // Raises EPropertyError "Class <name> not found" for an unknown class.
-RT_API TComponent& CreateComponentByClassName(std::string_view name, TComponent& owner);
+RT_API TComponent &CreateComponentByClassName(std::string_view name, TComponent &owner);
 
 template <class T>
 void RegisterComponentClass(std::string name) {
   static_assert(std::is_base_of_v<TComponent, T>);
-  RegisterComponentClass(std::move(name), [](TComponent* owner) -> TComponent* { return new T(owner); });
+  RegisterComponentClass(std::move(name),
+                         [](TComponent *owner) -> TComponent * { return new T(owner); });
 }
 
 // Registers T under name when the unit is loaded:
 //   static const TComponentClassRegistrar<TnrLogFile> registrar("TnrLogFile");
 template <class T>
 struct TComponentClassRegistrar {
-  explicit TComponentClassRegistrar(const char* name) { RegisterComponentClass<T>(name); }
+  explicit TComponentClassRegistrar(const char *name) { RegisterComponentClass<T>(name); }
 };

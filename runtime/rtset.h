@@ -8,7 +8,7 @@
 
 template <class E, class Bits = std::uint8_t>
 class TSet {
-public:
+ public:
   constexpr TSet() = default;
   constexpr TSet(std::initializer_list<E> values) {
     for (E v : values) Include(v);
@@ -22,11 +22,11 @@ public:
   constexpr Bits ToBits() const { return bits_; }
   constexpr bool Contains(E v) const { return (bits_ & Mask(v)) != 0; }
   constexpr bool Empty() const { return bits_ == 0; }
-  constexpr TSet& Include(E v) {
+  constexpr TSet &Include(E v) {
     bits_ = static_cast<Bits>(bits_ | Mask(v));
     return *this;
   }
-  constexpr TSet& Exclude(E v) {
+  constexpr TSet &Exclude(E v) {
     bits_ = static_cast<Bits>(bits_ & ~Mask(v));
     return *this;
   }
@@ -34,9 +34,9 @@ public:
   constexpr TSet operator+(TSet o) const { return FromBits(static_cast<Bits>(bits_ | o.bits_)); }
   constexpr TSet operator-(TSet o) const { return FromBits(static_cast<Bits>(bits_ & ~o.bits_)); }
   constexpr TSet operator*(TSet o) const { return FromBits(static_cast<Bits>(bits_ & o.bits_)); }
-  constexpr bool operator==(const TSet&) const = default;
+  constexpr bool operator==(const TSet &) const = default;
 
-private:
+ private:
   static constexpr Bits Mask(E v) { return static_cast<Bits>(Bits{1} << static_cast<unsigned>(v)); }
   Bits bits_ = 0;
 };

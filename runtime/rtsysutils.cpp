@@ -13,7 +13,7 @@ std::string Trim(std::string_view s) {
 
 std::string UpperCase(std::string_view s) {
   std::string r(s);
-  for (char& c : r)
+  for (char &c : r)
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   return r;
 }
@@ -51,15 +51,21 @@ std::int64_t StrToInt64(std::string_view text) {
   for (; i < t.size(); ++i) {
     char c = t[i];
     unsigned d;
-    if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && c >= 'a' && c <= 'f') d = static_cast<unsigned>(c - 'a' + 10);
-    else if (base == 16 && c >= 'A' && c <= 'F') d = static_cast<unsigned>(c - 'A' + 10);
-    else throw bad();
+    if (c >= '0' && c <= '9')
+      d = static_cast<unsigned>(c - '0');
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      d = static_cast<unsigned>(c - 'a' + 10);
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      d = static_cast<unsigned>(c - 'A' + 10);
+    else
+      throw bad();
     if (d >= base) throw bad();
     if (v > (limit - d) / base) throw bad();
     v = v * base + d;
   }
-  if (negative) return v == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min() : -static_cast<std::int64_t>(v);
+  if (negative)
+    return v == (std::uint64_t{1} << 63) ? std::numeric_limits<std::int64_t>::min()
+                                         : -static_cast<std::int64_t>(v);
   return static_cast<std::int64_t>(v);
 }
 
@@ -77,6 +83,7 @@ std::string ExtractFilePath(std::string_view fileName) {
 
 std::string ChangeFileExt(std::string_view fileName, std::string_view ext) {
   std::size_t p = fileName.find_last_of(".\\:");
-  if (p == std::string_view::npos || fileName[p] != '.') return std::string(fileName) + std::string(ext);
+  if (p == std::string_view::npos || fileName[p] != '.')
+    return std::string(fileName) + std::string(ext);
   return std::string(fileName.substr(0, p)) + std::string(ext);
 }

@@ -9,7 +9,7 @@
 
 // Blanks and control characters (codes 0 to 32) removed from both ends.
 RT_API std::string Trim(std::string_view s);
-RT_API std::string UpperCase(std::string_view s);  // ASCII letters only
+RT_API std::string UpperCase(std::string_view s);              // ASCII letters only
 RT_API bool SameText(std::string_view a, std::string_view b);  // ASCII, ignoring case
 
 // Decimal text (optional sign) or "$" followed by hexadecimal digits, with

@@ -9,7 +9,8 @@ TThread::TThread() {
   // _beginthreadex rather than CreateThread: the C runtime then sets up and
   // releases its per-thread data for the thread.
   unsigned id = 0;
-  handle_ = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, &ThreadProc, this, CREATE_SUSPENDED, &id));
+  handle_ = reinterpret_cast<HANDLE>(
+      _beginthreadex(nullptr, 0, &ThreadProc, this, CREATE_SUSPENDED, &id));
   if (!handle_) throw Exception("Thread creation error: " + std::to_string(GetLastError()));
   threadId_ = id;
 }
@@ -45,8 +46,8 @@ DWORD TThread::WaitFor() {
   return code;
 }
 
-unsigned __stdcall TThread::ThreadProc(void* param) {
-  auto* self = static_cast<TThread*>(param);
+unsigned __stdcall TThread::ThreadProc(void *param) {
+  auto *self = static_cast<TThread *>(param);
   if (!self->Terminated()) {
     try {
       self->Execute();
@@ -58,8 +59,8 @@ unsigned __stdcall TThread::ThreadProc(void* param) {
   return 0;
 }
 
-void TThread::Synchronize(const std::function<void()>& call) {
-  if (TApplication* app = Application())
+void TThread::Synchronize(const std::function<void()> &call) {
+  if (TApplication *app = Application())
     app->Synchronize(call);
   else
     call();

@@ -25,30 +25,30 @@
 #include "rtcomponent.h"
 
 class RT_API TThread : public TObject {
-public:
+ public:
   TThread();
   ~TThread() override;
 
-  void Start();               // lets a new thread run; later calls do nothing
-  virtual void Terminate();   // sets Terminated
+  void Start();              // lets a new thread run; later calls do nothing
+  virtual void Terminate();  // sets Terminated
   bool Terminated() const { return terminated_.load(std::memory_order_acquire); }
   bool Finished() const { return finished_.load(std::memory_order_acquire); }
-  void Stop();                // Terminate, then WaitFor
-  DWORD WaitFor();            // waits for the thread to end; its exit code
-                              // (raises when called on the thread itself)
+  void Stop();      // Terminate, then WaitFor
+  DWORD WaitFor();  // waits for the thread to end; its exit code
+                    // (raises when called on the thread itself)
 
   HANDLE Handle() const { return handle_; }
   DWORD ThreadID() const { return threadId_; }
   // An exception that escaped Execute, kept for whoever wants to know.
   std::exception_ptr FatalException() const { return fatal_; }
 
-  static void Synchronize(const std::function<void()>& call);
+  static void Synchronize(const std::function<void()> &call);
 
-protected:
+ protected:
   virtual void Execute() = 0;
 
-private:
-  static unsigned __stdcall ThreadProc(void* self);
+ private:
+  static unsigned __stdcall ThreadProc(void *self);
 
   HANDLE handle_ = nullptr;
   DWORD threadId_ = 0;

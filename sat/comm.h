@@ -16,12 +16,12 @@ enum class ReplyPattern { kThreeFields, kFourFields };
 
 // What varies from one export to the next: one row per export.
 struct CommandRow {
-  const char *format;        // command text, starting with "%06ld|"
-  const char *logName;       // name in the trace line
-  int waitSeconds;           // limit in whole seconds of the calendar clock
+  const char *format;   // command text, starting with "%06ld|"
+  const char *logName;  // name in the trace line
+  int waitSeconds;      // limit in whole seconds of the calendar clock
   ReplyPattern pattern;
-  bool lastRxOnFailure;      // write LastRxText with the failure text
-  const char *probeFailText; // returned when the probe finds no port
+  bool lastRxOnFailure;       // write LastRxText with the failure text
+  const char *probeFailText;  // returned when the probe finds no port
 };
 
 // The compression library, loaded on first need by the probe.
@@ -75,8 +75,7 @@ int ScanReply(const char *text, ReplyPattern pattern, char *code, std::size_t co
               char *message, std::size_t messageCap);
 
 inline constexpr char kNotReadyText[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
-inline constexpr char kNotReadyTextBang[] =
-    "Porta serial n\xe3o est\xe1 pronta, tente novamente!";
+inline constexpr char kNotReadyTextBang[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente!";
 inline constexpr char kZlibMissingText[] = "TORVEX.dll necessita zlib.dll";
 inline constexpr char kNonConformingText[] =
     "Mensagem recebida do equipamento fora de conformidade. Erro desconhecido.";

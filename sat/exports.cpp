@@ -4,8 +4,8 @@
 
 #include "catalogue.h"
 #include "comm.h"
-#include "satcomm.h"
 #include "sale.h"
+#include "satcomm.h"
 #include "satlink.h"
 #include "satstate.h"
 #include "session.h"

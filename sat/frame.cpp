@@ -70,8 +70,7 @@ int ParseFrame(const std::uint8_t *bytes, std::size_t count, FrameRecord &record
       std::size_t available = count > kReplyHeader ? count - kReplyHeader : 0;
       bool complete = count >= kReplyHeader && available > length;  // payload + checksum
       std::size_t take = length < available ? length : available;
-      std::memcpy(record.replyPayload, bytes + (count < kReplyHeader ? count : kReplyHeader),
-                  take);
+      std::memcpy(record.replyPayload, bytes + (count < kReplyHeader ? count : kReplyHeader), take);
       record.replyLength = static_cast<std::uint32_t>(take);
       if (!complete) return kFrameBadChecksum;
       record.checksum = bytes[kReplyHeader + length];

@@ -19,9 +19,9 @@ namespace torvex::sat {
 
 // Results of ParseFrame.
 enum FrameResult : int {
-  kFrameData = 1,        // data frame, checksum good
+  kFrameData = 1,  // data frame, checksum good
   kFrameBadChecksum = -2,
-  kFrameUnknown = -1,    // unknown type byte
+  kFrameUnknown = -1,  // unknown type byte
   kFrameAck = 6,
   kFrameDc1 = 17,
   kFrameNak = 21,

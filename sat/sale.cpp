@@ -19,8 +19,8 @@ namespace {
 // zlib's entry points, looked up by name in the loaded module at each use.
 using Compress2Fn = int (*)(std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
                             unsigned long sourceLen, int level);
-using UncompressFn = int (*)(std::uint8_t *dest, unsigned long *destLen,
-                             const std::uint8_t *source, unsigned long sourceLen);
+using UncompressFn = int (*)(std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
+                             unsigned long sourceLen);
 constexpr int kLevel = 2;
 constexpr int kZOk = 0;
 

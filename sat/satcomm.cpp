@@ -50,8 +50,7 @@ void TSerialReader::Execute() {
           discarding = true;
         }
       }
-    } else if ((count != 0 || discarding) &&
-               static_cast<std::uint32_t>(TickMs() - last) > gap_) {
+    } else if ((count != 0 || discarding) && static_cast<std::uint32_t>(TickMs() - last) > gap_) {
       if (count != 0 && handler_) handler_(buffer_.get(), count);
       count = 0;
       discarding = false;

@@ -26,9 +26,7 @@ namespace {
 //    checks its Terminated flag after every sleep.
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(HANDLE port, HANDLE wake) : port_(port), wake_(wake) {
-    timeBeginPeriod(1);
-  }
+  Win32SerialDevice(HANDLE port, HANDLE wake) : port_(port), wake_(wake) { timeBeginPeriod(1); }
   ~Win32SerialDevice() override {
     CloseHandle(port_);
     CloseHandle(wake_);
@@ -80,8 +78,8 @@ bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
 std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate) {
   char path[64];
   if (!DevicePath(name, path, sizeof path)) return nullptr;
-  HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
+  HANDLE port =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (port == INVALID_HANDLE_VALUE) return nullptr;
 
   DCB dcb;

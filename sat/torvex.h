@@ -25,19 +25,19 @@
 #define TORVEX_H
 
 #if defined(_WIN32)
-#  define TORVEX_CALL __stdcall
-#  if defined(TORVEX_BUILDING)
-#    define TORVEX_API __declspec(dllexport)
-#  else
-#    define TORVEX_API __declspec(dllimport)
-#  endif
+#define TORVEX_CALL __stdcall
+#if defined(TORVEX_BUILDING)
+#define TORVEX_API __declspec(dllexport)
 #else
-#  define TORVEX_CALL
-#  if defined(TORVEX_BUILDING)
-#    define TORVEX_API __attribute__((visibility("default")))
-#  else
-#    define TORVEX_API
-#  endif
+#define TORVEX_API __declspec(dllimport)
+#endif
+#else
+#define TORVEX_CALL
+#if defined(TORVEX_BUILDING)
+#define TORVEX_API __attribute__((visibility("default")))
+#else
+#define TORVEX_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -57,61 +57,68 @@ extern "C" {
 TORVEX_API const char *TORVEX_CALL ConsultarSAT(int numeroSessao);
 /* Activation; cUF is sent with two digits. Waits at most 300 s. */
 TORVEX_API const char *TORVEX_CALL AtivarSAT(int numeroSessao, int subComando,
-    const char *codigoDeAtivacao, const char *CNPJ, int cUF);
+                                             const char *codigoDeAtivacao, const char *CNPJ,
+                                             int cUF);
 /* Sends the ICP-Brasil certificate. Waits at most 300 s. */
 TORVEX_API const char *TORVEX_CALL ComunicarCertificadoICPBRASIL(int numeroSessao,
-    const char *codigoDeAtivacao, const char *certificado);
+                                                                 const char *codigoDeAtivacao,
+                                                                 const char *certificado);
 /* Sends a sale (compressed on the way). The reply's compressed tail is
  * expanded before it is returned. Waits at most 8 s. */
-TORVEX_API const char *TORVEX_CALL EnviarDadosVenda(int numeroSessao,
-    const char *codigoDeAtivacao, const char *dadosVenda);
+TORVEX_API const char *TORVEX_CALL EnviarDadosVenda(int numeroSessao, const char *codigoDeAtivacao,
+                                                    const char *dadosVenda);
 /* Cancels the last sale. Waits at most 4 s. */
 TORVEX_API const char *TORVEX_CALL CancelarUltimaVenda(int numeroSessao,
-    const char *codigoDeAtivacao, const char *chave, const char *dadosCancelamento);
+                                                       const char *codigoDeAtivacao,
+                                                       const char *chave,
+                                                       const char *dadosCancelamento);
 /* End-to-end test sale. Waits at most 20 s. */
-TORVEX_API const char *TORVEX_CALL TesteFimAFim(int numeroSessao,
-    const char *codigoDeAtivacao, const char *dadosVenda);
+TORVEX_API const char *TORVEX_CALL TesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
+                                                const char *dadosVenda);
 /* Operating status (the standard's 23 status fields). Waits at most 3 s. */
 TORVEX_API const char *TORVEX_CALL ConsultarStatusOperacional(int numeroSessao,
-    const char *codigoDeAtivacao);
+                                                              const char *codigoDeAtivacao);
 /* The reply of an earlier session. Waits at most 20 s. */
 TORVEX_API const char *TORVEX_CALL ConsultarNumeroSessao(int numeroSessao,
-    const char *codigoDeAtivacao, int cNumeroDeSessao);
+                                                         const char *codigoDeAtivacao,
+                                                         int cNumeroDeSessao);
 /* Network configuration (XML). Waits at most 20 s. */
 TORVEX_API const char *TORVEX_CALL ConfigurarInterfaceDeRede(int numeroSessao,
-    const char *codigoDeAtivacao, const char *dadosConfiguracao);
+                                                             const char *codigoDeAtivacao,
+                                                             const char *dadosConfiguracao);
 /* Links the POS software's signature. Waits at most 10 s. */
 TORVEX_API const char *TORVEX_CALL AssociarAssinatura(int numeroSessao,
-    const char *codigoDeAtivacao, const char *CNPJvalue, const char *assinaturaCNPJs);
+                                                      const char *codigoDeAtivacao,
+                                                      const char *CNPJvalue,
+                                                      const char *assinaturaCNPJs);
 /* Firmware update. Waits at most 1800 s. */
 TORVEX_API const char *TORVEX_CALL AtualizarSoftwareSAT(int numeroSessao,
-    const char *codigoDeAtivacao);
+                                                        const char *codigoDeAtivacao);
 /* The device's log, base64-encoded. Waits at most 20 s. */
-TORVEX_API const char *TORVEX_CALL ExtrairLogs(int numeroSessao,
-    const char *codigoDeAtivacao);
+TORVEX_API const char *TORVEX_CALL ExtrairLogs(int numeroSessao, const char *codigoDeAtivacao);
 /* Blocks the device. Waits at most 300 s. */
-TORVEX_API const char *TORVEX_CALL BloquearSAT(int numeroSessao,
-    const char *codigoDeAtivacao);
+TORVEX_API const char *TORVEX_CALL BloquearSAT(int numeroSessao, const char *codigoDeAtivacao);
 /* Unblocks the device. Waits at most 20 s. */
-TORVEX_API const char *TORVEX_CALL DesbloquearSAT(int numeroSessao,
-    const char *codigoDeAtivacao);
+TORVEX_API const char *TORVEX_CALL DesbloquearSAT(int numeroSessao, const char *codigoDeAtivacao);
 /* Changes the activation code (sends TrocarCodigoDeAtivacaoSAT). At most 10 s. */
 TORVEX_API const char *TORVEX_CALL TrocarCodigoDeAtivacao(int numeroSessao,
-    const char *codigoDeAtivacao, int opcao, const char *novoCodigo,
-    const char *confNovoCodigo);
+                                                          const char *codigoDeAtivacao, int opcao,
+                                                          const char *novoCodigo,
+                                                          const char *confNovoCodigo);
 /* Same command text as TrocarCodigoDeAtivacao, kept for programs linked
  * against this name; logs under its own name and waits at most 20 s. */
 TORVEX_API const char *TORVEX_CALL ArocarCodigoDeAtivacaoSAT(int numeroSessao,
-    const char *codigoDeAtivacao, int opcao, const char *novoCodigo,
-    const char *confNovoCodigo);
+                                                             const char *codigoDeAtivacao,
+                                                             int opcao, const char *novoCodigo,
+                                                             const char *confNovoCodigo);
 /* Same command text as TesteFimAFim, kept for programs linked against this
  * name; logs under its own name. Waits at most 20 s. */
-TORVEX_API const char *TORVEX_CALL AesteFimAFim(int numeroSessao,
-    const char *codigoDeAtivacao, const char *dadosVenda);
+TORVEX_API const char *TORVEX_CALL AesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
+                                                const char *dadosVenda);
 /* Extension (later revision of the SAT standard): the reply of the last sale
  * or cancellation, for a program that lost it. Waits at most 20 s. */
 TORVEX_API const char *TORVEX_CALL ConsultarUltimaSessaoFiscal(int numeroSessao,
-    const char *codigoDeAtivacao);
+                                                               const char *codigoDeAtivacao);
 
 /* ---- Library control ---------------------------------------------------- */
 
@@ -130,8 +137,8 @@ TORVEX_API const char *TORVEX_CALL LastRx(void);
 /* Tests COM<porta>: opens and closes it. The other arguments are only
  * logged; the port always runs at 115200 8N1. Returns 0 or 1 (the new
  * status code). */
-TORVEX_API int TORVEX_CALL AbreSerialSAT(int porta, int baudRate, int dataBits,
-    int paridade, int stopBits);
+TORVEX_API int TORVEX_CALL AbreSerialSAT(int porta, int baudRate, int dataBits, int paridade,
+                                         int stopBits);
 /* Accepted for compatibility: the port is closed after every command. */
 TORVEX_API void TORVEX_CALL CloseSerial(void);
 /* Copies the status record (TORVEX_STATUS_SIZE bytes) into buffer and

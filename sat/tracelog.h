@@ -32,8 +32,7 @@ class TraceFile {
 };
 
 // Renders the hex dump into out (for tests); returns the text's length.
-std::size_t FormatHexDump(const std::uint8_t *bytes, std::size_t count, char *out,
-                          std::size_t cap);
+std::size_t FormatHexDump(const std::uint8_t *bytes, std::size_t count, char *out, std::size_t cap);
 
 // Writes one line "S@T:<time stamp> <name> <text>\n": the trace line of a
 // command export.

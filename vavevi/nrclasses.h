@@ -24,31 +24,31 @@ struct EnumNames<TDetailLevel> {
 // (Sender, ErrorCode, Detail, ErrorMsg, RaiseException): a handler may clear
 // RaiseException to keep the error from being raised.
 using TOnFatalErrorEvent =
-    Handler<void(TObject* Sender, std::uint32_t ErrorCode, std::uint32_t Detail, const std::string& ErrorMsg,
-                 bool& RaiseException)>;
-using TNotifyEvent = Handler<void(TObject* Sender)>;
+    Handler<void(TObject *Sender, std::uint32_t ErrorCode, std::uint32_t Detail,
+                 const std::string &ErrorMsg, bool &RaiseException)>;
+using TNotifyEvent = Handler<void(TObject *Sender)>;
 
 // The log interface that components hold in their Log property. It owns the
 // fatal-error report; everything else is for the concrete log to provide.
 class VAVEVI_API TnrCustomLogFile : public TComponent {
-public:
-  explicit TnrCustomLogFile(TComponent* owner) : TComponent(owner) {}
+ public:
+  explicit TnrCustomLogFile(TComponent *owner) : TComponent(owner) {}
 
-  const TOnFatalErrorEvent& GetOnFatalError() const { return onFatalError_; }
+  const TOnFatalErrorEvent &GetOnFatalError() const { return onFatalError_; }
   void SetOnFatalError(TOnFatalErrorEvent handler) { onFatalError_ = handler; }
 
   // Offers the error to OnFatalError, which may clear the raise flag; raises
   // Exception(message) when the flag is still set.
-  virtual void DoFatalErrors(std::uint32_t code, std::uint32_t detail, const std::string& message);
+  virtual void DoFatalErrors(std::uint32_t code, std::uint32_t detail, const std::string &message);
   // The rest raise the abstract-call error unless a subclass provides them.
   virtual void Save();
   virtual void Clear();
-  virtual void Add(const std::string& text);
+  virtual void Add(const std::string &text);
   virtual void AddSysInfo();
-  virtual void AddLog(TDetailLevel level, const std::string& text);
-  virtual void AddFmt(const std::string& format, const FmtArgs& args);
-  virtual void AddLogFmt(TDetailLevel level, const std::string& format, const FmtArgs& args);
+  virtual void AddLog(TDetailLevel level, const std::string &text);
+  virtual void AddFmt(const std::string &format, const FmtArgs &args);
+  virtual void AddLogFmt(TDetailLevel level, const std::string &format, const FmtArgs &args);
 
-private:
+ private:
   TOnFatalErrorEvent onFatalError_;
 };

@@ -21,20 +21,20 @@ std::string HostExecutablePath() {
   }
 }
 
-std::string LocalDate(const SYSTEMTIME& t) {
+std::string LocalDate(const SYSTEMTIME &t) {
   char buffer[128];
   int n = GetDateFormatA(LOCALE_USER_DEFAULT, DATE_SHORTDATE, &t, nullptr, buffer, sizeof buffer);
   return n > 0 ? std::string(buffer) : std::string();
 }
 
-std::string LocalTime(const SYSTEMTIME& t) {
+std::string LocalTime(const SYSTEMTIME &t) {
   char buffer[128];
   int n = GetTimeFormatA(LOCALE_USER_DEFAULT, 0, &t, nullptr, buffer, sizeof buffer);
   return n > 0 ? std::string(buffer) : std::string();
 }
 
 // Control characters (0 to 31) become "\" + two upper-case hex digits + "h".
-void AppendEscaped(std::string& out, const std::string& text) {
+void AppendEscaped(std::string &out, const std::string &text) {
   static const char hex[] = "0123456789ABCDEF";
   for (char c : text) {
     auto u = static_cast<unsigned char>(c);
@@ -50,17 +50,17 @@ void AppendEscaped(std::string& out, const std::string& text) {
 }
 
 class FileHandle {
-public:
+ public:
   explicit FileHandle(HANDLE h) : h_(h) {}
   ~FileHandle() {
     if (Valid()) CloseHandle(h_);
   }
-  FileHandle(const FileHandle&) = delete;
-  FileHandle& operator=(const FileHandle&) = delete;
+  FileHandle(const FileHandle &) = delete;
+  FileHandle &operator=(const FileHandle &) = delete;
   bool Valid() const { return h_ != INVALID_HANDLE_VALUE; }
   HANDLE Get() const { return h_; }
 
-private:
+ private:
   HANDLE h_;
 };
 
@@ -70,7 +70,7 @@ bool SeekTo(HANDLE file, std::uint32_t position) {
   return SetFilePointerEx(file, to, nullptr, FILE_BEGIN) != FALSE;
 }
 
-bool WriteAll(HANDLE file, const char* data, std::size_t size) {
+bool WriteAll(HANDLE file, const char *data, std::size_t size) {
   while (size > 0) {
     DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(size, 1u << 20)), written = 0;
     if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
@@ -80,7 +80,7 @@ bool WriteAll(HANDLE file, const char* data, std::size_t size) {
   return true;
 }
 
-bool ReadAll(HANDLE file, char* data, std::size_t size) {
+bool ReadAll(HANDLE file, char *data, std::size_t size) {
   while (size > 0) {
     DWORD got = 0;
     if (!ReadFile(file, data, static_cast<DWORD>(size), &got, nullptr) || got == 0) return false;
@@ -98,7 +98,7 @@ TComponentClassRegistrar<TnrLogFile> g_registrar("TnrLogFile");
 
 }  // namespace
 
-TnrLogFile::TnrLogFile(TComponent* owner) : TnrCustomLogFile(owner) {}
+TnrLogFile::TnrLogFile(TComponent *owner) : TnrCustomLogFile(owner) {}
 
 TnrLogFile::~TnrLogFile() {
   WaitUnLock(1000);
@@ -113,13 +113,13 @@ TnrLogFile::~TnrLogFile() {
 
 void TnrLogFile::SetFileName(std::string name) { fileName_ = Trim(name); }
 
-void TnrLogFile::SetVisualOut(TCustomEdit* edit) {
+void TnrLogFile::SetVisualOut(TCustomEdit *edit) {
   if (visualOut_ && visualOut_ != edit) RemoveFreeNotification(visualOut_);
   visualOut_ = edit;
   if (edit) FreeNotification(edit);
 }
 
-void TnrLogFile::Notification(TComponent* component, TOperation operation) {
+void TnrLogFile::Notification(TComponent *component, TOperation operation) {
   TnrCustomLogFile::Notification(component, operation);
   if (operation == TOperation::opRemove && component == visualOut_) visualOut_ = nullptr;
 }
@@ -135,7 +135,7 @@ std::string TnrLogFile::MakeStamp() const {
   return stamp;
 }
 
-void TnrLogFile::Add(const std::string& text) {
+void TnrLogFile::Add(const std::string &text) {
   if (firstEntry_) {
     firstEntry_ = false;
     AddSysInfo();
@@ -148,7 +148,7 @@ void TnrLogFile::Add(const std::string& text) {
   if (visualOut_) {
     try {
       visualOut_->SetText(visualOut_->GetText() + entry);
-    } catch (const std::exception&) {
+    } catch (const std::exception &) {
       DoFatalErrors(0, 0, "");
     }
   }
@@ -157,22 +157,22 @@ void TnrLogFile::Add(const std::string& text) {
 
 void TnrLogFile::AddSysInfo() { Add(std::string(kLogSysInfoPrefix) + nrGetVersion("", "")); }
 
-void TnrLogFile::AddLog(TDetailLevel level, const std::string& text) {
+void TnrLogFile::AddLog(TDetailLevel level, const std::string &text) {
   if (level > detailLevel_) return;
   Add(text);
 }
 
-void TnrLogFile::AddFmt(const std::string& format, const FmtArgs& args) {
+void TnrLogFile::AddFmt(const std::string &format, const FmtArgs &args) {
   std::string text;
   try {
     text = Format(format, args);
-  } catch (const EConvertError&) {
+  } catch (const EConvertError &) {
     text = "Log format ERROR!!!";
   }
   Add(text);
 }
 
-void TnrLogFile::AddLogFmt(TDetailLevel level, const std::string& format, const FmtArgs& args) {
+void TnrLogFile::AddLogFmt(TDetailLevel level, const std::string &format, const FmtArgs &args) {
   if (level > detailLevel_) return;
   AddFmt(format, args);
 }
@@ -191,7 +191,7 @@ void TnrLogFile::Save() {
   // The flag is cleared however Save ends, also when the fatal-error report
   // raises out of it; otherwise one failed save would silence every later one.
   struct Unlock {
-    std::atomic<bool>& flag;
+    std::atomic<bool> &flag;
     ~Unlock() { flag = false; }
   } unlock{saving_};
 
@@ -203,7 +203,7 @@ void TnrLogFile::Save() {
     DoFatalErrors(0, 0, "Error when save log file:" + name);
 }
 
-bool TnrLogFile::AddStringToFile(const std::string& text) {
+bool TnrLogFile::AddStringToFile(const std::string &text) {
   std::string name = Trim(GetTrueFileName());
   if (name.empty()) return false;
 
@@ -219,10 +219,12 @@ bool TnrLogFile::AddStringToFile(const std::string& text) {
     DWORD low = GetFileSize(file.Get(), &high);
     if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
     const std::uint32_t size = high ? 0xFFFFFFFFu : low;
-    const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::uint64_t>(text.size(), sizeLimit_));
+    const std::uint32_t n =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(text.size(), sizeLimit_));
     if (static_cast<std::uint64_t>(size) + n > sizeLimit_) {
       if (onReachLimit_) onReachLimit_(this);
-      const std::uint32_t cut = static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) + n - sizeLimit_);
+      const std::uint32_t cut =
+          static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) + n - sizeLimit_);
       if (!SeekTo(file.Get(), 0)) return false;
       if (cut < size) {
         // Move bytes [cut, size) to [0, size - cut), front to back. Each
@@ -230,8 +232,10 @@ bool TnrLogFile::AddStringToFile(const std::string& text) {
         const std::uint32_t keep = size - cut;
         std::vector<char> piece(std::min(keep, kTrimPiece));
         for (std::uint32_t done = 0; done < keep;) {
-          std::uint32_t len = std::min<std::uint32_t>(keep - done, static_cast<std::uint32_t>(piece.size()));
-          if (!SeekTo(file.Get(), cut + done) || !ReadAll(file.Get(), piece.data(), len)) return false;
+          std::uint32_t len =
+              std::min<std::uint32_t>(keep - done, static_cast<std::uint32_t>(piece.size()));
+          if (!SeekTo(file.Get(), cut + done) || !ReadAll(file.Get(), piece.data(), len))
+            return false;
           if (!SeekTo(file.Get(), done) || !WriteAll(file.Get(), piece.data(), len)) return false;
           done += len;
         }
@@ -255,7 +259,7 @@ void TnrLogFile::Clear() {
   if (!name.empty()) DeleteFileA(name.c_str());
 }
 
-const TPropertyTable& TnrLogFile::Published() const {
+const TPropertyTable &TnrLogFile::Published() const {
   static const TPropertyTable table = TPropertyTable(TnrCustomLogFile::Published())
                                           .Add<&TnrLogFile::SetSizeLimit>("SizeLimit")
                                           .Add<&TnrLogFile::SetFileName>("FileName")

@@ -10,13 +10,13 @@ namespace {
 
 // Created when the library is loaded, destroyed when it is unloaded.
 class ProcessLock {
-public:
+ public:
   ProcessLock() { InitializeCriticalSection(&section_); }
   ~ProcessLock() { DeleteCriticalSection(&section_); }
   void Enter() { EnterCriticalSection(&section_); }
   void Leave() { LeaveCriticalSection(&section_); }
 
-private:
+ private:
   CRITICAL_SECTION section_;
 };
 ProcessLock g_processLock;
@@ -34,8 +34,8 @@ void nrLeaveThreadCritical() { g_processLock.Leave(); }
 std::string GetLastSysErrorString() {
   DWORD code = GetLastError();
   char buffer[1024];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buffer,
-                           sizeof buffer, nullptr);
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, 0, buffer, sizeof buffer, nullptr);
   std::string text(buffer, n < sizeof buffer ? n : 0);
   while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.pop_back();
   SetLastError(code);
@@ -44,16 +44,17 @@ std::string GetLastSysErrorString() {
 
 HWND GetMainWindowHandle() { return nullptr; }
 
-bool CreateFileFromRes(const std::string& resName, const std::string& fileName) {
+bool CreateFileFromRes(const std::string &resName, const std::string &fileName) {
   HMODULE self = nullptr;
-  if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                          reinterpret_cast<LPCSTR>(&CreateFileFromRes), &self))
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&CreateFileFromRes), &self))
     return false;
   HRSRC info = FindResourceA(self, resName.c_str(), reinterpret_cast<LPCSTR>(RT_RCDATA));
   if (!info) return false;
   HGLOBAL loaded = LoadResource(self, info);
   if (!loaded) return false;
-  const void* data = LockResource(loaded);
+  const void *data = LockResource(loaded);
   DWORD size = SizeofResource(self, info);
   if (!data) return false;
 
@@ -65,13 +66,14 @@ bool CreateFileFromRes(const std::string& resName, const std::string& fileName) 
   return ok && written == size;
 }
 
-std::string RegKeyPathFromNativeName(const std::string& name, HKEY* root) {
+std::string RegKeyPathFromNativeName(const std::string &name, HKEY *root) {
   if (!root) return name;
   static const std::string machine = "\\MACHINE\\", user = "\\USER\\";
   // Registry names are case-insensitive, and not every system spells the
   // roots in capitals (Wine gives "\REGISTRY\Machine\").
-  auto at10 = [&](const std::string& part) {
-    return name.size() >= 9 + part.size() && SameText(std::string_view(name).substr(9, part.size()), part);
+  auto at10 = [&](const std::string &part) {
+    return name.size() >= 9 + part.size() &&
+           SameText(std::string_view(name).substr(9, part.size()), part);
   };
   if (at10(machine)) {
     *root = HKEY_LOCAL_MACHINE;
@@ -87,12 +89,13 @@ std::string RegKeyPathFromNativeName(const std::string& name, HKEY* root) {
   return name;
 }
 
-std::string RegGetKeyFullName(HKEY key, HKEY* root) {
+std::string RegGetKeyFullName(HKEY key, HKEY *root) {
   if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return {};
   LibraryHandle ntdll(LoadLibraryA("ntdll.dll"));
   if (!ntdll) return {};
-  using ZwQueryKeyFn = LONG(WINAPI*)(HANDLE, int, PVOID, ULONG, PULONG);
-  auto query = reinterpret_cast<ZwQueryKeyFn>(reinterpret_cast<void*>(GetProcAddress(ntdll.get(), "ZwQueryKey")));
+  using ZwQueryKeyFn = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<ZwQueryKeyFn>(
+      reinterpret_cast<void *>(GetProcAddress(ntdll.get(), "ZwQueryKey")));
   if (!query) return {};
 
   const int keyNameInformation = 3;
@@ -109,14 +112,16 @@ std::string RegGetKeyFullName(HKEY key, HKEY* root) {
   std::vector<wchar_t> wide(chars + 1, L'\0');
   memcpy(wide.data(), info.data() + sizeof(ULONG), chars * sizeof(wchar_t));
 
-  int len = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), nullptr, 0, nullptr, nullptr);
+  int len = WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), nullptr, 0,
+                                nullptr, nullptr);
   std::string native(static_cast<std::size_t>(len > 0 ? len : 0), '\0');
   if (len > 0)
-    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), native.data(), len, nullptr, nullptr);
+    WideCharToMultiByte(CP_ACP, 0, wide.data(), static_cast<int>(chars), native.data(), len,
+                        nullptr, nullptr);
   return RegKeyPathFromNativeName(native, root);
 }
 
-std::string RegGetKeyParentName(const std::string& path) {
+std::string RegGetKeyParentName(const std::string &path) {
   std::size_t slash = path.rfind('\\');
   return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
@@ -139,15 +144,17 @@ std::string WindowsVersionName(DWORD major, DWORD minor, DWORD platformId) {
   }
 }
 
-std::string WindowsVersionText(const OSVERSIONINFOA& info) {
-  DWORD build = info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? (info.dwBuildNumber & 0xFFFF) : info.dwBuildNumber;
+std::string WindowsVersionText(const OSVERSIONINFOA &info) {
+  DWORD build = info.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS ? (info.dwBuildNumber & 0xFFFF)
+                                                                : info.dwBuildNumber;
   char csd[sizeof info.szCSDVersion + 1] = {};
   memcpy(csd, info.szCSDVersion, sizeof info.szCSDVersion);
-  return "Windows " + WindowsVersionName(info.dwMajorVersion, info.dwMinorVersion, info.dwPlatformId) + " Build " +
-         std::to_string(build) + " " + csd;
+  return "Windows " +
+         WindowsVersionName(info.dwMajorVersion, info.dwMinorVersion, info.dwPlatformId) +
+         " Build " + std::to_string(build) + " " + csd;
 }
 
-std::string nrGetVersion(const std::string& fileName, const std::string& format) {
+std::string nrGetVersion(const std::string &fileName, const std::string &format) {
   std::string fmt = format.empty() ? "%u.%u.%u.%u" : format;
   if (fileName.empty()) {
     OSVERSIONINFOA info{};
@@ -160,9 +167,9 @@ std::string nrGetVersion(const std::string& fileName, const std::string& format)
   if (size == 0) return {};
   std::vector<unsigned char> data(size);
   if (!GetFileVersionInfoA(fileName.c_str(), 0, size, data.data())) return {};
-  VS_FIXEDFILEINFO* fixed = nullptr;
+  VS_FIXEDFILEINFO *fixed = nullptr;
   UINT fixedSize = 0;
-  if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void**>(&fixed), &fixedSize) || !fixed ||
+  if (!VerQueryValueA(data.data(), "\\", reinterpret_cast<void **>(&fixed), &fixedSize) || !fixed ||
       fixedSize < sizeof(VS_FIXEDFILEINFO))
     return {};
   return Format(fmt, {HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
@@ -171,11 +178,12 @@ std::string nrGetVersion(const std::string& fileName, const std::string& format)
 
 std::string IntToOct(std::uint32_t value) {
   std::string digits;
-  for (; value != 0; value >>= 3) digits.insert(digits.begin(), static_cast<char>('0' + (value & 7)));
+  for (; value != 0; value >>= 3)
+    digits.insert(digits.begin(), static_cast<char>('0' + (value & 7)));
   return digits;
 }
 
-std::uint32_t OctToInt(const std::string& text) {
+std::uint32_t OctToInt(const std::string &text) {
   std::uint32_t value = 0;
   for (char c : text) {
     if (c < '0' || c > '7') return 0;

@@ -20,18 +20,19 @@ std::atomic<FARPROC> g_cancelIo{nullptr};
 
 template <class F>
 F ProcAs(FARPROC p) {
-  return reinterpret_cast<F>(reinterpret_cast<void*>(p));
+  return reinterpret_cast<F>(reinterpret_cast<void *>(p));
 }
 
 // SetupAPI with the five entry points the device-setup walk needs: bound on
 // first need, all or none; released when the library is unloaded.
 class SetupApi {
-public:
-  using GetClassDevsFn = HDEVINFO(WINAPI*)(const GUID*, PCSTR, HWND, DWORD);
-  using DestroyListFn = BOOL(WINAPI*)(HDEVINFO);
-  using EnumInfoFn = BOOL(WINAPI*)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
-  using GetPropertyFn = BOOL(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD);
-  using OpenDevRegKeyFn = HKEY(WINAPI*)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
+ public:
+  using GetClassDevsFn = HDEVINFO(WINAPI *)(const GUID *, PCSTR, HWND, DWORD);
+  using DestroyListFn = BOOL(WINAPI *)(HDEVINFO);
+  using EnumInfoFn = BOOL(WINAPI *)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
+  using GetPropertyFn = BOOL(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD,
+                                       PDWORD);
+  using OpenDevRegKeyFn = HKEY(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
 
   ~SetupApi() {
     if (module_) FreeLibrary(module_);
@@ -65,18 +66,18 @@ public:
   GetPropertyFn getProperty = nullptr;
   OpenDevRegKeyFn openDevRegKey = nullptr;
 
-private:
+ private:
   std::mutex lock_;
   HMODULE module_ = nullptr;
 };
 SetupApi g_setupApi;
 
-
-bool TransferSync(HANDLE port, void* buffer, DWORD count, bool write) {
+bool TransferSync(HANDLE port, void *buffer, DWORD count, bool write) {
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!ov.hEvent) return false;
-  BOOL ok = write ? WriteFile(port, buffer, count, nullptr, &ov) : ReadFile(port, buffer, count, nullptr, &ov);
+  BOOL ok = write ? WriteFile(port, buffer, count, nullptr, &ov)
+                  : ReadFile(port, buffer, count, nullptr, &ov);
   bool result;
   if (ok) {
     result = true;
@@ -92,7 +93,7 @@ bool TransferSync(HANDLE port, void* buffer, DWORD count, bool write) {
 
 }  // namespace
 
-bool WaitForIOCompletion(HANDLE port, OVERLAPPED* overlapped, DWORD& transferred, DWORD& error) {
+bool WaitForIOCompletion(HANDLE port, OVERLAPPED *overlapped, DWORD &transferred, DWORD &error) {
   error = GetLastError();
   if (error != ERROR_IO_PENDING) return false;
   if (GetOverlappedResult(port, overlapped, &transferred, TRUE)) return true;
@@ -104,17 +105,19 @@ std::string ComPortToStr(unsigned portNo) { return "COM" + std::to_string(portNo
 
 HANDLE OpenPort(unsigned portNo) {
   std::string path = "\\\\?\\" + ComPortToStr(portNo);
-  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                     nullptr);
+  return CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-bool WriteSync(HANDLE port, const void* buffer, DWORD count) {
-  return TransferSync(port, const_cast<void*>(buffer), count, true);
+bool WriteSync(HANDLE port, const void *buffer, DWORD count) {
+  return TransferSync(port, const_cast<void *>(buffer), count, true);
 }
 
-bool ReadSync(HANDLE port, void* buffer, DWORD count) { return TransferSync(port, buffer, count, false); }
+bool ReadSync(HANDLE port, void *buffer, DWORD count) {
+  return TransferSync(port, buffer, count, false);
+}
 
-bool WriteAsync(HANDLE port, const void* buffer, DWORD count) {
+bool WriteAsync(HANDLE port, const void *buffer, DWORD count) {
   g_asyncWrite = OVERLAPPED{};
   if (WriteFile(port, buffer, count, nullptr, &g_asyncWrite)) return true;
   return GetLastError() == ERROR_IO_PENDING;
@@ -126,10 +129,10 @@ bool nrCancelIO(HANDLE port) {
   FARPROC p = GetProcAddress(kernel, "CancelIo");
   if (!p) return false;
   g_cancelIo.store(p);
-  return ProcAs<BOOL(WINAPI*)(HANDLE)>(p)(port) != FALSE;
+  return ProcAs<BOOL(WINAPI *)(HANDLE)>(p)(port) != FALSE;
 }
 
-unsigned PortNumberOf(const std::string& name) {
+unsigned PortNumberOf(const std::string &name) {
   std::string digits = name.size() > 3 ? name.substr(3) : std::string();
   auto bad = [&] { return EConvertError("'" + digits + "' is not a valid integer value"); };
   if (digits.empty()) throw bad();
@@ -142,7 +145,7 @@ unsigned PortNumberOf(const std::string& name) {
   return static_cast<unsigned>(v);
 }
 
-void InsertPortOrdered(TStringList& list, const std::string& name, unsigned number) {
+void InsertPortOrdered(TStringList &list, const std::string &name, unsigned number) {
   int n = list.Count();
   if (n == 0 || number > list.Objects(n - 1)) {
     list.AddObject(name, number);
@@ -157,20 +160,20 @@ void InsertPortOrdered(TStringList& list, const std::string& name, unsigned numb
   // Equal to the last entry's number: already listed.
 }
 
-void AddWin9xPort(TStringList& list, std::string name) {
+void AddWin9xPort(TStringList &list, std::string name) {
   if (name.compare(0, 3, "COM") != 0) return;
   std::size_t colon = name.find(':');
   if (colon != std::string::npos) name.erase(colon, 1);
   InsertPortOrdered(list, name, PortNumberOf(name));
 }
 
-void AddDeviceMapPort(TStringList& list, const std::string& value) {
+void AddDeviceMapPort(TStringList &list, const std::string &value) {
   std::string name = UpperCase(value);
   if (name.compare(0, 3, "COM") != 0) return;
   InsertPortOrdered(list, name, PortNumberOf(name));
 }
 
-void GetPortList(TStringList& list) {
+void GetPortList(TStringList &list) {
   list.Clear();
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
@@ -185,21 +188,25 @@ void GetPortList(TStringList& list) {
         if (h) FreeLibrary(h);
       }
     } spooler;
-    using EnumPortsFn = BOOL(WINAPI*)(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
-    auto enumPorts = spooler.h ? ProcAs<EnumPortsFn>(GetProcAddress(spooler.h, "EnumPortsA")) : nullptr;
+    using EnumPortsFn = BOOL(WINAPI *)(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
+    auto enumPorts =
+        spooler.h ? ProcAs<EnumPortsFn>(GetProcAddress(spooler.h, "EnumPortsA")) : nullptr;
     if (!enumPorts) return;
     DWORD needed = 0, count = 0;
-    if (enumPorts(nullptr, 1, nullptr, 0, &needed, &count) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+    if (enumPorts(nullptr, 1, nullptr, 0, &needed, &count) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+      return;
     std::vector<BYTE> buffer(needed);
     if (!enumPorts(nullptr, 1, buffer.data(), needed, &needed, &count)) return;
-    auto* ports = reinterpret_cast<PORT_INFO_1A*>(buffer.data());
+    auto *ports = reinterpret_cast<PORT_INFO_1A *>(buffer.data());
     for (DWORD i = 0; i < count; ++i)
       if (ports[i].pName) AddWin9xPort(list, ports[i].pName);
     return;
   }
 
   HKEY key = nullptr;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_QUERY_VALUE,
+                    &key) != ERROR_SUCCESS)
     return;
   struct KeyCloser {
     HKEY k;
@@ -208,8 +215,8 @@ void GetPortList(TStringList& list) {
   for (DWORD index = 0;; ++index) {
     char name[260], data[261];
     DWORD nameLen = sizeof name, dataLen = sizeof data - 1, type = 0;
-    if (RegEnumValueA(key, index, name, &nameLen, nullptr, &type, reinterpret_cast<BYTE*>(data), &dataLen) !=
-        ERROR_SUCCESS)
+    if (RegEnumValueA(key, index, name, &nameLen, nullptr, &type, reinterpret_cast<BYTE *>(data),
+                      &dataLen) != ERROR_SUCCESS)
       break;
     if (dataLen > sizeof data - 1) dataLen = sizeof data - 1;
     data[dataLen] = '\0';  // the stored text may lack its terminating zero
@@ -217,33 +224,36 @@ void GetPortList(TStringList& list) {
   }
 }
 
-HDEVINFO EnumDevicesOpen(const GUID& classGuid) {
+HDEVINFO EnumDevicesOpen(const GUID &classGuid) {
   if (!g_setupApi.Bind()) return nullptr;
   return g_setupApi.getClassDevs(&classGuid, nullptr, nullptr, DIGCF_PRESENT);
 }
 
 namespace {
-std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
+std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA &info, DWORD property) {
   std::vector<BYTE> buffer(256, 0);
   DWORD required = 0;
-  if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(), static_cast<DWORD>(buffer.size()),
-                              &required)) {
+  if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(),
+                              static_cast<DWORD>(buffer.size()), &required)) {
     // A longer text is read again in a buffer of its size; a property the
     // device lacks gives "".
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size() || required > 65536) return {};
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size() ||
+        required > 65536)
+      return {};
     buffer.assign(required, 0);
-    if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(), required, &required)) return {};
+    if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(), required, &required))
+      return {};
   }
   if (required > buffer.size()) required = static_cast<DWORD>(buffer.size());
-  std::string text(reinterpret_cast<const char*>(buffer.data()), required > 0 ? required - 1 : 0);
+  std::string text(reinterpret_cast<const char *>(buffer.data()), required > 0 ? required - 1 : 0);
   std::size_t zero = text.find('\0');
   if (zero != std::string::npos) text.resize(zero);
   return text;
 }
 }  // namespace
 
-bool EnumDevicesNext(HDEVINFO set, DWORD index, std::string& service, std::string& description,
-                     std::string& friendlyName, std::string& keyPath) {
+bool EnumDevicesNext(HDEVINFO set, DWORD index, std::string &service, std::string &description,
+                     std::string &friendlyName, std::string &keyPath) {
   if (!g_setupApi.Bound()) return false;
   SP_DEVINFO_DATA info{};
   info.cbSize = sizeof info;  // 28

@@ -40,10 +40,11 @@ PROCESS_MEMORY_COUNTERS Memory() {
   return m;
 }
 
-void Prefill(const std::string& path, std::uint32_t size) {
+void Prefill(const std::string &path, std::uint32_t size) {
   std::string chunk(65536, '.');
   for (std::size_t i = 0; i < chunk.size(); i += 100) chunk[i] = '\n';
-  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE f = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   for (std::uint32_t done = 0; done < size;) {
     DWORD n = static_cast<DWORD>(std::min<std::size_t>(chunk.size(), size - done)), w = 0;
     if (!WriteFile(f, chunk.data(), n, &w, nullptr) || w == 0) break;
@@ -52,13 +53,13 @@ void Prefill(const std::string& path, std::uint32_t size) {
   CloseHandle(f);
 }
 
-std::uint64_t FileSize(const std::string& path) {
+std::uint64_t FileSize(const std::string &path) {
   WIN32_FILE_ATTRIBUTE_DATA a{};
   GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &a);
   return (static_cast<std::uint64_t>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
 }
 
-void RewriteKeptBytes(const std::string& path, std::vector<char>& buffer, std::uint32_t limit) {
+void RewriteKeptBytes(const std::string &path, std::vector<char> &buffer, std::uint32_t limit) {
   HANDLE f = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD n = 0;
@@ -71,8 +72,9 @@ void RewriteKeptBytes(const std::string& path, std::vector<char>& buffer, std::u
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  const std::uint32_t limit = argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 2048000;
+int main(int argc, char **argv) {
+  const std::uint32_t limit =
+      argc > 1 ? static_cast<std::uint32_t>(std::strtoul(argv[1], nullptr, 10)) : 2048000;
   const int entries = argc > 2 ? std::atoi(argv[2]) : 10000;
   const bool logOnly = argc > 3 && std::string(argv[3]) == "log-only";
   char tmp[MAX_PATH];
@@ -96,9 +98,11 @@ int main(int argc, char** argv) {
   const double memoryPhase = Seconds(Clock::now() - t0) / memoryEntries;
   const PROCESS_MEMORY_COUNTERS peak = Memory();
   if (logOnly) {
-    std::printf("limit %u bytes, %d entries: %.1f us/entry, peak private %.0f KiB, peak working set %.0f KiB\n",
-                limit, entries, memoryPhase * 1e6, peak.PeakPagefileUsage / 1024.0,
-                peak.PeakWorkingSetSize / 1024.0);
+    std::printf(
+        "limit %u bytes, %d entries: %.1f us/entry, peak private %.0f KiB, peak working set %.0f "
+        "KiB\n",
+        limit, entries, memoryPhase * 1e6, peak.PeakPagefileUsage / 1024.0,
+        peak.PeakWorkingSetSize / 1024.0);
     DeleteFileA(logPath.c_str());
     return 0;
   }
@@ -130,8 +134,8 @@ int main(int argc, char** argv) {
   const std::string entry = "\r\n" + message;
   t0 = Clock::now();
   for (int i = 0; i < entries; ++i) {
-    HANDLE f = CreateFileA(plainPath.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
+    HANDLE f = CreateFileA(plainPath.c_str(), FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     DWORD n = 0;
     WriteFile(f, entry.data(), static_cast<DWORD>(entry.size()), &n, nullptr);
     CloseHandle(f);
@@ -145,8 +149,10 @@ int main(int argc, char** argv) {
   std::printf("  rewrite of kept bytes %9.1f us (%.0f MB/s read + write)\n", rewrite * 1e6,
               2.0 * (limit - 100) / rewrite / 1e6);
   std::printf("  ratio log / rewrite   %9.2f (goal: at most 3)\n", perEntry / rewrite);
-  std::printf("  peak private bytes    %9.0f KiB, peak working set %.0f KiB (after %d entries, before the references)\n",
-              peak.PeakPagefileUsage / 1024.0, peak.PeakWorkingSetSize / 1024.0, memoryEntries);
+  std::printf(
+      "  peak private bytes    %9.0f KiB, peak working set %.0f KiB (after %d entries, before the "
+      "references)\n",
+      peak.PeakPagefileUsage / 1024.0, peak.PeakWorkingSetSize / 1024.0, memoryEntries);
   std::printf("  final file size       %9llu bytes\n", static_cast<unsigned long long>(finalSize));
   return finalSize == limit ? 0 : 1;
 }

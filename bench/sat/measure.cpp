@@ -94,9 +94,12 @@ MemoryUse ReadMemoryUse() {
   char line[256];
   while (std::fgets(line, sizeof line, f) != nullptr) {
     long long kib = 0;
-    if (std::sscanf(line, "VmHWM: %lld", &kib) == 1) m.peakResident = kib * 1024;
-    else if (std::sscanf(line, "VmRSS: %lld", &kib) == 1) m.resident = kib * 1024;
-    else if (std::sscanf(line, "RssAnon: %lld", &kib) == 1) m.privateBytes = kib * 1024;
+    if (std::sscanf(line, "VmHWM: %lld", &kib) == 1)
+      m.peakResident = kib * 1024;
+    else if (std::sscanf(line, "VmRSS: %lld", &kib) == 1)
+      m.resident = kib * 1024;
+    else if (std::sscanf(line, "RssAnon: %lld", &kib) == 1)
+      m.privateBytes = kib * 1024;
   }
   std::fclose(f);
   return m;
@@ -135,7 +138,8 @@ Summary Summarize(std::vector<double> samples) {
   s.max = samples.back();
   s.median = at(0.5);
   s.p90 = at(0.9);
-  s.mean = std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(samples.size());
+  s.mean =
+      std::accumulate(samples.begin(), samples.end(), 0.0) / static_cast<double>(samples.size());
   return s;
 }
 

@@ -21,27 +21,56 @@ class Lcg {
   std::uint32_t state_;
 };
 
-const char *const kProducts[] = {
-    "CAFE TORRADO E MOIDO 500G", "PAO DE FORMA INTEGRAL 400G", "ACUCAR REFINADO 1KG",
-    "ARROZ TIPO 1 5KG", "FEIJAO CARIOCA 1KG", "OLEO DE SOJA 900ML", "LEITE UHT INTEGRAL 1L",
-    "MACARRAO ESPAGUETE 500G", "FARINHA DE TRIGO 1KG", "SABAO EM PO 1KG",
-    "DETERGENTE LIQUIDO 500ML", "PAPEL HIGIENICO 12 ROLOS", "CREME DENTAL 90G",
-    "SABONETE 90G", "SHAMPOO 350ML", "BISCOITO RECHEADO 140G", "REFRIGERANTE 2L",
-    "AGUA MINERAL 1,5L", "SUCO DE LARANJA 1L", "IOGURTE NATURAL 170G", "QUEIJO MUSSARELA KG",
-    "PRESUNTO COZIDO KG", "MARGARINA 500G", "MANTEIGA 200G", "OVOS BRANCOS DZ",
-    "BANANA PRATA KG", "TOMATE KG", "BATATA KG", "CEBOLA KG", "ALHO 200G",
-    "CARNE MOIDA KG", "FRANGO CONGELADO KG", "LINGUICA TOSCANA KG", "SARDINHA EM LATA 125G",
-    "MOLHO DE TOMATE 340G", "MILHO VERDE LATA 200G", "ACHOCOLATADO 400G", "CHA MATE 250G",
-    "ESPONJA DE ACO 8UN", "AMACIANTE 2L"};
+const char *const kProducts[] = {"CAFE TORRADO E MOIDO 500G",
+                                 "PAO DE FORMA INTEGRAL 400G",
+                                 "ACUCAR REFINADO 1KG",
+                                 "ARROZ TIPO 1 5KG",
+                                 "FEIJAO CARIOCA 1KG",
+                                 "OLEO DE SOJA 900ML",
+                                 "LEITE UHT INTEGRAL 1L",
+                                 "MACARRAO ESPAGUETE 500G",
+                                 "FARINHA DE TRIGO 1KG",
+                                 "SABAO EM PO 1KG",
+                                 "DETERGENTE LIQUIDO 500ML",
+                                 "PAPEL HIGIENICO 12 ROLOS",
+                                 "CREME DENTAL 90G",
+                                 "SABONETE 90G",
+                                 "SHAMPOO 350ML",
+                                 "BISCOITO RECHEADO 140G",
+                                 "REFRIGERANTE 2L",
+                                 "AGUA MINERAL 1,5L",
+                                 "SUCO DE LARANJA 1L",
+                                 "IOGURTE NATURAL 170G",
+                                 "QUEIJO MUSSARELA KG",
+                                 "PRESUNTO COZIDO KG",
+                                 "MARGARINA 500G",
+                                 "MANTEIGA 200G",
+                                 "OVOS BRANCOS DZ",
+                                 "BANANA PRATA KG",
+                                 "TOMATE KG",
+                                 "BATATA KG",
+                                 "CEBOLA KG",
+                                 "ALHO 200G",
+                                 "CARNE MOIDA KG",
+                                 "FRANGO CONGELADO KG",
+                                 "LINGUICA TOSCANA KG",
+                                 "SARDINHA EM LATA 125G",
+                                 "MOLHO DE TOMATE 340G",
+                                 "MILHO VERDE LATA 200G",
+                                 "ACHOCOLATADO 400G",
+                                 "CHA MATE 250G",
+                                 "ESPONJA DE ACO 8UN",
+                                 "AMACIANTE 2L"};
 const char *const kUnits[] = {"UN", "KG", "UN", "UN", "PC", "UN", "LT", "CX"};
 const char *const kNcm[] = {"09012100", "19059010", "17019900", "10063021", "07133319",
                             "15079011", "04012010", "19021900", "11010010", "34022000"};
 const char *const kWords[] = {
-    "lote", "validade", "fabricado", "em", "conforme", "embalagem", "original", "produto",
-    "nacional", "importado", "por", "distribuidor", "regional", "de", "origem", "garantia",
-    "troca", "dias", "mediante", "nota", "fiscal", "promocao", "leve", "pague", "unidade",
-    "caixa", "fardo", "peso", "liquido", "aproximado", "conservar", "refrigerado",
-    "temperatura", "ambiente", "consumir", "ate", "apos", "aberto", "fornecedor", "pedido"};
+    "lote",     "validade",   "fabricado", "em",          "conforme",     "embalagem", "original",
+    "produto",  "nacional",   "importado", "por",         "distribuidor", "regional",  "de",
+    "origem",   "garantia",   "troca",     "dias",        "mediante",     "nota",      "fiscal",
+    "promocao", "leve",       "pague",     "unidade",     "caixa",        "fardo",     "peso",
+    "liquido",  "aproximado", "conservar", "refrigerado", "temperatura",  "ambiente",  "consumir",
+    "ate",      "apos",       "aberto",    "fornecedor",  "pedido"};
 
 template <std::size_t N>
 const char *Pick(Lcg &rng, const char *const (&list)[N]) {
@@ -61,8 +90,12 @@ std::string Notes(Lcg &rng, std::size_t length) {
         s += buf;
         break;
       }
-      case 1: s += std::to_string(rng.Below(1000000)); break;
-      default: s += Pick(rng, kWords); break;
+      case 1:
+        s += std::to_string(rng.Below(1000000));
+        break;
+      default:
+        s += Pick(rng, kWords);
+        break;
     }
   }
   s.resize(length);
@@ -108,7 +141,10 @@ std::string MakeSale(std::size_t size, std::uint32_t seed) {
   std::string head =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<CFe>\n  <infCFe versaoDadosEnt=\"0.07\">\n"
       "    <ide>\n      <CNPJ>16716114000172</CNPJ>\n"
-      "      <signAC>SGFzaCBkZSBleGVtcGxvOiBhc3NpbmF0dXJhIGRvIHNvZnR3YXJlIGRlIGNhaXhhIHZpbmN1bGFkYSBhbyBDTlBKIGRvIGNvbnRyaWJ1aW50ZQ==</signAC>\n"
+      "      "
+      "<signAC>"
+      "SGFzaCBkZSBleGVtcGxvOiBhc3NpbmF0dXJhIGRvIHNvZnR3YXJlIGRlIGNhaXhhIHZpbmN1bGFkYSBhbyBDTlBKIGRv"
+      "IGNvbnRyaWJ1aW50ZQ==</signAC>\n"
       "      <numeroCaixa>001</numeroCaixa>\n    </ide>\n"
       "    <emit>\n      <CNPJ>" +
       std::string(kSaleIssuerCnpj) +
@@ -126,14 +162,16 @@ std::string MakeSale(std::size_t size, std::uint32_t seed) {
   std::uint64_t total = 0;
   int n = 0;
   while (n < kMaxSaleItems - 10) {
-    std::size_t itemNotes = notes == 0 ? 0 : notes / 2 + rng.Below(static_cast<std::uint32_t>(notes));
+    std::size_t itemNotes =
+        notes == 0 ? 0 : notes / 2 + rng.Below(static_cast<std::uint32_t>(notes));
     std::string item = Item(rng, n + 1, itemNotes, total);
     if (head.size() + body.size() + item.size() + kTailRoom > size) break;
     body += item;
     ++n;
   }
   std::string tail = "    <total/>\n    <pgto>\n      <MP>\n        <cMP>01</cMP>\n        <vMP>" +
-                     Money(total) + "</vMP>\n      </MP>\n    </pgto>\n    <infAdic>\n      <infCpl>";
+                     Money(total) +
+                     "</vMP>\n      </MP>\n    </pgto>\n    <infAdic>\n      <infCpl>";
   std::string end = "</infCpl>\n    </infAdic>\n  </infCFe>\n</CFe>\n";
   std::size_t used = head.size() + body.size() + tail.size() + end.size();
   std::string note = used < size ? Notes(rng, size - used) : std::string();

@@ -57,12 +57,18 @@ bool Parse(int argc, char **argv, Options &o) {
     std::string a = argv[i];
     if (i + 1 >= argc) return false;
     const char *v = argv[++i];
-    if (a == "--calls") o.calls = std::atoi(v);
-    else if (a == "--emu-log") o.emuLog = v;
-    else if (a == "--control") o.control = v;
-    else if (a == "--size") o.size = static_cast<std::size_t>(std::strtoull(v, nullptr, 10));
-    else if (a == "--seed") o.seed = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
-    else return false;
+    if (a == "--calls")
+      o.calls = std::atoi(v);
+    else if (a == "--emu-log")
+      o.emuLog = v;
+    else if (a == "--control")
+      o.control = v;
+    else if (a == "--size")
+      o.size = static_cast<std::size_t>(std::strtoull(v, nullptr, 10));
+    else if (a == "--seed")
+      o.seed = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 10));
+    else
+      return false;
   }
   return true;
 }
@@ -315,13 +321,16 @@ int Sale(const Options &o) {
   PrintSummaryHead("ms");
   std::printf("  %-44s %8.3f\n", "first call", Ms(firstNs));
   PrintSummary("wall time per call (calls 2..N)", Summarize(walls));
-  std::printf("  process CPU per call (mean of %d, clock resolution %.3f ms):\n", n, Ms(resolution));
-  std::printf("    EnviarDadosVenda %.3f ms; zlib alone: compress2 level 2 %.3f ms, uncompress %.3f ms\n",
-              callMs, compressMs, uncompressMs);
+  std::printf("  process CPU per call (mean of %d, clock resolution %.3f ms):\n", n,
+              Ms(resolution));
+  std::printf(
+      "    EnviarDadosVenda %.3f ms; zlib alone: compress2 level 2 %.3f ms, uncompress %.3f ms\n",
+      callMs, compressMs, uncompressMs);
   std::printf("  library overhead %.3f ms per call = %.1f %% of compress2\n", overhead,
               100.0 * overhead / compressMs);
-  std::printf("    of which any command's cost (ConsultarSAT CPU) %.3f ms; the rest %.3f ms = %.1f %%\n",
-              plainCpu, overhead - plainCpu, 100.0 * (overhead - plainCpu) / compressMs);
+  std::printf(
+      "    of which any command's cost (ConsultarSAT CPU) %.3f ms; the rest %.3f ms = %.1f %%\n",
+      plainCpu, overhead - plainCpu, 100.0 * (overhead - plainCpu) / compressMs);
   std::printf("  memory after 1 call:  peak %s, resident %s, private %s\n",
               MiB(afterOne.peakResident).c_str(), MiB(afterOne.resident).c_str(),
               MiB(afterOne.privateBytes).c_str());

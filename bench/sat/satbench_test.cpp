@@ -22,8 +22,8 @@ std::size_t Count(const std::string &s, const std::string &what) {
 TEST(SaleData, ExactSizeWellFormedWithinTheItemLimitAndCompressesLikeText) {
   ZlibRuntime zlib;
   ASSERT_TRUE(zlib.Loaded());
-  for (std::size_t size : {std::size_t{4096}, std::size_t{65536}, std::size_t{1048576},
-                           std::size_t{2093056}}) {
+  for (std::size_t size :
+       {std::size_t{4096}, std::size_t{65536}, std::size_t{1048576}, std::size_t{2093056}}) {
     SCOPED_TRACE(size);
     std::string sale = MakeSale(size, 1);
     EXPECT_EQ(sale.size(), size);
@@ -56,7 +56,8 @@ TEST(EmulatorLog, ReplyTimesBySessionFromTxLinesOnly) {
     ASSERT_NE(f, nullptr);
     std::fputs(
         "10:00:00.001 satemu <- rx seq=1 len=19 sum=ok \"100000|ConsultarSAT\"\n"
-        "10:00:00.002 satemu -> tx reply (46 bytes) seq=1 len=32 sum=ok \"100000|08000|SAT em Opera\\xc3\\xa7\\xc3\\xa3o||\"\n"
+        "10:00:00.002 satemu -> tx reply (46 bytes) seq=1 len=32 sum=ok \"100000|08000|SAT em "
+        "Opera\\xc3\\xa7\\xc3\\xa3o||\"\n"
         "10:00:01.250 satemu -> tx ACK (1 bytes) ACK\n"
         "23:59:59.999 satemu -> tx reply (46 bytes) seq=2 len=32 sum=ok \"100001|08000|x\"\n"
         "garbage line\n"

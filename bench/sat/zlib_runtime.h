@@ -28,8 +28,8 @@ class ZlibRuntime {
   // one buffer for every run, as the library keeps its static buffers.
   std::optional<std::size_t> Compress(const std::string &in, int level, std::uint8_t *out,
                                       std::size_t cap) const;
-  std::optional<std::size_t> Uncompress(const std::uint8_t *in, std::size_t size,
-                                        std::uint8_t *out, std::size_t cap) const;
+  std::optional<std::size_t> Uncompress(const std::uint8_t *in, std::size_t size, std::uint8_t *out,
+                                        std::size_t cap) const;
   // compress2's largest output for size bytes of input.
   static std::size_t Bound(std::size_t size);
 

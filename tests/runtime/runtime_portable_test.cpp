@@ -18,7 +18,8 @@ TEST(Format, IntegersTextsAndPrecision) {
   EXPECT_EQ(Format("%s +%0.3d", {"12:00:01", 7}), "12:00:01 +007");
   EXPECT_EQ(Format("%0.3d", {1234}), "1234");
   EXPECT_EQ(Format("%.3d", {-5}), "-005");
-  EXPECT_EQ(Format("Fatal Error: %u, %u, %s", {4294967295u, 0, "msg"}), "Fatal Error: 4294967295, 0, msg");
+  EXPECT_EQ(Format("Fatal Error: %u, %u, %s", {4294967295u, 0, "msg"}),
+            "Fatal Error: 4294967295, 0, msg");
   EXPECT_EQ(Format("%u", {-1}), "4294967295");
   EXPECT_EQ(Format("%2Xh", {10}), " Ah");
   EXPECT_EQ(Format("[%5s|%-5s|%.2s]", {"ab", "cd", "xyz"}), "[   ab|cd   |xy]");
@@ -39,7 +40,7 @@ TEST(Format, MismatchRaisesConversionError) {
   EXPECT_THROW(Format("%99999999999d", {1}), EConvertError);
   try {
     Format("%d", {"x"});
-  } catch (const Exception& e) {
+  } catch (const Exception &e) {
     EXPECT_EQ(e.Message(), "Format '%d' invalid or incompatible with argument");
   }
 }
@@ -80,24 +81,24 @@ TEST(StringList, ObjectSlotsTravelWithTheirEntries) {
 
 namespace {
 struct Counted {
-  explicit Counted(int& alive) : alive_(alive) { ++alive_; }
+  explicit Counted(int &alive) : alive_(alive) { ++alive_; }
   ~Counted() { --alive_; }
-  int& alive_;
+  int &alive_;
 };
 
 // A pointer list that owns its items through the virtual Clear and Notify.
 class RecordingList : public TList {
-public:
+ public:
   ~RecordingList() override { RecordingList::Clear(); }
   void Clear() override {
     ++clears;
     TList::Clear();
   }
   int clears = 0;
-  std::vector<void*> deleted;
+  std::vector<void *> deleted;
 
-protected:
-  void Notify(void* item, TListNotification action) override {
+ protected:
+  void Notify(void *item, TListNotification action) override {
     if (action == TListNotification::lnDeleted) deleted.push_back(item);
   }
 };
@@ -112,7 +113,7 @@ TEST(PointerList, VirtualClearAndOwnedItems) {
     EXPECT_EQ(alive, 2);
     owned.Delete(0);
     EXPECT_EQ(alive, 1);
-    TList& base = owned;
+    TList &base = owned;
     base.Clear();  // reaches the owning list's Clear
     EXPECT_EQ(alive, 0);
     owned.Add(std::make_unique<Counted>(alive));
@@ -124,7 +125,7 @@ TEST(PointerList, VirtualClearAndOwnedItems) {
   list.Add(&a);
   list.Add(&b);
   EXPECT_EQ(list.IndexOf(&b), 1);
-  static_cast<TList&>(list).Clear();
+  static_cast<TList &>(list).Clear();
   EXPECT_EQ(list.clears, 1);
   EXPECT_EQ(list.deleted.size(), 2u);
   EXPECT_EQ(list.Remove(&a), -1);
@@ -150,8 +151,8 @@ TEST(Handler, ComparableAssignableCallable) {
   auto b = Bind<&Target::OnValue>(&t1);
   static_assert(std::is_same_v<decltype(b), H>);
   EXPECT_TRUE(a == b);
-  EXPECT_FALSE(a == Bind<&Target::OnValue>(&t2));   // same operation, other object
-  EXPECT_FALSE(a == Bind<&Target::OnOther>(&t1));   // same object, other operation
+  EXPECT_FALSE(a == Bind<&Target::OnValue>(&t2));  // same operation, other object
+  EXPECT_FALSE(a == Bind<&Target::OnOther>(&t1));  // same object, other operation
   EXPECT_FALSE(a == empty);
   H c;
   c = a;
@@ -164,10 +165,10 @@ TEST(Handler, ComparableAssignableCallable) {
 namespace {
 // A component that keeps a pointer to another one and clears it on removal.
 class Holder : public TComponent {
-public:
+ public:
   using TComponent::TComponent;
   ~Holder() override { ++destroyed; }
-  void SetPeer(TComponent* p) {
+  void SetPeer(TComponent *p) {
     if (peer && peer != p) RemoveFreeNotification(peer);
     peer = p;
     if (p) FreeNotification(p);
@@ -177,9 +178,9 @@ public:
   void SetFlag(bool f) { flag = f; }
   void SetCaption(std::string c) { caption = std::move(c); }
   void SetOnValue(Handler<void(int)> h) { onValue = h; }
-  void SetPeerRef(Holder* p) { SetPeer(p); }
+  void SetPeerRef(Holder *p) { SetPeer(p); }
 
-  const TPropertyTable& Published() const override {
+  const TPropertyTable &Published() const override {
     static const TPropertyTable table = TPropertyTable(TComponent::Published())
                                             .Add<&Holder::SetCount>("Count")
                                             .Add<&Holder::SetLevel>("Level")
@@ -190,8 +191,8 @@ public:
     return table;
   }
 
-  TComponent* peer = nullptr;
-  std::vector<std::pair<TComponent*, TOperation>> notices;
+  TComponent *peer = nullptr;
+  std::vector<std::pair<TComponent *, TOperation>> notices;
   int count = 0, loadedCalls = 0;
   std::uint16_t level = 0;
   bool flag = false;
@@ -199,8 +200,8 @@ public:
   Handler<void(int)> onValue;
   static inline int destroyed = 0;
 
-protected:
-  void Notification(TComponent* c, TOperation op) override {
+ protected:
+  void Notification(TComponent *c, TOperation op) override {
     TComponent::Notification(c, op);
     notices.emplace_back(c, op);
     if (op == TOperation::opRemove && c == peer) peer = nullptr;
@@ -213,11 +214,11 @@ protected:
 
 // A form-like root that names one handler.
 class Root : public Holder {
-public:
+ public:
   using Holder::Holder;
   void Handle(int v) { got = v; }
   std::any MethodAddress(std::string_view name) const override {
-    if (SameText(name, "Handle")) return Bind<&Root::Handle>(const_cast<Root*>(this));
+    if (SameText(name, "Handle")) return Bind<&Root::Handle>(const_cast<Root *>(this));
     return {};
   }
   int got = 0;
@@ -228,8 +229,8 @@ TEST(Component, OwnerDestroysWhatItOwns) {
   Holder::destroyed = 0;
   {
     auto owner = std::make_unique<Holder>(nullptr);
-    auto& a = CreateComponent<Holder>(*owner);
-    auto& b = CreateComponent<Holder>(*owner);
+    auto &a = CreateComponent<Holder>(*owner);
+    auto &b = CreateComponent<Holder>(*owner);
     a.SetName("A");
     b.SetName("B");
     EXPECT_EQ(owner->ComponentCount(), 2);
@@ -243,7 +244,7 @@ TEST(Component, OwnerDestroysWhatItOwns) {
 
 TEST(Component, RemovalNoticeClearsTheReference) {
   auto owner = std::make_unique<Holder>(nullptr);
-  auto& user = CreateComponent<Holder>(*owner);
+  auto &user = CreateComponent<Holder>(*owner);
   auto peer = std::make_unique<Holder>(nullptr);
   user.SetPeer(peer.get());
   peer.reset();
@@ -252,9 +253,9 @@ TEST(Component, RemovalNoticeClearsTheReference) {
   // The survivor's destruction unregisters it: no notice reaches a dead peer.
   auto other = std::make_unique<Holder>(nullptr);
   {
-    auto& shortLived = CreateComponent<Holder>(*owner);
+    auto &shortLived = CreateComponent<Holder>(*owner);
     shortLived.SetPeer(other.get());
-    auto* raw = &shortLived;
+    auto *raw = &shortLived;
     // Destroying an owned component early takes it out of its owner.
     std::unique_ptr<Holder> early(raw);
     early.reset();
@@ -268,8 +269,8 @@ TEST(Component, RemovalNoticeClearsTheReference) {
 
 TEST(Component, PublishedPropertiesSetByNameFromText) {
   auto root = std::make_unique<Root>(nullptr);
-  auto& item = CreateComponent<Holder>(*root);
-  auto& peer = CreateComponent<Holder>(*root);
+  auto &item = CreateComponent<Holder>(*root);
+  auto &peer = CreateComponent<Holder>(*root);
   peer.SetName("peer1");
   root->BeginLoading();
   EXPECT_TRUE(item.ComponentState().Contains(csLoading));
@@ -325,8 +326,8 @@ TEST(Properties, ComponentClassesByName) {
   RegisterComponentClass<Holder>("THolder");
   EXPECT_TRUE(IsComponentClassRegistered("tholder"));
   Root root(nullptr);
-  TComponent& made = CreateComponentByClassName("THolder", root);
+  TComponent &made = CreateComponentByClassName("THolder", root);
   EXPECT_EQ(made.Owner(), &root);
-  EXPECT_NE(dynamic_cast<Holder*>(&made), nullptr);
+  EXPECT_NE(dynamic_cast<Holder *>(&made), nullptr);
   EXPECT_THROW(CreateComponentByClassName("TNoSuchClass", root), EPropertyError);
 }

@@ -16,12 +16,12 @@ namespace {
 
 // Counts until terminated; its own destructor stops it before its members go.
 class CountingThread : public TThread {
-public:
+ public:
   ~CountingThread() override { Stop(); }
   std::atomic<int> loops{0};
   DWORD seenId = 0;
 
-protected:
+ protected:
   void Execute() override {
     seenId = GetCurrentThreadId();
     while (!Terminated()) {
@@ -33,7 +33,7 @@ protected:
 
 // Waits for thread messages; Terminate posts WM_QUIT so that it wakes.
 class MessageThread : public TThread {
-public:
+ public:
   ~MessageThread() override { Stop(); }
   void Terminate() override {
     TThread::Terminate();
@@ -42,7 +42,7 @@ public:
   std::atomic<int> received{0};
   HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 
-protected:
+ protected:
   void Execute() override {
     MSG msg;
     PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);  // makes the queue
@@ -53,7 +53,7 @@ protected:
 };
 
 class BlockedThread : public TThread {
-protected:
+ protected:
   void Execute() override {
     for (;;) Sleep(1000);
   }
@@ -102,17 +102,17 @@ TEST(Thread, ForcedEndThroughTheHandle) {
 
 namespace {
 class SyncThread : public TThread {
-public:
+ public:
   ~SyncThread() override { Stop(); }
   DWORD ranOn = 0;
   bool caught = false;
 
-protected:
+ protected:
   void Execute() override {
     Synchronize([this] { ranOn = GetCurrentThreadId(); });
     try {
       Synchronize([] { throw Exception("from main"); });
-    } catch (const Exception& e) {
+    } catch (const Exception &e) {
       caught = e.Message() == "from main";
     }
   }

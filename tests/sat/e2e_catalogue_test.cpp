@@ -37,8 +37,7 @@ const ExportCase kExports[] = {
     {"ConfigurarInterfaceDeRede",
      [] { return ConfigurarInterfaceDeRede(42, "12345678", "<config/>"); },
      "000042|ConfigurarInterfaceDeRede|12345678|<config/>"},
-    {"AssociarAssinatura",
-     [] { return AssociarAssinatura(42, "12345678", "1111", "SIG"); },
+    {"AssociarAssinatura", [] { return AssociarAssinatura(42, "12345678", "1111", "SIG"); },
      "000042|AssociarAssinatura|12345678|1111|SIG"},
     {"AtualizarSoftwareSAT", [] { return AtualizarSoftwareSAT(42, "12345678"); },
      "000042|AtualizarSoftwareSAT|12345678"},
@@ -78,8 +77,7 @@ TEST_F(Catalogue, EachExportSendsItsCommandTextAndLogsItsName) {
     EXPECT_EQ(s.code, 0) << c.logName;
     // Sale-like exports read the message from the fourth field.
     bool four = std::string(c.logName) == "CancelarUltimaVenda";
-    EXPECT_EQ(s.message, four ? "Codigo: 99000.\n0000" : "Codigo: 99000.\nresposta")
-        << c.logName;
+    EXPECT_EQ(s.message, four ? "Codigo: 99000.\n0000" : "Codigo: 99000.\nresposta") << c.logName;
   }
 }
 

@@ -26,8 +26,8 @@ struct LimitCase {
 const LimitCase kLimits[] = {
     {"ConsultarSAT", [] { return ConsultarSAT(1); }, 2, true},
     {"AtivarSAT", [] { return AtivarSAT(1, 1, "c", "1", 35); }, 300, true},
-    {"ComunicarCertificadoICPBRASIL",
-     [] { return ComunicarCertificadoICPBRASIL(1, "c", "x"); }, 300, true},
+    {"ComunicarCertificadoICPBRASIL", [] { return ComunicarCertificadoICPBRASIL(1, "c", "x"); },
+     300, true},
     {"EnviarDadosVenda", [] { return EnviarDadosVenda(1, "c", "<CFe/>"); }, 8, true},
     {"CancelarUltimaVenda", [] { return CancelarUltimaVenda(1, "c", "k", "x"); }, 4, true},
     {"TesteFimAFim", [] { return TesteFimAFim(1, "c", "x"); }, 20, true},
@@ -41,11 +41,10 @@ const LimitCase kLimits[] = {
     {"DesbloquearSAT", [] { return DesbloquearSAT(1, "c"); }, 20, false},
     {"TrocarCodigoDeAtivacao", [] { return TrocarCodigoDeAtivacao(1, "c", 1, "n", "n"); }, 10,
      false},
-    {"ArocarCodigoDeAtivacaoSAT",
-     [] { return ArocarCodigoDeAtivacaoSAT(1, "c", 1, "n", "n"); }, 20, false},
+    {"ArocarCodigoDeAtivacaoSAT", [] { return ArocarCodigoDeAtivacaoSAT(1, "c", 1, "n", "n"); }, 20,
+     false},
     {"AesteFimAFim", [] { return AesteFimAFim(1, "c", "x"); }, 20, false},
-    {"ConsultarUltimaSessaoFiscal", [] { return ConsultarUltimaSessaoFiscal(1, "c"); }, 20,
-     true},
+    {"ConsultarUltimaSessaoFiscal", [] { return ConsultarUltimaSessaoFiscal(1, "c"); }, 20, true},
 };
 }  // namespace
 
@@ -58,7 +57,7 @@ TEST(WaitLimits, EachExportWaitsItsLimitInWholeCalendarSeconds) {
   ConsultarSAT(1);  // finds the device
   ASSERT_EQ(ReadStatus().code, 0);
   for (const auto &c : kLimits) {
-    emulator::Faults("noreply");  // for the next command, whichever it is
+    emulator::Faults("noreply");                 // for the next command, whichever it is
     clock.Advance(1000 - clock.NowMs() % 1000);  // each call starts on a whole second
     clock.ResetWaited();
     std::string got = c.call();

@@ -23,8 +23,8 @@ std::vector<std::uint8_t> LastFrameDump(const std::string &trace, const std::str
   if (at == std::string::npos) return bytes;
   std::size_t start = trace.find('\n', at) + 1;
   std::size_t end = trace.find("S@T:", start);
-  std::istringstream in(trace.substr(start, end == std::string::npos ? std::string::npos
-                                                                       : end - start));
+  std::istringstream in(
+      trace.substr(start, end == std::string::npos ? std::string::npos : end - start));
   std::string tok;
   while (in >> tok) bytes.push_back(static_cast<std::uint8_t>(std::stoul(tok, nullptr, 16)));
   return bytes;
@@ -33,8 +33,8 @@ std::vector<std::uint8_t> LastFrameDump(const std::string &trace, const std::str
 std::string Inflate(const std::uint8_t *data, std::size_t size, std::size_t expected) {
   std::string out(expected + 16, '\0');
   uLongf outLen = static_cast<uLongf>(out.size());
-  if (uncompress(reinterpret_cast<Bytef *>(&out[0]), &outLen, data,
-                 static_cast<uLong>(size)) != Z_OK)
+  if (uncompress(reinterpret_cast<Bytef *>(&out[0]), &outLen, data, static_cast<uLong>(size)) !=
+      Z_OK)
     return "<inflate failed>";
   out.resize(outLen);
   return out;

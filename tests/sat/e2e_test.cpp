@@ -86,11 +86,8 @@ TEST_F(EndToEnd, DamagedRepliesEndWithTheirCodesAfterTheWholeWait) {
     int code;
     const std::string &message;
   } cases[] = {
-      {"badsum", 3, kChecksum},
-      {"longlen", 3, kChecksum},
-      {"badtype", 4, kUnknown},
-      {"ack", 32768, kTimeout},
-      {"ackglued", 32768, kTimeout},
+      {"badsum", 3, kChecksum}, {"longlen", 3, kChecksum},     {"badtype", 4, kUnknown},
+      {"ack", 32768, kTimeout}, {"ackglued", 32768, kTimeout},
   };
   for (const auto &c : cases) {
     Faults(c.fault);

@@ -45,8 +45,8 @@ class Stopwatch {
 
 }  // namespace emulator
 
-#define REQUIRE_EMULATOR()                                                    \
-  do {                                                                        \
+#define REQUIRE_EMULATOR()                                                               \
+  do {                                                                                   \
     if (!emulator::Present()) GTEST_SKIP() << "no emulator: run through with-satemu.sh"; \
   } while (0)
 

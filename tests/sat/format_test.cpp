@@ -50,8 +50,8 @@ TEST(HexDump, CutToTheOutputBuffer) {
   std::string bytes(100, '\xff');
   char out[10];
   std::memset(out, 'Z', sizeof out);
-  std::size_t n = FormatHexDump(reinterpret_cast<const std::uint8_t *>(bytes.data()),
-                                bytes.size(), out, sizeof out);
+  std::size_t n = FormatHexDump(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size(),
+                                out, sizeof out);
   EXPECT_EQ(n, 9u);
   EXPECT_EQ(std::string(out), "ff ff ff ");
 }

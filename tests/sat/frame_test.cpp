@@ -27,8 +27,8 @@ std::vector<std::uint8_t> Build(const std::string &payload, std::uint8_t sequenc
 // A reply data frame as the device sends it.
 std::vector<std::uint8_t> Reply(const std::string &payload, int checksumDelta = 0,
                                 std::uint32_t declared = UINT32_MAX) {
-  std::uint32_t length = declared == UINT32_MAX ? static_cast<std::uint32_t>(payload.size())
-                                                : declared;
+  std::uint32_t length =
+      declared == UINT32_MAX ? static_cast<std::uint32_t>(payload.size()) : declared;
   std::vector<std::uint8_t> f = {0x01, 7, 0, 0, 0, 0, 0, 0, 0};
   for (int i = 0; i < 4; ++i) f.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
   f.insert(f.end(), payload.begin(), payload.end());
@@ -122,7 +122,7 @@ TEST(ParseFrame, UnknownTypePrintsItsNumber) {
 // holds what did arrive.
 TEST(ParseFrame, DeclaredLengthPastTheBurstIsNotReadPast) {
   auto f = Reply("123456|12345|texto|", 0, 500);
-  f.pop_back();  // no checksum byte either
+  f.pop_back();                                         // no checksum byte either
   std::vector<std::uint8_t> exact(f.begin(), f.end());  // exact-size heap buffer for ASan
   EXPECT_EQ(ParseFrame(exact.data(), exact.size(), g_record), kFrameBadChecksum);
   EXPECT_EQ(g_record.replyLength, 19u);

@@ -178,10 +178,9 @@ TEST_F(TraceLog, SendAndReceiveLines) {
   ASSERT_EQ(text.substr(0, expected.size()), expected);
   std::size_t rx = text.find("S@T:<TS> RxThread RXDATA:\n");
   ASSERT_NE(rx, std::string::npos);
-  EXPECT_EQ(text.substr(rx),
-            "S@T:<TS> RxThread RXDATA:\n" + std::string(20, ' ') +
-                "@@@@@S@T:<TS> RxThread RXDATA:\n000042|08000|ok||\n"
-                "30 30 30 30 34 32 7c 30 38 30 30 30 7c 6f 6b 7c 7c \n\n");
+  EXPECT_EQ(text.substr(rx), "S@T:<TS> RxThread RXDATA:\n" + std::string(20, ' ') +
+                                 "@@@@@S@T:<TS> RxThread RXDATA:\n000042|08000|ok||\n"
+                                 "30 30 30 30 34 32 7c 30 38 30 30 30 7c 6f 6b 7c 7c \n\n");
 }
 
 TEST_F(TraceLog, ControlFunctionLines) {

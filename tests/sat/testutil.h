@@ -36,8 +36,7 @@ inline Status ReadStatus() {
 // What follows "<time stamp>=" in a LastTx/LastRx text ("" if malformed).
 inline std::string AfterStamp(const char *text) {
   std::string s = text ? text : "";
-  if (s.size() < 24 || s[2] != '/' || s[5] != '/' || s[10] != ' ' || s[19] != '.' ||
-      s[23] != '=')
+  if (s.size() < 24 || s[2] != '/' || s[5] != '/' || s[10] != ' ' || s[19] != '.' || s[23] != '=')
     return "<malformed:" + s + ">";
   return s.substr(24);
 }

@@ -12,7 +12,7 @@
 namespace satemu {
 namespace {
 
-FaultRule must_parse(const std::string& s) {
+FaultRule must_parse(const std::string &s) {
   std::string error;
   auto f = parse_fault(s, error);
   EXPECT_TRUE(f) << s << ": " << error;
@@ -37,7 +37,7 @@ TEST(FaultRule, NamesArgumentsAndDefaults) {
   EXPECT_EQ(must_parse("longlen").bytes, 64);
   EXPECT_EQ(must_parse("garbage").bytes, 32);
   EXPECT_EQ(must_parse("garbage:7").bytes, 7);
-  for (const char* name : {"badsum", "ack", "ackglued", "huge", "busy", "vanish"}) {
+  for (const char *name : {"badsum", "ack", "ackglued", "huge", "busy", "vanish"}) {
     EXPECT_STREQ(fault_name(must_parse(name).kind), name);
   }
 }
@@ -58,7 +58,7 @@ TEST(FaultRule, CommandAndCount) {
 
 TEST(FaultRule, Errors) {
   std::string error;
-  for (const char* bad : {"", "nosuch", "delay", "delay:x", "badtype:256", "split:0", "noreply:1",
+  for (const char *bad : {"", "nosuch", "delay", "delay:x", "badtype:256", "split:0", "noreply:1",
                           "garbage:-1", "reply", "salereply:abc"}) {
     EXPECT_FALSE(parse_fault(bad, error)) << bad;
     EXPECT_FALSE(error.empty());
@@ -78,9 +78,10 @@ TEST(FaultRule, ReplyTexts) {
   EXPECT_EQ(r.text, "x");
 }
 
-std::string inflate_tail(const std::string& payload, std::size_t six_at) {
+std::string inflate_tail(const std::string &payload, std::size_t six_at) {
   std::uint32_t d = 0;
-  for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<std::uint8_t>(payload[six_at + static_cast<std::size_t>(i)]);
+  for (int i = 3; i >= 0; --i)
+    d = (d << 8) | static_cast<std::uint8_t>(payload[six_at + static_cast<std::size_t>(i)]);
   EXPECT_EQ(d, payload.size() - six_at - 4);
   return zlib_inflate(std::string_view(payload).substr(six_at + 4), 8u << 20).data;
 }
@@ -120,7 +121,7 @@ class ControlFile : public ::testing::Test {
     path_ = dir_ / "ctl";
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
-  void write(const std::string& text) { std::ofstream(path_, std::ios::binary) << text; }
+  void write(const std::string &text) { std::ofstream(path_, std::ios::binary) << text; }
   std::string read() {
     std::ifstream in(path_, std::ios::binary);
     std::stringstream ss;
@@ -166,7 +167,9 @@ TEST(TransmitPlan, ShapesOfTheAnswer) {
   std::mt19937 rng(1);
   const std::string payload = "000001|08000|SAT em Operação||";
   const std::string frame = encode_reply_frame(4, payload);
-  auto plan = [&](const std::string& rule) { return plan_transmission(must_parse(rule), 4, payload, rng); };
+  auto plan = [&](const std::string &rule) {
+    return plan_transmission(must_parse(rule), 4, payload, rng);
+  };
 
   auto p = plan_transmission(std::nullopt, 4, payload, rng);
   ASSERT_EQ(p.steps.size(), 1u);
@@ -190,7 +193,7 @@ TEST(TransmitPlan, ShapesOfTheAnswer) {
   p = plan("split:4:15");
   ASSERT_EQ(p.steps.size(), 4u);
   std::string joined;
-  for (const auto& s : p.steps) {
+  for (const auto &s : p.steps) {
     EXPECT_FALSE(s.bytes.empty());
     joined += s.bytes;
   }

@@ -13,7 +13,7 @@
 namespace satemu {
 namespace {
 
-std::vector<std::string> fields(const std::string& text) {
+std::vector<std::string> fields(const std::string &text) {
   std::vector<std::string> out;
   std::size_t from = 0;
   while (true) {
@@ -28,23 +28,28 @@ const char kCode[] = "12345678";
 const char kCnpj[] = "11222333000181";
 const char kSoftwareHouse[] = "22233344000183";
 
-std::string sale_xml(const std::string& items, const std::string& payment = "50.00",
-                     const std::string& extra_total = "", const std::string& issuer = kCnpj,
-                     const std::string& sign = "c2lnbg==") {
-  return "<?xml version=\"1.0\"?><CFe><infCFe versaoDadosEnt=\"0.08\"><ide><CNPJ>" + std::string(kSoftwareHouse) +
-         "</CNPJ><signAC>" + sign + "</signAC><numeroCaixa>002</numeroCaixa></ide><emit><CNPJ>" + issuer +
-         "</CNPJ><IE>111111111111</IE><indRatISSQN>N</indRatISSQN></emit><dest><CPF>12345678909</CPF></dest>" +
+std::string sale_xml(const std::string &items, const std::string &payment = "50.00",
+                     const std::string &extra_total = "", const std::string &issuer = kCnpj,
+                     const std::string &sign = "c2lnbg==") {
+  return "<?xml version=\"1.0\"?><CFe><infCFe versaoDadosEnt=\"0.08\"><ide><CNPJ>" +
+         std::string(kSoftwareHouse) + "</CNPJ><signAC>" + sign +
+         "</signAC><numeroCaixa>002</numeroCaixa></ide><emit><CNPJ>" + issuer +
+         "</CNPJ><IE>111111111111</IE><indRatISSQN>N</indRatISSQN></emit><dest><CPF>12345678909</"
+         "CPF></dest>" +
          items + "<total>" + extra_total + "</total><pgto><MP><cMP>01</cMP><vMP>" + payment +
          "</vMP></MP></pgto></infCFe></CFe>";
 }
 
-std::string item(const std::string& q, const std::string& price, const std::string& more = "") {
-  return "<det nItem=\"1\"><prod><cProd>1</cProd><xProd>ITEM &amp; CO</xProd><CFOP>5102</CFOP><uCom>UN</uCom><qCom>" +
+std::string item(const std::string &q, const std::string &price, const std::string &more = "") {
+  return "<det nItem=\"1\"><prod><cProd>1</cProd><xProd>ITEM &amp; "
+         "CO</xProd><CFOP>5102</CFOP><uCom>UN</uCom><qCom>" +
          q + "</qCom><vUnCom>" + price + "</vUnCom>" + more +
-         "</prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102></ICMS></imposto></det>";
+         "</prod><imposto><ICMS><ICMSSN102><Orig>0</Orig><CSOSN>102</CSOSN></ICMSSN102></ICMS></"
+         "imposto></det>";
 }
 
-std::string sale_command(const std::string& session, const std::string& code, const std::string& xml) {
+std::string sale_command(const std::string &session, const std::string &code,
+                         const std::string &xml) {
   const std::string z = zlib_compress(xml, 2);
   std::string p = session + "|EnviarDadosVenda|" + code + "|";
   for (int i = 0; i < 4; ++i) p.push_back(static_cast<char>((z.size() >> (8 * i)) & 0xFF));
@@ -55,7 +60,8 @@ class Device : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("satemu-dev-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+           ("satemu-dev-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
             std::to_string(::getpid()));
     std::filesystem::remove_all(dir_);
     open();
@@ -81,12 +87,13 @@ class Device : public ::testing::Test {
     tm.tm_hour = 10;
     tm.tm_isdst = -1;
     const std::time_t when = std::mktime(&tm);
-    device_.emplace(*store_, [when] { return when; }, 7);
+    device_.emplace(
+        *store_, [when] { return when; }, 7);
   }
-  Answer run(const std::string& payload) { return device_->handle(parse_command(payload)); }
-  std::vector<std::string> ask(const std::string& payload) { return fields(run(payload).text); }
+  Answer run(const std::string &payload) { return device_->handle(parse_command(payload)); }
+  std::vector<std::string> ask(const std::string &payload) { return fields(run(payload).text); }
   void activate() { ASSERT_EQ(ask("000001|AtivarSAT|1|12345678|11222333000181|35")[1], "04000"); }
-  std::vector<std::string> sell(const std::string& xml, const std::string& session = "000100") {
+  std::vector<std::string> sell(const std::string &xml, const std::string &session = "000100") {
     return fields(run(sale_command(session, kCode, xml)).text);
   }
 
@@ -127,19 +134,22 @@ TEST_F(Device, IcpBrasilActivationWaitsForTheCertificate) {
   EXPECT_EQ(ask("000002|ComunicarCertificadoICPBRASIL|wrongcode|Q0VSVA==")[1], "05001");
   EXPECT_EQ(ask("000003|ComunicarCertificadoICPBRASIL|12345678|")[1], "05002");
   r = ask("000004|ComunicarCertificadoICPBRASIL|12345678|Q0VSVA==");
-  EXPECT_EQ(r, (std::vector<std::string>{"000004", "05000", "Certificado transmitido com sucesso", "", ""}));
+  EXPECT_EQ(r, (std::vector<std::string>{"000004", "05000", "Certificado transmitido com sucesso",
+                                         "", ""}));
   EXPECT_TRUE(store_->state().activated);
 }
 
 TEST_F(Device, SaleReplyAndTheDocumentItCarries) {
   activate();
-  const std::string xml = sale_xml(item("2.0000", "14.90") + item("0.333", "10.00", "<vDesc>0.33</vDesc>"));
+  const std::string xml =
+      sale_xml(item("2.0000", "14.90") + item("0.333", "10.00", "<vDesc>0.33</vDesc>"));
   const Answer a = run(sale_command("000100", kCode, xml));
   // On the wire: six '|'-terminated fields, length D, D bytes of zlib.
   const std::string head = "000100|06000|0000|Emitido com sucesso + conteúdo notas.|||";
   ASSERT_EQ(a.wire.substr(0, head.size()), head);
   std::uint32_t d = 0;
-  for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<std::uint8_t>(a.wire[head.size() + static_cast<std::size_t>(i)]);
+  for (int i = 3; i >= 0; --i)
+    d = (d << 8) | static_cast<std::uint8_t>(a.wire[head.size() + static_cast<std::size_t>(i)]);
   ASSERT_EQ(d, a.wire.size() - head.size() - 4);
   const auto tail = zlib_inflate(std::string_view(a.wire).substr(head.size() + 4), 1u << 22);
   ASSERT_EQ(tail.error, InflateError::None);
@@ -190,8 +200,9 @@ TEST_F(Device, SaleRefusals) {
   activate();
   const std::string good = sale_xml(item("1", "10.00"));
   auto r = fields(run(sale_command("000001", "wrongcode", good)).text);
-  EXPECT_EQ(r, (std::vector<std::string>{"000001", "06001", "0000", "Código de ativação inválido.", "", ""}));
-  auto expect_invalid = [&](const std::string& payload) {
+  EXPECT_EQ(r, (std::vector<std::string>{"000001", "06001", "0000", "Código de ativação inválido.",
+                                         "", ""}));
+  auto expect_invalid = [&](const std::string &payload) {
     const Answer a = run(payload);
     const auto f = fields(a.text);
     ASSERT_EQ(f.size(), 6u) << a.text;
@@ -199,12 +210,14 @@ TEST_F(Device, SaleRefusals) {
     EXPECT_EQ(f[2], "1999");
     EXPECT_EQ(a.wire, a.text);  // failures carry no compressed tail
   };
-  expect_invalid(sale_command("1", kCode, sale_xml("", "1.00")));  // no items
-  expect_invalid(sale_command("1", kCode, sale_xml(item("1", "60.00")))); // paid 50 < 60
+  expect_invalid(sale_command("1", kCode, sale_xml("", "1.00")));          // no items
+  expect_invalid(sale_command("1", kCode, sale_xml(item("1", "60.00"))));  // paid 50 < 60
   expect_invalid(sale_command("1", kCode, sale_xml(item("0", "1.00"))));
   // Factors whose product overflows 64 bits are refused, not wrapped.
-  expect_invalid(sale_command("1", kCode, sale_xml(item("999999999999", "999999999999.999"), "1.00")));
-  expect_invalid(sale_command("1", kCode, sale_xml(item("1", "1.00"), "50.00", "", "00000000000191")));
+  expect_invalid(
+      sale_command("1", kCode, sale_xml(item("999999999999", "999999999999.999"), "1.00")));
+  expect_invalid(
+      sale_command("1", kCode, sale_xml(item("1", "1.00"), "50.00", "", "00000000000191")));
   expect_invalid(sale_command("1", kCode, "<CFe><infCFe><det>"));
   std::string corrupt = sale_command("1", kCode, good);
   corrupt[corrupt.size() - 10] ^= 0x55;
@@ -216,7 +229,8 @@ TEST_F(Device, SaleRefusals) {
   expect_invalid("1|EnviarDadosVenda|12345678|");
 
   // More than 1500 KB of sale data.
-  const std::string big = sale_xml(item("1", "1.00") + "<!--" + std::string(1600 * 1024, 'x') + "-->");
+  const std::string big =
+      sale_xml(item("1", "1.00") + "<!--" + std::string(1600 * 1024, 'x') + "-->");
   r = fields(run(sale_command("2", kCode, big)).text);
   ASSERT_EQ(r.size(), 6u);
   EXPECT_EQ(r[1], "06005");
@@ -227,9 +241,10 @@ TEST_F(Device, CancellationOfTheLastSaleOnly) {
   activate();
   const auto first = sell(sale_xml(item("1", "10.00")), "000010");
   const auto second = sell(sale_xml(item("3", "1.50")), "000011");
-  const std::string canc = "<CFeCanc><infCFe chCanc=\"" + second[8] + "\"><ide><CNPJ>" + kSoftwareHouse +
-                           "</CNPJ><signAC>c2lnbg==</signAC><numeroCaixa>002</numeroCaixa></ide><emit/><dest/>"
-                           "<total/></infCFe></CFeCanc>";
+  const std::string canc =
+      "<CFeCanc><infCFe chCanc=\"" + second[8] + "\"><ide><CNPJ>" + kSoftwareHouse +
+      "</CNPJ><signAC>c2lnbg==</signAC><numeroCaixa>002</numeroCaixa></ide><emit/><dest/>"
+      "<total/></infCFe></CFeCanc>";
   auto r = ask("000012|CancelarUltimaVenda|12345678|" + first[8] + "|" + canc);
   EXPECT_EQ(r.size(), 6u);
   EXPECT_EQ(r[1], "07002");
@@ -259,14 +274,16 @@ TEST_F(Device, CancellationOfTheLastSaleOnly) {
 
 TEST_F(Device, ReplyLayoutsOfTheOtherFunctions) {
   activate();
-  auto expect = [&](const std::string& payload, const std::string& code, std::size_t count) {
+  auto expect = [&](const std::string &payload, const std::string &code, std::size_t count) {
     const auto f = ask(payload);
     EXPECT_EQ(f.size(), count) << payload << " -> " << run(payload).text;
     EXPECT_EQ(f.at(1), code) << payload;
     return f;
   };
-  EXPECT_EQ(expect("000020|ConsultarUltimaSessaoFiscal|12345678", "19003", 5)[2], "Nenhuma sessão fiscal encontrada.");
-  const auto test = expect("000021|TesteFimAFim|12345678|" + sale_xml(item("1", "1.00")), "09000", 9);
+  EXPECT_EQ(expect("000020|ConsultarUltimaSessaoFiscal|12345678", "19003", 5)[2],
+            "Nenhuma sessão fiscal encontrada.");
+  const auto test =
+      expect("000021|TesteFimAFim|12345678|" + sale_xml(item("1", "1.00")), "09000", 9);
   EXPECT_EQ(test[7], "000001");
   EXPECT_TRUE(access_key_valid(test[8].substr(3)));
   EXPECT_EQ(store_->state().last_number, 0);  // a test uses no number up
@@ -274,25 +291,38 @@ TEST_F(Device, ReplyLayoutsOfTheOtherFunctions) {
 
   const auto st = expect("000023|ConsultarStatusOperacional|12345678", "10000", 28);
   EXPECT_EQ(st[5], "900004019");
-  for (int i : {7, 9, 10, 11, 12}) EXPECT_TRUE(std::regex_match(st[i], std::regex(R"(\d{3}\.\d{3}\.\d{3}\.\d{3})"))) << i;
+  for (int i : {7, 9, 10, 11, 12})
+    EXPECT_TRUE(std::regex_match(st[i], std::regex(R"(\d{3}\.\d{3}\.\d{3}\.\d{3})"))) << i;
   EXPECT_EQ(st[17], "20261209100000");
   EXPECT_EQ(st[27], "0");
 
   expect("000024|ConsultarNumeroSessao|12345678|999999", "11003", 5);
-  EXPECT_EQ(run("000025|ConsultarNumeroSessao|12345678|23").text, run("000023|ConsultarStatusOperacional|12345678").text);
-  expect("000026|ConsultarNumeroSessao|12345678|1", "04000", 6);  // the stored reply, in its own layout
+  EXPECT_EQ(run("000025|ConsultarNumeroSessao|12345678|23").text,
+            run("000023|ConsultarStatusOperacional|12345678").text);
+  expect("000026|ConsultarNumeroSessao|12345678|1", "04000",
+         6);  // the stored reply, in its own layout
 
-  expect("000027|ConfigurarInterfaceDeRede|12345678|<config><tipoInter>ETHE</tipoInter><tipoLan>IPFIX</tipoLan>"
-         "<lanIP>192.168.0.7</lanIP><lanMask>255.255.255.0</lanMask><lanGW>192.168.0.1</lanGW></config>",
-         "12000", 5);
+  expect(
+      "000027|ConfigurarInterfaceDeRede|12345678|<config><tipoInter>ETHE</"
+      "tipoInter><tipoLan>IPFIX</tipoLan>"
+      "<lanIP>192.168.0.7</lanIP><lanMask>255.255.255.0</lanMask><lanGW>192.168.0.1</lanGW></"
+      "config>",
+      "12000", 5);
   EXPECT_EQ(ask("000028|ConsultarStatusOperacional|12345678")[7], "192.168.000.007");
-  expect("000029|ConfigurarInterfaceDeRede|12345678|<config><tipoLan>IPFIX</tipoLan><lanIP>300.1.1.1</lanIP></config>",
-         "12002", 5);
+  expect(
+      "000029|ConfigurarInterfaceDeRede|12345678|<config><tipoLan>IPFIX</tipoLan><lanIP>300.1.1.1</"
+      "lanIP></config>",
+      "12002", 5);
   expect("000030|ConfigurarInterfaceDeRede|12345678|garbage", "12002", 5);
 
-  expect("000031|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) + "00000000000191|c2lnbg==", "13004", 6);
-  expect("000032|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) + kCnpj + "|", "13003", 6);
-  EXPECT_EQ(expect("000033|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) + kCnpj + "|c2lnbg==", "13000", 6)[2],
+  expect("000031|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) +
+             "00000000000191|c2lnbg==",
+         "13004", 6);
+  expect("000032|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) + kCnpj + "|", "13003",
+         6);
+  EXPECT_EQ(expect("000033|AssociarAssinatura|12345678|" + std::string(kSoftwareHouse) + kCnpj +
+                       "|c2lnbg==",
+                   "13000", 6)[2],
             "0000");
   EXPECT_EQ(sell(sale_xml(item("1", "1.00"), "1.00", "", kCnpj, "b3V0cm8="))[1], "06004");
   EXPECT_EQ(sell(sale_xml(item("1", "1.00")))[1], "06000");
@@ -315,7 +345,8 @@ TEST_F(Device, ReplyLayoutsOfTheOtherFunctions) {
   expect("000042|TrocarCodigoDeAtivacaoSAT|errado00|2|novocodigo|novocodigo", "18002", 5);
   expect("000043|TrocarCodigoDeAtivacaoSAT|12345678|1|novocodigo|novocodigo", "18000", 5);
   expect("000044|ExtrairLogs|12345678", "15001", 5);
-  expect("000045|TrocarCodigoDeAtivacaoSAT|900004019|2|12345678|12345678", "18000", 5);  // emergency code
+  expect("000045|TrocarCodigoDeAtivacaoSAT|900004019|2|12345678|12345678", "18000",
+         5);  // emergency code
   expect("000046|ExtrairLogs|12345678", "15000", 6);
 
   expect("000047|NoSuchCommand", "99999", 5);
@@ -323,12 +354,15 @@ TEST_F(Device, ReplyLayoutsOfTheOtherFunctions) {
 
 TEST_F(Device, BusyRepliesKeepEachLayout) {
   EXPECT_EQ(fields(device_->busy(parse_command("000001|ConsultarSAT")).text),
-            (std::vector<std::string>{"000001", "08098", "SAT em processamento. Tente novamente.", "", ""}));
+            (std::vector<std::string>{"000001", "08098", "SAT em processamento. Tente novamente.",
+                                      "", ""}));
   EXPECT_EQ(fields(device_->busy(parse_command(sale_command("000002", kCode, "x"))).text),
-            (std::vector<std::string>{"000002", "06098", "0000", "SAT em processamento. Tente novamente.", "", ""}));
+            (std::vector<std::string>{"000002", "06098", "0000",
+                                      "SAT em processamento. Tente novamente.", "", ""}));
   EXPECT_EQ(fields(device_->busy(parse_command("3|CancelarUltimaVenda|a|b|c")).text).size(), 6u);
   EXPECT_EQ(fields(device_->busy(parse_command("3|AtivarSAT|1|a|b|35")).text).size(), 6u);
-  EXPECT_EQ(fields(device_->busy(parse_command("3|TrocarCodigoDeAtivacaoSAT|a|1|b|b")).text)[1], "18098");
+  EXPECT_EQ(fields(device_->busy(parse_command("3|TrocarCodigoDeAtivacaoSAT|a|1|b|b")).text)[1],
+            "18098");
 }
 
 TEST_F(Device, StatePersistsAcrossInstances) {
@@ -363,7 +397,8 @@ TEST_F(Device, SessionStoreKeepsTheLastHundred) {
   EXPECT_FALSE(store_->find_session(5));
   EXPECT_TRUE(store_->find_session(6));
   std::size_t files = 0;
-  for (const auto& e : std::filesystem::directory_iterator(dir_ / "sessions")) files += e.is_regular_file();
+  for (const auto &e : std::filesystem::directory_iterator(dir_ / "sessions"))
+    files += e.is_regular_file();
   EXPECT_EQ(files, 101u);  // 100 replies and the index
 }
 
@@ -377,13 +412,26 @@ namespace {
 // and nothing throws.
 TEST_F(Device, ArbitraryPayloadsGetAnAnswer) {
   activate();
-  const char* names[] = {"AtivarSAT", "ComunicarCertificadoICPBRASIL", "EnviarDadosVenda", "CancelarUltimaVenda",
-                         "ConsultarSAT", "TesteFimAFim", "ConsultarStatusOperacional", "ConsultarNumeroSessao",
-                         "ConfigurarInterfaceDeRede", "AssociarAssinatura", "AtualizarSoftwareSAT", "ExtrairLogs",
-                         "BloquearSAT", "DesbloquearSAT", "TrocarCodigoDeAtivacaoSAT", "ConsultarUltimaSessaoFiscal"};
-  const std::string pieces[] = {"|",     "12345678", "1",      "35",           "<CFe>", "<infCFe>",
-                                "<det>", "<prod>",   "<qCom>", "</qCom>",      "-1",    "9999999999999",
-                                "\xff", std::string(1, '\0'), "&amp", "<", ">", "CFe"};
+  const char *names[] = {"AtivarSAT",
+                         "ComunicarCertificadoICPBRASIL",
+                         "EnviarDadosVenda",
+                         "CancelarUltimaVenda",
+                         "ConsultarSAT",
+                         "TesteFimAFim",
+                         "ConsultarStatusOperacional",
+                         "ConsultarNumeroSessao",
+                         "ConfigurarInterfaceDeRede",
+                         "AssociarAssinatura",
+                         "AtualizarSoftwareSAT",
+                         "ExtrairLogs",
+                         "BloquearSAT",
+                         "DesbloquearSAT",
+                         "TrocarCodigoDeAtivacaoSAT",
+                         "ConsultarUltimaSessaoFiscal"};
+  const std::string pieces[] = {
+      "|",      "12345678", "1",       "35", "<CFe>",         "<infCFe>", "<det>",
+      "<prod>", "<qCom>",   "</qCom>", "-1", "9999999999999", "\xff",     std::string(1, '\0'),
+      "&amp",   "<",        ">",       "CFe"};
   std::mt19937 rng(42);
   for (int i = 0; i < 1000; ++i) {
     std::string p = std::to_string(rng() % 1000000) + "|" + names[rng() % 16];

@@ -35,7 +35,8 @@ struct Arrival {
 class Satemu {
  public:
   // With `device` empty, satemu makes its own pseudo-terminal linked as COM7.
-  explicit Satemu(const fs::path& dir, std::vector<std::string> extra = {}, const std::string& device = "")
+  explicit Satemu(const fs::path &dir, std::vector<std::string> extra = {},
+                  const std::string &device = "")
       : dir_(dir) {
     link_ = dir / "COM7";
     log_ = dir / "satemu.log";
@@ -50,15 +51,16 @@ class Satemu {
     if (pid_ == 0) {
       const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(fd, 2);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
+      std::vector<char *> argv;
+      for (auto &a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }
     // Ready when the link exists, or (for a device) when the start-up line is out.
     for (int i = 0; i < 300; ++i) {
-      if (device.empty() ? fs::exists(link_) : log().find(" on " + device) != std::string::npos) break;
+      if (device.empty() ? fs::exists(link_) : log().find(" on " + device) != std::string::npos)
+        break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
   }
@@ -66,7 +68,7 @@ class Satemu {
     if (pid_ > 0) stop();
   }
   fs::path control() const { return dir_ / "ctl"; }
-  const fs::path& link() const { return link_; }
+  const fs::path &link() const { return link_; }
   std::string log() const {
     std::ifstream in(log_);
     std::stringstream ss;
@@ -87,7 +89,7 @@ class Satemu {
 
   // One command: open, write, read until `quiet_ms` of silence (or
   // `limit_ms` in all), close.
-  std::vector<Arrival> exchange(const std::string& frame, int quiet_ms = 150, int limit_ms = 3000) {
+  std::vector<Arrival> exchange(const std::string &frame, int quiet_ms = 150, int limit_ms = 3000) {
     const int fd = ::open(link_.c_str(), O_RDWR | O_NOCTTY);
     EXPECT_GE(fd, 0);
     set_raw_115200(fd);
@@ -114,12 +116,12 @@ class Satemu {
     ::close(fd);
     return got;
   }
-  std::string ask(std::uint8_t seq, const std::string& payload, int quiet_ms = 150) {
+  std::string ask(std::uint8_t seq, const std::string &payload, int quiet_ms = 150) {
     std::string all;
-    for (const auto& a : exchange(encode_command_frame(seq, payload), quiet_ms)) all += a.bytes;
+    for (const auto &a : exchange(encode_command_frame(seq, payload), quiet_ms)) all += a.bytes;
     return all;
   }
-  void faults(const std::string& text) { std::ofstream(control()) << text; }
+  void faults(const std::string &text) { std::ofstream(control()) << text; }
 
  private:
   fs::path dir_, link_, log_;
@@ -130,7 +132,8 @@ class SatemuRun : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = fs::temp_directory_path() /
-           ("satemu-run-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+           ("satemu-run-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
             std::to_string(getpid()));
     fs::remove_all(dir_);
     fs::create_directories(dir_);
@@ -139,7 +142,7 @@ class SatemuRun : public ::testing::Test {
   fs::path dir_;
 };
 
-std::string payload_of(const std::string& bytes) {
+std::string payload_of(const std::string &bytes) {
   const auto f = parse_reply_frame(bytes);
   return f ? f->payload : "<no frame: " + std::to_string(bytes.size()) + " bytes>";
 }
@@ -174,7 +177,8 @@ TEST_F(SatemuRun, AnswersOverThePseudoTerminalAndObeysTheControlFile) {
   EXPECT_EQ(emu.stop(), 0);
   EXPECT_FALSE(fs::exists(emu.link()));
   const std::string log = emu.log();
-  EXPECT_NE(log.find("<- rx seq=0 len=19 sum=ok \"000001|ConsultarSAT\""), std::string::npos) << log;
+  EXPECT_NE(log.find("<- rx seq=0 len=19 sum=ok \"000001|ConsultarSAT\""), std::string::npos)
+      << log;
   EXPECT_NE(log.find("sum=BAD"), std::string::npos);
   EXPECT_NE(log.find("fault badsum@ConsultarSAT applied"), std::string::npos);
   EXPECT_NE(log.find("warning: unexpected sequence byte 9"), std::string::npos);
@@ -208,9 +212,9 @@ TEST_F(SatemuRun, ServesAnExistingSerialDevice) {
 
 TEST_F(SatemuRun, TimedFaultsSeenFromTheLine) {
   Satemu emu(dir_);
-  auto joined = [](const std::vector<Arrival>& arrivals) {
+  auto joined = [](const std::vector<Arrival> &arrivals) {
     std::string all;
-    for (const auto& a : arrivals) all += a.bytes;
+    for (const auto &a : arrivals) all += a.bytes;
     return all;
   };
   // Pieces 30 ms apart arrive in separate reads (a busy machine may merge
@@ -239,7 +243,8 @@ TEST_F(SatemuRun, TimedFaultsSeenFromTheLine) {
 
   // The huge frame arrives whole, more than 2 MiB.
   emu.faults("huge\n");
-  const auto f = parse_reply_frame(joined(emu.exchange(encode_command_frame(4, "000005|ConsultarSAT"), 300, 10000)));
+  const auto f = parse_reply_frame(
+      joined(emu.exchange(encode_command_frame(4, "000005|ConsultarSAT"), 300, 10000)));
   ASSERT_TRUE(f);
   EXPECT_TRUE(f->checksum_ok);
   EXPECT_GT(f->payload.size(), 2u << 20);
@@ -265,16 +270,21 @@ TEST_F(SatemuRun, SameDeviceAfterARestart) {
   const std::string state = (dir_ / "state").string();
   {
     Satemu emu(dir_, {"--state", state});
-    EXPECT_EQ(payload_of(emu.ask(0, "000001|ConsultarStatusOperacional|12345678")).substr(0, 13), "000001|10001|");
-    EXPECT_EQ(payload_of(emu.ask(1, "000002|AtivarSAT|1|12345678|11222333000181|35")).substr(0, 13), "000002|04000|");
+    EXPECT_EQ(payload_of(emu.ask(0, "000001|ConsultarStatusOperacional|12345678")).substr(0, 13),
+              "000001|10001|");
+    EXPECT_EQ(payload_of(emu.ask(1, "000002|AtivarSAT|1|12345678|11222333000181|35")).substr(0, 13),
+              "000002|04000|");
   }
   Satemu emu(dir_, {"--state", state});
-  EXPECT_EQ(payload_of(emu.ask(0, "000003|ConsultarStatusOperacional|12345678")).substr(0, 13), "000003|10000|");
-  EXPECT_EQ(payload_of(emu.ask(1, "000004|ConsultarNumeroSessao|12345678|2")).substr(0, 13), "000002|04000|");
+  EXPECT_EQ(payload_of(emu.ask(0, "000003|ConsultarStatusOperacional|12345678")).substr(0, 13),
+            "000003|10000|");
+  EXPECT_EQ(payload_of(emu.ask(1, "000004|ConsultarNumeroSessao|12345678|2")).substr(0, 13),
+            "000002|04000|");
 
   // The sale's compressed tail, over the line.
   const std::string xml =
-      "<CFe><infCFe><det><prod><qCom>1</qCom><vUnCom>2.50</vUnCom></prod></det><pgto><MP><cMP>01</cMP>"
+      "<CFe><infCFe><det><prod><qCom>1</qCom><vUnCom>2.50</vUnCom></prod></det><pgto><MP><cMP>01</"
+      "cMP>"
       "<vMP>2.50</vMP></MP></pgto></infCFe></CFe>";
   const std::string z = zlib_compress(xml, 2);
   std::string cmd = "000005|EnviarDadosVenda|12345678|";
@@ -287,8 +297,9 @@ TEST_F(SatemuRun, SameDeviceAfterARestart) {
 }
 
 TEST_F(SatemuRun, CommandLineErrors) {
-  auto run = [&](const std::string& args) {
-    const std::string cmd = std::string(SATEMU_BINARY) + " " + args + " >" + (dir_ / "out").string() + " 2>&1";
+  auto run = [&](const std::string &args) {
+    const std::string cmd =
+        std::string(SATEMU_BINARY) + " " + args + " >" + (dir_ / "out").string() + " 2>&1";
     const int status = std::system(cmd.c_str());
     std::ifstream in(dir_ / "out");
     std::stringstream ss;

@@ -39,8 +39,10 @@ TEST(Zlib, InflateIsBounded) {
 
 TEST(XmlScan, FindsElementsTolerantly) {
   const std::string xml =
-      "<?xml version=\"1.0\"?><CFe><infCFe versao=\"0.08\"><det nItem=\"1\"><prod><xProd>A &amp; B</xProd>"
-      "</prod></det><detExtra>no</detExtra><det nItem='2'><prod/></det><obs><det>inner</det></obs></infCFe></CFe>";
+      "<?xml version=\"1.0\"?><CFe><infCFe versao=\"0.08\"><det nItem=\"1\"><prod><xProd>A &amp; "
+      "B</xProd>"
+      "</prod></det><detExtra>no</detExtra><det "
+      "nItem='2'><prod/></det><obs><det>inner</det></obs></infCFe></CFe>";
   const auto dets = xml_find_all(xml, "det");
   ASSERT_EQ(dets.size(), 3u);
   EXPECT_EQ(xml_attribute(dets[0].attributes, "nItem"), "1");

@@ -24,7 +24,7 @@ std::string ShortDate() {
 
 // Splits the file at its CR LF line breaks (the first piece is the empty
 // text before the first entry).
-std::vector<std::string> Entries(const std::string& bytes) {
+std::vector<std::string> Entries(const std::string &bytes) {
   std::vector<std::string> out;
   std::size_t start = 0;
   for (;;) {
@@ -55,11 +55,11 @@ struct Recorder {
   int reached = 0;
   std::vector<std::string> errors;
   bool clearRaise = false;
-  TnrLogFile* nested = nullptr;
+  TnrLogFile *nested = nullptr;
   bool nestedUnlocked = true;
   std::size_t pendingDuringNested = 0;
 
-  void OnReachLimit(TObject*) {
+  void OnReachLimit(TObject *) {
     ++reached;
     if (nested) {
       nestedUnlocked = nested->WaitUnLock(0);
@@ -67,7 +67,8 @@ struct Recorder {
       pendingDuringNested = nested->PendingText().size();
     }
   }
-  void OnFatal(TObject*, std::uint32_t code, std::uint32_t detail, const std::string& msg, bool& raise) {
+  void OnFatal(TObject *, std::uint32_t code, std::uint32_t detail, const std::string &msg,
+               bool &raise) {
     errors.push_back(std::to_string(code) + "," + std::to_string(detail) + "," + msg);
     if (clearRaise) raise = false;
   }
@@ -130,7 +131,7 @@ TEST(LogFile, AddSysInfoFirstWritesTheSystemLineTwice) {
 
 TEST(LogFile, StampsForEachOption) {
   PlainLog p;
-  auto& log = *p.log;
+  auto &log = *p.log;
   log.SetOptions({loDate, loTime});
   log.Add("");
   std::string e = log.PendingText();
@@ -216,7 +217,7 @@ TEST(LogFile, AddFmtFormatsOrReportsTheFormatError) {
 TEST(LogFile, SizeLimitTrimsTheOldestBytes) {
   PlainLog p;
   Recorder rec;
-  auto& log = *p.log;
+  auto &log = *p.log;
   log.SetOnReachLimit(Bind<&Recorder::OnReachLimit>(&rec));
 
   // Limit 0: the file grows without bound.
@@ -255,7 +256,7 @@ TEST(LogFile, SizeLimitTrimsTheOldestBytes) {
 
 TEST(LogFile, TrimmingALargeFileInPiecesGivesTheSameBytes) {
   PlainLog p;
-  auto& log = *p.log;
+  auto &log = *p.log;
   std::string old;
   old.reserve(300000);
   for (int i = 0; i < 300000; ++i) old += static_cast<char>('A' + (i * 7 + i / 251) % 26);
@@ -307,7 +308,7 @@ TEST(LogFile, BareNameLandsNextToTheExecutable) {
 TEST(LogFile, SaveInProgressReturnsAtOnce) {
   PlainLog p;
   Recorder rec;
-  auto& log = *p.log;
+  auto &log = *p.log;
   WriteFileBytes(p.file, std::string(50, 'o'));
   log.SetSizeLimit(60);
   rec.nested = &log;
@@ -315,7 +316,7 @@ TEST(LogFile, SaveInProgressReturnsAtOnce) {
   log.Add(std::string(18, 'n'));
   log.Save();
   EXPECT_EQ(rec.reached, 1);
-  EXPECT_FALSE(rec.nestedUnlocked);        // WaitUnLock(0) during a save
+  EXPECT_FALSE(rec.nestedUnlocked);         // WaitUnLock(0) during a save
   EXPECT_EQ(rec.pendingDuringNested, 20u);  // the nested Save took nothing
   EXPECT_EQ(ReadFileBytes(p.file).size(), 60u);
   EXPECT_TRUE(log.WaitUnLock(0));
@@ -333,7 +334,7 @@ TEST(LogFile, FailedSaveRaisesOrReportsAndKeepsThePendingText) {
   try {
     log.Add("one");
     FAIL() << "no exception";
-  } catch (const Exception& e) {
+  } catch (const Exception &e) {
     EXPECT_EQ(e.Message(), "Error when save log file:" + bad);
   }
   std::string pending = log.PendingText();
@@ -391,10 +392,10 @@ TEST(LogFile, DestructionSavesWhatIsPending) {
 
 namespace {
 class FailingEdit : public TCustomEdit {
-public:
+ public:
   using TCustomEdit::TCustomEdit;
   bool fail = false;
-  void SetText(const std::string& t) override {
+  void SetText(const std::string &t) override {
     if (fail) throw Exception("edit gone");
     TCustomEdit::SetText(t);
   }
@@ -403,7 +404,7 @@ public:
 
 TEST(LogFile, VisualOutGetsEveryEntryAndIsClearedOnRemoval) {
   PlainLog p;
-  auto& log = *p.log;
+  auto &log = *p.log;
   log.SetOptions({loSafeMode});
   auto edit = std::make_unique<FailingEdit>(nullptr);
   log.SetVisualOut(edit.get());
@@ -416,7 +417,7 @@ TEST(LogFile, VisualOutGetsEveryEntryAndIsClearedOnRemoval) {
   try {
     log.Add("stuck");
     FAIL();
-  } catch (const Exception& e) {
+  } catch (const Exception &e) {
     EXPECT_EQ(e.Message(), "");
   }
   EXPECT_EQ(log.PendingText(), "\r\nstuck");
@@ -428,11 +429,13 @@ TEST(LogFile, VisualOutGetsEveryEntryAndIsClearedOnRemoval) {
 
 namespace {
 class LogForm : public TComponent {
-public:
+ public:
   using TComponent::TComponent;
-  void OnFatal(TObject*, std::uint32_t, std::uint32_t, const std::string&, bool& raise) { raise = false; }
+  void OnFatal(TObject *, std::uint32_t, std::uint32_t, const std::string &, bool &raise) {
+    raise = false;
+  }
   std::any MethodAddress(std::string_view name) const override {
-    if (name == "nrLogFile1FatalError") return Bind<&LogForm::OnFatal>(const_cast<LogForm*>(this));
+    if (name == "nrLogFile1FatalError") return Bind<&LogForm::OnFatal>(const_cast<LogForm *>(this));
     return {};
   }
 };
@@ -440,8 +443,8 @@ public:
 
 TEST(LogFile, PublishedPropertiesFromText) {
   LogForm form(nullptr);
-  auto& log = dynamic_cast<TnrLogFile&>(CreateComponentByClassName("TnrLogFile", form));
-  auto& edit = CreateComponent<TCustomEdit>(form);
+  auto &log = dynamic_cast<TnrLogFile &>(CreateComponentByClassName("TnrLogFile", form));
+  auto &edit = CreateComponent<TCustomEdit>(form);
   edit.SetName("Memo1");
   form.BeginLoading();
   SetPublishedProperty(log, "Name", "nrLogFile1");
@@ -483,9 +486,9 @@ namespace {
 struct Reader {
   std::string path;
   bool opened = false;
-  void OnReachLimit(TObject*) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           0, nullptr);
+  void OnReachLimit(TObject *) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     opened = h != INVALID_HANDLE_VALUE;
     if (opened) CloseHandle(h);
   }

@@ -24,7 +24,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   if (argc < 4) {
     fprintf(stderr, "usage: pty-com <wineprefix> <port number> <command> [args...]\n");
     return 2;
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     perror("pty-com: posix_openpt");
     return 2;
   }
-  const char* slaveName = ptsname(master);
+  const char *slaveName = ptsname(master);
   /* Keeping the slave open lets the port be closed and opened again without
    * the pair hanging up. */
   int slave = open(slaveName, O_RDWR | O_NOCTTY);

@@ -8,19 +8,19 @@
 #include <sstream>
 #include <string>
 
-inline std::string ReadFileBytes(const std::string& path) {
+inline std::string ReadFileBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
 }
 
-inline void WriteFileBytes(const std::string& path, const std::string& bytes) {
+inline void WriteFileBytes(const std::string &path, const std::string &bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
 }
 
-inline bool FileExists(const std::string& path) {
+inline bool FileExists(const std::string &path) {
   DWORD a = GetFileAttributesA(path.c_str());
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
@@ -34,11 +34,12 @@ inline std::string ExeDirectory() {
 
 // A fresh directory under the temporary directory, removed with its files.
 class ScratchDir {
-public:
+ public:
   ScratchDir() {
     char tmp[MAX_PATH];
     GetTempPathA(MAX_PATH, tmp);
-    path_ = std::string(tmp) + "torvex-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(counter_++);
+    path_ = std::string(tmp) + "torvex-" + std::to_string(GetCurrentProcessId()) + "-" +
+            std::to_string(counter_++);
     CreateDirectoryA(path_.c_str(), nullptr);
     path_ += "\\";
   }
@@ -54,9 +55,9 @@ public:
     }
     RemoveDirectoryA(path_.c_str());
   }
-  std::string operator/(const std::string& name) const { return path_ + name; }
+  std::string operator/(const std::string &name) const { return path_ + name; }
 
-private:
+ private:
   std::string path_;
   static inline int counter_ = 0;
 };

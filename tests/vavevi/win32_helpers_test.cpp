@@ -17,7 +17,7 @@
 
 namespace {
 
-std::string ListText(const TStringList& list) {
+std::string ListText(const TStringList &list) {
   std::string s;
   for (int i = 0; i < list.Count(); ++i)
     s += (i ? " " : "") + list.Strings(i) + "=" + std::to_string(list.Objects(i));
@@ -27,7 +27,7 @@ std::string ListText(const TStringList& list) {
 // Writes port values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM for one test
 // and removes them (and the key, when the test made it) afterwards.
 class SerialCommValues {
-public:
+ public:
   SerialCommValues() {
     DWORD disposition = 0;
     EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
@@ -38,28 +38,30 @@ public:
     for (;;) {
       char name[260];
       DWORD len = sizeof name;
-      if (RegEnumValueA(key_, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+      if (RegEnumValueA(key_, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        break;
       char data[260];
       DWORD dlen = sizeof data, type = 0;
-      RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &dlen);
+      RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE *>(data), &dlen);
       saved_.push_back({name, std::string(data, dlen)});
       RegDeleteValueA(key_, name);
     }
   }
   ~SerialCommValues() {
-    for (const auto& n : names_) RegDeleteValueA(key_, n.c_str());
-    for (const auto& [n, d] : saved_)
-      RegSetValueExA(key_, n.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(d.data()), static_cast<DWORD>(d.size()));
+    for (const auto &n : names_) RegDeleteValueA(key_, n.c_str());
+    for (const auto &[n, d] : saved_)
+      RegSetValueExA(key_, n.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(d.data()),
+                     static_cast<DWORD>(d.size()));
     RegCloseKey(key_);
     if (created_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
   }
-  void Add(const std::string& device, const std::string& port) {
+  void Add(const std::string &device, const std::string &port) {
     names_.push_back(device);
-    RegSetValueExA(key_, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(port.c_str()),
+    RegSetValueExA(key_, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
                    static_cast<DWORD>(port.size() + 1));
   }
 
-private:
+ private:
   HKEY key_ = nullptr;
   bool created_ = false;
   std::vector<std::string> names_;
@@ -120,10 +122,11 @@ TEST(Ports, NamesAndAMissingPort) {
   DWORD error = GetLastError();
   EXPECT_NE(error, 0u);
   char expected[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, expected,
-                           sizeof expected, nullptr);
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, expected, sizeof expected, nullptr);
   std::string text(expected, n);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   SetLastError(error);
   std::string got = GetLastSysErrorString();
   EXPECT_FALSE(got.empty());
@@ -134,11 +137,11 @@ TEST(Ports, NamesAndAMissingPort) {
 
 TEST(RegistryPaths, MachineAndUserKeys) {
   HKEY machine = nullptr, user = nullptr;
-  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvexKeyTest\\A", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &machine, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\TorvexKeyTest\\A", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &machine, nullptr),
             ERROR_SUCCESS);
-  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TorvexKeyTest\\B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &user, nullptr),
+  ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\TorvexKeyTest\\B", 0, nullptr, 0,
+                            KEY_ALL_ACCESS, nullptr, &user, nullptr),
             ERROR_SUCCESS);
   HKEY root = reinterpret_cast<HKEY>(1);
   std::string m = RegGetKeyFullName(machine, &root);
@@ -168,14 +171,16 @@ TEST(RegistryPaths, RootHandlingOfNativeNames) {
   HKEY root = nullptr;
   EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\MACHINE\\SOFTWARE\\A", &root), "SOFTWARE\\A");
   EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
-  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\USER\\S-1-5-21-1-2-3-1000\\Software\\B", &root), "Software\\B");
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\USER\\S-1-5-21-1-2-3-1000\\Software\\B", &root),
+            "Software\\B");
   EXPECT_EQ(root, HKEY_CURRENT_USER);
   EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\Machine\\Software\\A", &root), "Software\\A");
   EXPECT_EQ(root, HKEY_LOCAL_MACHINE);
   EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\OTHER\\X", &root), "\\REGISTRY\\OTHER\\X");
   EXPECT_EQ(root, nullptr);
   EXPECT_EQ(RegKeyPathFromNativeName("\\REG", &root), "\\REG");
-  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\MACHINE\\SOFTWARE\\A", nullptr), "\\REGISTRY\\MACHINE\\SOFTWARE\\A");
+  EXPECT_EQ(RegKeyPathFromNativeName("\\REGISTRY\\MACHINE\\SOFTWARE\\A", nullptr),
+            "\\REGISTRY\\MACHINE\\SOFTWARE\\A");
   EXPECT_EQ(RegGetKeyParentName("A\\B\\C"), "A\\B");
   EXPECT_EQ(RegGetKeyParentName("ABC"), "");
 }

@@ -12,9 +12,9 @@ namespace satcli {
 [[nodiscard]] std::string generalHelp();
 
 // One command's help: its usage line, what it does, its options.
-[[nodiscard]] std::string commandHelp(const CommandRow& command);
+[[nodiscard]] std::string commandHelp(const CommandRow &command);
 
 // "satcli NAME [--sessao N] --opt VALUE ..." for one command.
-[[nodiscard]] std::string usageLine(const CommandRow& command);
+[[nodiscard]] std::string usageLine(const CommandRow &command);
 
 }  // namespace satcli

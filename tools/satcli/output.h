@@ -19,8 +19,8 @@ inline constexpr std::size_t kStatusRecordSize = 104;
 inline constexpr std::size_t kStatusMessageSize = 100;
 
 struct Status {
-    std::int32_t code = 0;
-    std::string message;
+  std::int32_t code = 0;
+  std::string message;
 };
 
 // Decodes the record; the message ends at its first NUL or after 100 bytes,
@@ -41,23 +41,23 @@ struct Status {
 inline constexpr std::size_t kShortLimit = 300;
 
 struct Report {
-    const CommandRow* command = nullptr;
-    std::optional<std::int32_t> session;  // the session number used, SAT commands
-    Outcome outcome;
-    Status status;
-    std::string lastTx;
-    std::string lastRx;
-    bool shortTexts = false;
+  const CommandRow *command = nullptr;
+  std::optional<std::int32_t> session;  // the session number used, SAT commands
+  Outcome outcome;
+  Status status;
+  std::string lastTx;
+  std::string lastRx;
+  bool shortTexts = false;
 };
 
 // The labelled report: one section per item, each headed by a line in
 // square brackets.
-void printReport(std::FILE* out, const Report& report);
+void printReport(std::FILE *out, const Report &report);
 
 // --quiet: the returned text (or number) alone, bytes unchanged.
-void printQuiet(std::FILE* out, const Outcome& outcome);
+void printQuiet(std::FILE *out, const Outcome &outcome);
 
 // 0 when the status code is 0, 1 otherwise.
-[[nodiscard]] int exitStatusFor(const Status& status);
+[[nodiscard]] int exitStatusFor(const Status &status);
 
 }  // namespace satcli

@@ -24,11 +24,10 @@ std::optional<int> access_key_check_digit(std::string_view digits43) {
   return dv >= 10 ? 0 : dv;
 }
 
-std::optional<std::string> make_access_key(const AccessKeyParts& p) {
-  if (p.cuf < 10 || p.cuf > 99 || p.month < 1 || p.month > 12 || p.year < 2000 ||
-      p.year > 2099 || p.cnpj.size() != 14 || !all_digits(p.cnpj) ||
-      p.sat_serial.size() != 9 || !all_digits(p.sat_serial) || p.ncf < 0 ||
-      p.ncf > 999999 || p.cnf < 0 || p.cnf > 999999) {
+std::optional<std::string> make_access_key(const AccessKeyParts &p) {
+  if (p.cuf < 10 || p.cuf > 99 || p.month < 1 || p.month > 12 || p.year < 2000 || p.year > 2099 ||
+      p.cnpj.size() != 14 || !all_digits(p.cnpj) || p.sat_serial.size() != 9 ||
+      !all_digits(p.sat_serial) || p.ncf < 0 || p.ncf > 999999 || p.cnf < 0 || p.cnf > 999999) {
     return std::nullopt;
   }
   char head[16];

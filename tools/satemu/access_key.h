@@ -12,20 +12,20 @@
 namespace satemu {
 
 struct AccessKeyParts {
-  int cuf = 0;               // state code (IBGE), 2 digits
-  int year = 0;              // four-digit year of emission
-  int month = 0;             // 1..12
-  std::string cnpj;          // 14 digits
-  std::string sat_serial;    // 9 digits
-  int ncf = 0;               // CF-e number, 1..999999
-  int cnf = 0;               // numeric code, 0..999999
+  int cuf = 0;             // state code (IBGE), 2 digits
+  int year = 0;            // four-digit year of emission
+  int month = 0;           // 1..12
+  std::string cnpj;        // 14 digits
+  std::string sat_serial;  // 9 digits
+  int ncf = 0;             // CF-e number, 1..999999
+  int cnf = 0;             // numeric code, 0..999999
 };
 
 // Check digit of a 43-digit string; nothing if it holds anything but 43 digits.
 std::optional<int> access_key_check_digit(std::string_view digits43);
 
 // The 44 digits (without the "CFe" prefix); nothing if a part does not fit.
-std::optional<std::string> make_access_key(const AccessKeyParts& parts);
+std::optional<std::string> make_access_key(const AccessKeyParts &parts);
 
 // True for 44 digits whose last digit is the right check digit.
 bool access_key_valid(std::string_view digits44);

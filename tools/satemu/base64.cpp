@@ -10,7 +10,7 @@ constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwx
 
 constexpr std::array<int, 256> make_reverse() {
   std::array<int, 256> r{};
-  for (auto& v : r) v = -1;
+  for (auto &v : r) v = -1;
   for (int i = 0; i < 64; ++i) r[static_cast<unsigned char>(kAlphabet[i])] = i;
   return r;
 }

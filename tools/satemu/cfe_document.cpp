@@ -51,13 +51,16 @@ std::string format_decimal(std::int64_t value, int decimals) {
   std::int64_t scale = 1;
   for (int d = 0; d < decimals; ++d) scale *= 10;
   const bool negative = value < 0;
-  const std::uint64_t mag = negative ? static_cast<std::uint64_t>(-value) : static_cast<std::uint64_t>(value);
+  const std::uint64_t mag =
+      negative ? static_cast<std::uint64_t>(-value) : static_cast<std::uint64_t>(value);
   char buf[48];
   if (decimals == 0) {
-    std::snprintf(buf, sizeof buf, "%s%llu", negative ? "-" : "", static_cast<unsigned long long>(mag));
+    std::snprintf(buf, sizeof buf, "%s%llu", negative ? "-" : "",
+                  static_cast<unsigned long long>(mag));
   } else {
     std::snprintf(buf, sizeof buf, "%s%llu.%0*llu", negative ? "-" : "",
-                  static_cast<unsigned long long>(mag / static_cast<std::uint64_t>(scale)), decimals,
+                  static_cast<unsigned long long>(mag / static_cast<std::uint64_t>(scale)),
+                  decimals,
                   static_cast<unsigned long long>(mag % static_cast<std::uint64_t>(scale)));
   }
   return buf;
@@ -69,7 +72,7 @@ namespace {
 constexpr std::int64_t kMaxCents = 99999999999999LL;
 
 // Money field: absent -> 0; present and malformed -> error.
-bool money(std::string_view xml, std::string_view tag, std::int64_t& out, std::string& error) {
+bool money(std::string_view xml, std::string_view tag, std::int64_t &out, std::string &error) {
   const auto e = xml_find(xml, tag);
   out = 0;
   if (!e) return true;
@@ -122,7 +125,7 @@ SaleParse parse_sale(std::string_view xml) {
     r.error = "mais de 500 itens";
     return r;
   }
-  for (const auto& det : dets) {
+  for (const auto &det : dets) {
     const auto prod = xml_find(det.inner, "prod");
     if (!prod) {
       r.error = "item sem grupo prod";
@@ -191,7 +194,7 @@ SaleParse parse_sale(std::string_view xml) {
     r.error = "nenhum meio de pagamento (pgto/MP) informado";
     return r;
   }
-  for (const auto& mp : mps) {
+  for (const auto &mp : mps) {
     SalePayment p;
     p.method = xml_text(mp.inner, "cMP");
     const auto v = parse_decimal(xml_text(mp.inner, "vMP"), 2);
@@ -209,12 +212,13 @@ SaleParse parse_sale(std::string_view xml) {
     return r;
   }
   s.change = s.paid - s.total;
-  if (const auto adic = xml_find(body, "infAdic")) s.additional_info = xml_text(adic->inner, "infCpl");
+  if (const auto adic = xml_find(body, "infAdic"))
+    s.additional_info = xml_text(adic->inner, "infCpl");
   r.sale = std::move(s);
   return r;
 }
 
-std::optional<CancelRequest> parse_cancel(std::string_view xml, std::string& error) {
+std::optional<CancelRequest> parse_cancel(std::string_view xml, std::string &error) {
   const auto canc = xml_find(xml, "CFeCanc");
   const auto inf = canc ? xml_find(canc->inner, "infCFe") : std::nullopt;
   if (!inf) {
@@ -255,8 +259,8 @@ std::string pseudo_signature(std::string_view text) {
 
 namespace {
 
-void add_ide(std::string& x, const IssueContext& ctx, std::string_view sh_cnpj, std::string_view sign_ac,
-             std::string_view till) {
+void add_ide(std::string &x, const IssueContext &ctx, std::string_view sh_cnpj,
+             std::string_view sign_ac, std::string_view till) {
   char num[16];
   x += "<ide>";
   std::snprintf(num, sizeof num, "%02d", ctx.cuf);
@@ -278,7 +282,7 @@ void add_ide(std::string& x, const IssueContext& ctx, std::string_view sh_cnpj, 
   x += "</ide>";
 }
 
-void add_issuer(std::string& x, std::string_view cnpj, std::string_view ie, std::string_view im,
+void add_issuer(std::string &x, std::string_view cnpj, std::string_view ie, std::string_view im,
                 std::string_view regime_issqn, std::string_view apportion) {
   x += "<emit>";
   xml_add(x, "CNPJ", cnpj);
@@ -299,19 +303,21 @@ void add_issuer(std::string& x, std::string_view cnpj, std::string_view ie, std:
   x += "</emit>";
 }
 
-void add_buyer(std::string& x, std::string_view cpf, std::string_view cnpj, std::string_view name) {
+void add_buyer(std::string &x, std::string_view cpf, std::string_view cnpj, std::string_view name) {
   if (cpf.empty() && cnpj.empty() && name.empty()) {
     x += "<dest/>";
     return;
   }
   x += "<dest>";
-  if (!cpf.empty()) xml_add(x, "CPF", cpf);
-  else if (!cnpj.empty()) xml_add(x, "CNPJ", cnpj);
+  if (!cpf.empty())
+    xml_add(x, "CPF", cpf);
+  else if (!cnpj.empty())
+    xml_add(x, "CNPJ", cnpj);
   if (!name.empty()) xml_add(x, "xNome", name);
   x += "</dest>";
 }
 
-void add_signature(std::string& x, std::string_view key) {
+void add_signature(std::string &x, std::string_view key) {
   x += "<Signature xmlns=\"http://www.w3.org/2000/09/xmldsig#\"><SignedInfo>"
        "<CanonicalizationMethod Algorithm=\"http://www.w3.org/TR/2001/REC-xml-c14n-20010315\"/>"
        "<SignatureMethod Algorithm=\"http://www.w3.org/2001/04/xmldsig-more#rsa-sha256\"/>"
@@ -326,7 +332,7 @@ void add_signature(std::string& x, std::string_view key) {
 
 }  // namespace
 
-std::string build_sale_cfe(const Sale& s, const IssueContext& ctx) {
+std::string build_sale_cfe(const Sale &s, const IssueContext &ctx) {
   std::string x;
   x.reserve(2048 + s.items.size() * 512);
   x += "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFe><infCFe Id=\"CFe";
@@ -337,7 +343,7 @@ std::string build_sale_cfe(const Sale& s, const IssueContext& ctx) {
              s.issuer_apportion_issqn);
   add_buyer(x, s.buyer_cpf, s.buyer_cnpj, s.buyer_name);
   int n = 0;
-  for (const auto& it : s.items) {
+  for (const auto &it : s.items) {
     x += "<det nItem=\"" + std::to_string(++n) + "\"><prod>";
     xml_add(x, "cProd", it.code);
     xml_add(x, "xProd", it.description);
@@ -367,13 +373,15 @@ std::string build_sale_cfe(const Sale& s, const IssueContext& ctx) {
   x += "</ICMSTot>";
   if (s.subtotal_discount || s.subtotal_surcharge) {
     x += "<DescAcrEntr>";
-    if (s.subtotal_discount) xml_add(x, "vDescSubtot", format_decimal(s.subtotal_discount, 2));
-    else xml_add(x, "vAcresSubtot", format_decimal(s.subtotal_surcharge, 2));
+    if (s.subtotal_discount)
+      xml_add(x, "vDescSubtot", format_decimal(s.subtotal_discount, 2));
+    else
+      xml_add(x, "vAcresSubtot", format_decimal(s.subtotal_surcharge, 2));
     x += "</DescAcrEntr>";
   }
   xml_add(x, "vCFe", format_decimal(s.total, 2));
   x += "</total><pgto>";
-  for (const auto& p : s.payments) {
+  for (const auto &p : s.payments) {
     x += "<MP>";
     xml_add(x, "cMP", p.method);
     xml_add(x, "vMP", format_decimal(p.amount, 2));
@@ -392,7 +400,8 @@ std::string build_sale_cfe(const Sale& s, const IssueContext& ctx) {
   return x;
 }
 
-std::string build_cancel_cfe(const CancelRequest& req, const CancelledSale& sale, const IssueContext& ctx) {
+std::string build_cancel_cfe(const CancelRequest &req, const CancelledSale &sale,
+                             const IssueContext &ctx) {
   std::string x;
   x += "<?xml version=\"1.0\" encoding=\"UTF-8\"?><CFeCanc><infCFe Id=\"CFe";
   x += ctx.key;

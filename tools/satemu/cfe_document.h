@@ -31,8 +31,8 @@ struct SaleItem {
 };
 
 struct SalePayment {
-  std::string method;      // cMP
-  std::int64_t amount = 0; // vMP, cents
+  std::string method;       // cMP
+  std::int64_t amount = 0;  // vMP, cents
 };
 
 struct Sale {
@@ -68,11 +68,11 @@ struct CancelRequest {
   std::string software_house_cnpj, sign_ac, till;
   std::string buyer_cpf, buyer_cnpj;
 };
-std::optional<CancelRequest> parse_cancel(std::string_view xml, std::string& error);
+std::optional<CancelRequest> parse_cancel(std::string_view xml, std::string &error);
 
 // Who issues and how the document is numbered.
 struct IssueContext {
-  std::string key;         // 44 digits
+  std::string key;  // 44 digits
   int cuf = 35;
   int cnf = 0;
   int ncf = 0;
@@ -84,7 +84,7 @@ struct IssueContext {
   bool test_environment = true;
 };
 
-std::string build_sale_cfe(const Sale& sale, const IssueContext& ctx);
+std::string build_sale_cfe(const Sale &sale, const IssueContext &ctx);
 
 // What the device keeps of the sale it cancels.
 struct CancelledSale {
@@ -93,8 +93,8 @@ struct CancelledSale {
   std::string buyer_cpf, buyer_cnpj;
   std::string date, time;
 };
-std::string build_cancel_cfe(const CancelRequest& req, const CancelledSale& sale,
-                             const IssueContext& ctx);
+std::string build_cancel_cfe(const CancelRequest &req, const CancelledSale &sale,
+                             const IssueContext &ctx);
 
 // A stand-in for the device's signature: 256 bytes derived from the text,
 // base64-encoded (344 characters).

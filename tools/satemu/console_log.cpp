@@ -14,10 +14,14 @@ namespace {
 std::size_t utf8_length(std::string_view s, std::size_t i) {
   const auto c = static_cast<unsigned char>(s[i]);
   std::size_t n = 0;
-  if (c >= 0xC2 && c <= 0xDF) n = 2;
-  else if (c >= 0xE0 && c <= 0xEF) n = 3;
-  else if (c >= 0xF0 && c <= 0xF4) n = 4;
-  else return 0;
+  if (c >= 0xC2 && c <= 0xDF)
+    n = 2;
+  else if (c >= 0xE0 && c <= 0xEF)
+    n = 3;
+  else if (c >= 0xF0 && c <= 0xF4)
+    n = 4;
+  else
+    return 0;
   if (i + n > s.size()) return 0;
   for (std::size_t k = 1; k < n; ++k) {
     if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return 0;
@@ -30,11 +34,16 @@ std::string escape(std::string_view s) {
   out.reserve(s.size());
   for (std::size_t i = 0; i < s.size(); ++i) {
     const auto c = static_cast<unsigned char>(s[i]);
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else if (c == '\t') out += "\\t";
-    else if (c >= 0x20 && c < 0x7F) out.push_back(static_cast<char>(c));
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else if (c == '\t')
+      out += "\\t";
+    else if (c >= 0x20 && c < 0x7F)
+      out.push_back(static_cast<char>(c));
     else if (const std::size_t n = utf8_length(s, i)) {
       out.append(s.substr(i, n));
       i += n - 1;
@@ -79,7 +88,8 @@ void ConsoleLog::detail(std::string_view text) {
 void ConsoleLog::received(std::uint8_t sequence, std::string_view payload, bool checksum_ok,
                           std::uint8_t expected, std::uint8_t got) {
   if (!verbose_) return;
-  std::string t = "<- rx seq=" + std::to_string(sequence) + " len=" + std::to_string(payload.size());
+  std::string t =
+      "<- rx seq=" + std::to_string(sequence) + " len=" + std::to_string(payload.size());
   if (checksum_ok) {
     t += " sum=ok";
   } else {
@@ -94,7 +104,8 @@ void ConsoleLog::received(std::uint8_t sequence, std::string_view payload, bool 
 void ConsoleLog::sent(std::string_view bytes, std::string_view what) {
   if (!verbose_) return;
   std::string t = "-> tx " + std::string(what) + " (" + std::to_string(bytes.size()) + " bytes)";
-  if (const auto f = parse_reply_frame(bytes); f && f->type == kFrameData && f->size == bytes.size()) {
+  if (const auto f = parse_reply_frame(bytes);
+      f && f->type == kFrameData && f->size == bytes.size()) {
     t += " seq=" + std::to_string(f->sequence) + " len=" + std::to_string(f->payload.size()) +
          (f->checksum_ok ? " sum=ok" : " sum=BAD") + " \"" + printable(f->payload) + "\"";
   } else if (bytes.size() == 1 && static_cast<std::uint8_t>(bytes[0]) == kFrameAck) {

@@ -19,7 +19,7 @@ std::string printable(std::string_view bytes, std::size_t limit = 240);
 
 class ConsoleLog {
  public:
-  explicit ConsoleLog(bool verbose, std::FILE* out = stderr) : verbose_(verbose), out_(out) {}
+  explicit ConsoleLog(bool verbose, std::FILE *out = stderr) : verbose_(verbose), out_(out) {}
 
   bool verbose() const { return verbose_; }
   void notice(std::string_view text);
@@ -27,15 +27,15 @@ class ConsoleLog {
   void detail(std::string_view text);  // only with --verbose
 
   // A frame from the library.
-  void received(std::uint8_t sequence, std::string_view payload, bool checksum_ok, std::uint8_t expected = 0,
-                std::uint8_t got = 0);
+  void received(std::uint8_t sequence, std::string_view payload, bool checksum_ok,
+                std::uint8_t expected = 0, std::uint8_t got = 0);
   // Bytes written to the library; `what` says what they are.
   void sent(std::string_view bytes, std::string_view what);
 
  private:
   void line(std::string_view tag, std::string_view text);
   bool verbose_;
-  std::FILE* out_;
+  std::FILE *out_;
 };
 
 }  // namespace satemu

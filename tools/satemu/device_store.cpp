@@ -17,10 +17,14 @@ namespace {
 std::string escape_value(std::string_view v) {
   std::string out;
   for (char c : v) {
-    if (c == '\\') out += "\\\\";
-    else if (c == '\n') out += "\\n";
-    else if (c == '\r') out += "\\r";
-    else out.push_back(c);
+    if (c == '\\')
+      out += "\\\\";
+    else if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out.push_back(c);
   }
   return out;
 }
@@ -38,7 +42,7 @@ std::string unescape_value(std::string_view v) {
   return out;
 }
 
-int to_int(const std::string& s, int def) {
+int to_int(const std::string &s, int def) {
   try {
     return std::stoi(s);
   } catch (...) {
@@ -46,7 +50,7 @@ int to_int(const std::string& s, int def) {
   }
 }
 
-std::int64_t to_int64(const std::string& s) {
+std::int64_t to_int64(const std::string &s) {
   try {
     return std::stoll(s);
   } catch (...) {
@@ -56,7 +60,7 @@ std::int64_t to_int64(const std::string& s) {
 
 }  // namespace
 
-bool write_file_atomic(const std::filesystem::path& path, std::string_view content) {
+bool write_file_atomic(const std::filesystem::path &path, std::string_view content) {
   const std::filesystem::path tmp = path.string() + ".tmp";
   {
     std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
@@ -68,7 +72,7 @@ bool write_file_atomic(const std::filesystem::path& path, std::string_view conte
   return !ec;
 }
 
-std::optional<std::string> read_file(const std::filesystem::path& path) {
+std::optional<std::string> read_file(const std::filesystem::path &path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
   std::stringstream ss;
@@ -88,41 +92,69 @@ DeviceState parse_state(std::string_view text) {
     if (line.empty() || line[0] == '#' || eq == std::string_view::npos) continue;
     const std::string_view k = line.substr(0, eq);
     const std::string v = unescape_value(line.substr(eq + 1));
-    if (k == "activated") s.activated = v == "1";
-    else if (k == "activation_code") s.activation_code = v;
-    else if (k == "emergency_code") s.emergency_code = v;
-    else if (k == "cnpj") s.cnpj = v;
-    else if (k == "cuf") s.cuf = to_int(v, 35);
-    else if (k == "sat_serial") s.sat_serial = v;
-    else if (k == "operation_state") s.operation_state = to_int(v, 0);
-    else if (k == "last_number") s.last_number = to_int(v, 0);
-    else if (k == "activated_at") s.activated_at = v;
-    else if (k == "certificate_pending") s.certificate_pending = v == "1";
-    else if (k == "link_cnpjs") s.link_cnpjs = v;
-    else if (k == "link_signature") s.link_signature = v;
-    else if (k == "lan_type") s.network.lan_type = v;
-    else if (k == "lan_ip") s.network.ip = v;
-    else if (k == "lan_mask") s.network.mask = v;
-    else if (k == "lan_gateway") s.network.gateway = v;
-    else if (k == "lan_dns1") s.network.dns1 = v;
-    else if (k == "lan_dns2") s.network.dns2 = v;
-    else if (k == "sale_key") s.sale_key = v;
-    else if (k == "sale_total") s.sale_total = to_int64(v);
-    else if (k == "sale_buyer_cpf") s.sale_buyer_cpf = v;
-    else if (k == "sale_buyer_cnpj") s.sale_buyer_cnpj = v;
-    else if (k == "sale_date") s.sale_date = v;
-    else if (k == "sale_time") s.sale_time = v;
-    else if (k == "sale_cancelled") s.sale_cancelled = v == "1";
-    else if (k == "first_key") s.first_key = v;
-    else if (k == "last_key") s.last_key = v;
-    else if (k == "last_cfe_at") s.last_cfe_at = v;
+    if (k == "activated")
+      s.activated = v == "1";
+    else if (k == "activation_code")
+      s.activation_code = v;
+    else if (k == "emergency_code")
+      s.emergency_code = v;
+    else if (k == "cnpj")
+      s.cnpj = v;
+    else if (k == "cuf")
+      s.cuf = to_int(v, 35);
+    else if (k == "sat_serial")
+      s.sat_serial = v;
+    else if (k == "operation_state")
+      s.operation_state = to_int(v, 0);
+    else if (k == "last_number")
+      s.last_number = to_int(v, 0);
+    else if (k == "activated_at")
+      s.activated_at = v;
+    else if (k == "certificate_pending")
+      s.certificate_pending = v == "1";
+    else if (k == "link_cnpjs")
+      s.link_cnpjs = v;
+    else if (k == "link_signature")
+      s.link_signature = v;
+    else if (k == "lan_type")
+      s.network.lan_type = v;
+    else if (k == "lan_ip")
+      s.network.ip = v;
+    else if (k == "lan_mask")
+      s.network.mask = v;
+    else if (k == "lan_gateway")
+      s.network.gateway = v;
+    else if (k == "lan_dns1")
+      s.network.dns1 = v;
+    else if (k == "lan_dns2")
+      s.network.dns2 = v;
+    else if (k == "sale_key")
+      s.sale_key = v;
+    else if (k == "sale_total")
+      s.sale_total = to_int64(v);
+    else if (k == "sale_buyer_cpf")
+      s.sale_buyer_cpf = v;
+    else if (k == "sale_buyer_cnpj")
+      s.sale_buyer_cnpj = v;
+    else if (k == "sale_date")
+      s.sale_date = v;
+    else if (k == "sale_time")
+      s.sale_time = v;
+    else if (k == "sale_cancelled")
+      s.sale_cancelled = v == "1";
+    else if (k == "first_key")
+      s.first_key = v;
+    else if (k == "last_key")
+      s.last_key = v;
+    else if (k == "last_cfe_at")
+      s.last_cfe_at = v;
   }
   return s;
 }
 
-std::string format_state(const DeviceState& s) {
+std::string format_state(const DeviceState &s) {
   std::string out = "# satemu device state\n";
-  auto put = [&](const char* k, std::string_view v) {
+  auto put = [&](const char *k, std::string_view v) {
     out += k;
     out += '=';
     out += escape_value(v);
@@ -159,7 +191,7 @@ std::string format_state(const DeviceState& s) {
   return out;
 }
 
-std::optional<DeviceStore> DeviceStore::open(const std::filesystem::path& dir, std::string& error) {
+std::optional<DeviceStore> DeviceStore::open(const std::filesystem::path &dir, std::string &error) {
   std::error_code ec;
   std::filesystem::create_directories(dir / "sessions", ec);
   if (ec) {
@@ -182,9 +214,10 @@ std::optional<DeviceStore> DeviceStore::open(const std::filesystem::path& dir, s
   return store;
 }
 
-DeviceStore::DeviceStore(std::filesystem::path dir, int lock_fd) : dir_(std::move(dir)), lock_fd_(lock_fd) {}
+DeviceStore::DeviceStore(std::filesystem::path dir, int lock_fd)
+    : dir_(std::move(dir)), lock_fd_(lock_fd) {}
 
-DeviceStore::DeviceStore(DeviceStore&& o) noexcept
+DeviceStore::DeviceStore(DeviceStore &&o) noexcept
     : dir_(std::move(o.dir_)),
       lock_fd_(std::exchange(o.lock_fd_, -1)),
       fresh_(o.fresh_),
@@ -238,13 +271,18 @@ void DeviceStore::put_session(long session, std::string_view reply) {
 }
 
 std::optional<std::string> DeviceStore::find_session(long session) const {
-  if (std::find(sessions_.begin(), sessions_.end(), session) == sessions_.end()) return std::nullopt;
+  if (std::find(sessions_.begin(), sessions_.end(), session) == sessions_.end())
+    return std::nullopt;
   return read_file(dir_ / "sessions" / std::to_string(session));
 }
 
-void DeviceStore::set_last_fiscal(std::string_view reply) { write_file_atomic(dir_ / "last-fiscal", reply); }
+void DeviceStore::set_last_fiscal(std::string_view reply) {
+  write_file_atomic(dir_ / "last-fiscal", reply);
+}
 
-std::optional<std::string> DeviceStore::last_fiscal() const { return read_file(dir_ / "last-fiscal"); }
+std::optional<std::string> DeviceStore::last_fiscal() const {
+  return read_file(dir_ / "last-fiscal");
+}
 
 void DeviceStore::log_event(std::string_view stamp, std::string_view origin, std::string_view level,
                             std::string_view text) {
@@ -263,7 +301,7 @@ void DeviceStore::log_event(std::string_view stamp, std::string_view origin, std
 
 std::string DeviceStore::events() const {
   std::string out;
-  for (const auto& l : events_) out += l + "\n";
+  for (const auto &l : events_) out += l + "\n";
   return out;
 }
 

@@ -40,10 +40,10 @@ struct DeviceState {
   std::string sat_serial = "900004019";
   int operation_state = 0;  // 0 unblocked, 1 blocked by the tax authority, 2 by the taxpayer
   int last_number = 0;      // last CF-e number issued (1..999999, then 1 again)
-  bool certificate_pending = false;    // activated with ICP-Brasil, waiting for the certificate
-  std::string activated_at;            // yyyymmddHHMMSS
-  std::string link_cnpjs;              // software house CNPJ + taxpayer CNPJ (28 digits)
-  std::string link_signature;          // signAC
+  bool certificate_pending = false;  // activated with ICP-Brasil, waiting for the certificate
+  std::string activated_at;          // yyyymmddHHMMSS
+  std::string link_cnpjs;            // software house CNPJ + taxpayer CNPJ (28 digits)
+  std::string link_signature;        // signAC
   NetworkSettings network;
   // The last sale, the only one that can be cancelled.
   std::string sale_key;  // 44 digits
@@ -56,21 +56,21 @@ struct DeviceState {
 
 // Parses and prints device.state.
 DeviceState parse_state(std::string_view text);
-std::string format_state(const DeviceState& state);
+std::string format_state(const DeviceState &state);
 
 class DeviceStore {
  public:
   // Opens (creating it if needed) and locks a state directory. Fails when
   // another emulator holds it.
-  static std::optional<DeviceStore> open(const std::filesystem::path& dir, std::string& error);
-  DeviceStore(DeviceStore&& other) noexcept;
-  DeviceStore& operator=(DeviceStore&&) = delete;
+  static std::optional<DeviceStore> open(const std::filesystem::path &dir, std::string &error);
+  DeviceStore(DeviceStore &&other) noexcept;
+  DeviceStore &operator=(DeviceStore &&) = delete;
   ~DeviceStore();
 
-  const std::filesystem::path& dir() const { return dir_; }
+  const std::filesystem::path &dir() const { return dir_; }
   bool fresh() const { return fresh_; }  // the directory held no state yet
 
-  DeviceState& state() { return state_; }
+  DeviceState &state() { return state_; }
   void save_state();
 
   void put_session(long session, std::string_view reply);
@@ -100,7 +100,7 @@ class DeviceStore {
 };
 
 // Writes a file atomically; returns false on failure.
-bool write_file_atomic(const std::filesystem::path& path, std::string_view content);
-std::optional<std::string> read_file(const std::filesystem::path& path);
+bool write_file_atomic(const std::filesystem::path &path, std::string_view content);
+std::optional<std::string> read_file(const std::filesystem::path &path);
 
 }  // namespace satemu

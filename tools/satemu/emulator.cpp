@@ -15,12 +15,13 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 
 int ms_since(SteadyClock::time_point t) {
-  return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t).count());
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - t).count());
 }
 }  // namespace
 
-Emulator::Emulator(SerialLink& link, SatDevice& device, FaultPlan& faults, ConsoleLog& log, int stop_fd,
-                   std::uint32_t seed)
+Emulator::Emulator(SerialLink &link, SatDevice &device, FaultPlan &faults, ConsoleLog &log,
+                   int stop_fd, std::uint32_t seed)
     : link_(link), device_(device), faults_(faults), log_(log), stop_fd_(stop_fd), rng_(seed) {}
 
 bool Emulator::stop_requested() {
@@ -55,7 +56,8 @@ Emulator::Flow Emulator::write_all(std::string_view bytes) {
     }
     const int left = kWriteStallMs - ms_since(last_progress);
     if (left <= 0) {
-      log_.warning("the library is not reading; dropped " + std::to_string(bytes.size()) + " bytes");
+      log_.warning("the library is not reading; dropped " + std::to_string(bytes.size()) +
+                   " bytes");
       return Flow::Go;
     }
     pollfd p[2] = {{link_.fd(), POLLOUT, 0}, {stop_fd_, POLLIN, 0}};
@@ -64,11 +66,11 @@ Emulator::Flow Emulator::write_all(std::string_view bytes) {
   return Flow::Go;
 }
 
-Emulator::Flow Emulator::answer(const CommandFrame& frame) {
+Emulator::Flow Emulator::answer(const CommandFrame &frame) {
   const Command cmd = parse_command(frame.payload);
   std::vector<std::string> warnings;
   const std::optional<FaultRule> fault = faults_.take(cmd.name, warnings);
-  for (const auto& w : warnings) log_.warning(w);
+  for (const auto &w : warnings) log_.warning(w);
 
   std::string payload;
   if (fault && fault->kind == FaultKind::Busy) {
@@ -81,8 +83,11 @@ Emulator::Flow Emulator::answer(const CommandFrame& frame) {
     payload = std::move(a.wire);
   }
   if (fault) {
-    log_.detail("fault " + fault->with_count(1) + " applied to " + (cmd.name.empty() ? "?" : cmd.name) +
-                (fault->count == 0 ? " (for ever)" : fault->count > 1 ? " (" + std::to_string(fault->count - 1) + " more)" : ""));
+    log_.detail("fault " + fault->with_count(1) + " applied to " +
+                (cmd.name.empty() ? "?" : cmd.name) +
+                (fault->count == 0  ? " (for ever)"
+                 : fault->count > 1 ? " (" + std::to_string(fault->count - 1) + " more)"
+                                    : ""));
   }
   const TransmitPlan plan = plan_transmission(fault, frame.sequence, payload, rng_);
   if (plan.vanish) {
@@ -90,8 +95,8 @@ Emulator::Flow Emulator::answer(const CommandFrame& frame) {
     return Flow::Vanish;
   }
   if (plan.steps.empty()) log_.detail("-> no reply");
-  const char* what = fault ? fault_name(fault->kind) : "reply";
-  for (const auto& step : plan.steps) {
+  const char *what = fault ? fault_name(fault->kind) : "reply";
+  for (const auto &step : plan.steps) {
     if (step.delay_ms > 0 && pause(step.delay_ms) == Flow::Stop) return Flow::Stop;
     if (write_all(step.bytes) == Flow::Stop) return Flow::Stop;
     log_.sent(step.bytes, what);
@@ -124,15 +129,15 @@ int Emulator::run() {
       } else {
         // Nothing to read although poll said so: only a hang-up or an error
         // explains that, and waiting again would spin.
-        const bool transient = n < 0 && (errno == EAGAIN || errno == EINTR) &&
-                               !(p[0].revents & (POLLHUP | POLLERR));
+        const bool transient =
+            n < 0 && (errno == EAGAIN || errno == EINTR) && !(p[0].revents & (POLLHUP | POLLERR));
         if (!transient) {
           log_.warning("the serial line went away");
           return 1;
         }
       }
     }
-    for (const auto& e : events) {
+    for (const auto &e : events) {
       switch (e.kind) {
         case DecodeEvent::Kind::Frame: {
           log_.received(e.frame.sequence, e.frame.payload, true);
@@ -143,7 +148,8 @@ int Emulator::run() {
             case SequenceTracker::Verdict::OutOfOrder:
               log_.warning("unexpected sequence byte " + std::to_string(e.frame.sequence));
               break;
-            default: break;
+            default:
+              break;
           }
           const Flow f = answer(e.frame);
           if (f == Flow::Stop) return 0;
@@ -161,12 +167,14 @@ int Emulator::run() {
           log_.detail("skipped " + std::to_string(e.bytes) + " bytes that do not start a frame");
           break;
         case DecodeEvent::Kind::BadLength:
-          log_.detail("frame declares " + std::to_string(e.declared) +
-                      " payload bytes, more than a frame can hold: input ignored until the line is quiet");
+          log_.detail(
+              "frame declares " + std::to_string(e.declared) +
+              " payload bytes, more than a frame can hold: input ignored until the line is quiet");
           break;
         case DecodeEvent::Kind::Stale:
-          log_.detail("dropped " + std::to_string(e.bytes) + " bytes of an incomplete frame after " +
-                      std::to_string(kStaleMs) + " ms of silence");
+          log_.detail("dropped " + std::to_string(e.bytes) +
+                      " bytes of an incomplete frame after " + std::to_string(kStaleMs) +
+                      " ms of silence");
           break;
       }
     }

@@ -18,7 +18,7 @@ namespace satemu {
 class Emulator {
  public:
   // `stop_fd` becomes readable when the emulator must end (a signalfd).
-  Emulator(SerialLink& link, SatDevice& device, FaultPlan& faults, ConsoleLog& log, int stop_fd,
+  Emulator(SerialLink &link, SatDevice &device, FaultPlan &faults, ConsoleLog &log, int stop_fd,
            std::uint32_t seed);
 
   // Runs until a stop signal (returns 0), a `vanish` fault (0) or the loss of
@@ -32,15 +32,15 @@ class Emulator {
 
  private:
   enum class Flow { Go, Stop, Vanish };
-  Flow answer(const CommandFrame& frame);
+  Flow answer(const CommandFrame &frame);
   Flow pause(int ms);  // sleeps, but wakes for a stop signal
   Flow write_all(std::string_view bytes);
   bool stop_requested();
 
-  SerialLink& link_;
-  SatDevice& device_;
-  FaultPlan& faults_;
-  ConsoleLog& log_;
+  SerialLink &link_;
+  SatDevice &device_;
+  FaultPlan &faults_;
+  ConsoleLog &log_;
   int stop_fd_;
   std::mt19937 rng_;
   CommandDecoder decoder_;

@@ -32,7 +32,7 @@ std::vector<std::size_t> unescaped_positions(std::string_view s, char wanted) {
   return out;
 }
 
-bool parse_int(std::string_view text, long min, long max, int& out) {
+bool parse_int(std::string_view text, long min, long max, int &out) {
   if (text.empty() || text.size() > 10) return false;
   long v = 0;
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -64,9 +64,11 @@ std::vector<std::string_view> split_args(std::string_view rest) {
 }
 
 std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+  while (!s.empty() &&
+         (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
     s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+  while (!s.empty() &&
+         (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
     s.remove_suffix(1);
   return s;
 }
@@ -83,10 +85,18 @@ std::string unescape_text(std::string_view s) {
     }
     const char c = s[++i];
     switch (c) {
-      case 'n': out.push_back('\n'); break;
-      case 'r': out.push_back('\r'); break;
-      case 't': out.push_back('\t'); break;
-      case '0': out.push_back('\0'); break;
+      case 'n':
+        out.push_back('\n');
+        break;
+      case 'r':
+        out.push_back('\r');
+        break;
+      case 't':
+        out.push_back('\t');
+        break;
+      case '0':
+        out.push_back('\0');
+        break;
       case 'x':
         if (i + 2 < s.size() + 0 && hex_value(s[i + 1]) >= 0 && hex_value(s[i + 2]) >= 0) {
           out.push_back(static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2])));
@@ -95,7 +105,8 @@ std::string unescape_text(std::string_view s) {
           out.push_back('x');
         }
         break;
-      default: out.push_back(c);
+      default:
+        out.push_back(c);
     }
   }
   return out;
@@ -115,23 +126,38 @@ std::string expand_session(std::string_view text, std::string_view session) {
   return out;
 }
 
-const char* fault_name(FaultKind kind) {
+const char *fault_name(FaultKind kind) {
   switch (kind) {
-    case FaultKind::NoReply: return "noreply";
-    case FaultKind::Delay: return "delay";
-    case FaultKind::BadSum: return "badsum";
-    case FaultKind::BadType: return "badtype";
-    case FaultKind::Ack: return "ack";
-    case FaultKind::AckData: return "ackdata";
-    case FaultKind::AckGlued: return "ackglued";
-    case FaultKind::Split: return "split";
-    case FaultKind::LongLen: return "longlen";
-    case FaultKind::Huge: return "huge";
-    case FaultKind::Garbage: return "garbage";
-    case FaultKind::Busy: return "busy";
-    case FaultKind::Vanish: return "vanish";
-    case FaultKind::Reply: return "reply";
-    case FaultKind::SaleReply: return "salereply";
+    case FaultKind::NoReply:
+      return "noreply";
+    case FaultKind::Delay:
+      return "delay";
+    case FaultKind::BadSum:
+      return "badsum";
+    case FaultKind::BadType:
+      return "badtype";
+    case FaultKind::Ack:
+      return "ack";
+    case FaultKind::AckData:
+      return "ackdata";
+    case FaultKind::AckGlued:
+      return "ackglued";
+    case FaultKind::Split:
+      return "split";
+    case FaultKind::LongLen:
+      return "longlen";
+    case FaultKind::Huge:
+      return "huge";
+    case FaultKind::Garbage:
+      return "garbage";
+    case FaultKind::Busy:
+      return "busy";
+    case FaultKind::Vanish:
+      return "vanish";
+    case FaultKind::Reply:
+      return "reply";
+    case FaultKind::SaleReply:
+      return "salereply";
   }
   return "?";
 }
@@ -148,7 +174,7 @@ std::string FaultRule::with_count(int uses) const {
   return uses == 1 ? body : body + "*" + std::to_string(uses);
 }
 
-std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& error) {
+std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string &error) {
   std::string_view rule = trim(rule_in);
   FaultRule f;
   // *COUNT
@@ -166,8 +192,10 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
   // @COMMAND
   if (const auto ats = unescaped_positions(rule, '@'); !ats.empty()) {
     const std::string_view name = rule.substr(ats.back() + 1);
-    const bool word = !name.empty() && name.find_first_not_of(
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") == std::string_view::npos;
+    const bool word =
+        !name.empty() &&
+        name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_") ==
+            std::string_view::npos;
     if (word) {
       f.command = std::string(name);
       rule = rule.substr(0, ats.back());
@@ -175,10 +203,11 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
   }
   const auto colons = unescaped_positions(rule, ':');
   const std::string_view name = colons.empty() ? rule : rule.substr(0, colons.front());
-  const std::string_view rest = colons.empty() ? std::string_view{} : rule.substr(colons.front() + 1);
+  const std::string_view rest =
+      colons.empty() ? std::string_view{} : rule.substr(colons.front() + 1);
   const bool has_rest = !colons.empty();
   const auto args = has_rest ? split_args(rest) : std::vector<std::string_view>{};
-  auto bad = [&](const char* why) -> std::optional<FaultRule> {
+  auto bad = [&](const char *why) -> std::optional<FaultRule> {
     error = std::string(why) + " in '" + std::string(rule_in) + "'";
     return std::nullopt;
   };
@@ -187,7 +216,7 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
     f.kind = k;
     return f;
   };
-  auto arg_int = [&](std::size_t i, long min, long max, int def, int& out) {
+  auto arg_int = [&](std::size_t i, long min, long max, int def, int &out) {
     if (i >= args.size() || args[i].empty()) {
       out = def;
       return true;
@@ -204,7 +233,8 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
   if (name == "vanish") return no_args(FaultKind::Vanish);
   if (name == "delay") {
     f.kind = FaultKind::Delay;
-    if (args.size() != 1 || !arg_int(0, 0, 3600000, -1, f.ms) || f.ms < 0) return bad("delay needs :MS");
+    if (args.size() != 1 || !arg_int(0, 0, 3600000, -1, f.ms) || f.ms < 0)
+      return bad("delay needs :MS");
     return f;
   }
   if (name == "badtype") {
@@ -230,7 +260,8 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
   }
   if (name == "garbage") {
     f.kind = FaultKind::Garbage;
-    if (args.size() > 1 || !arg_int(0, 1, 4 * 1024 * 1024, 32, f.bytes)) return bad("bad byte count");
+    if (args.size() > 1 || !arg_int(0, 1, 4 * 1024 * 1024, 32, f.bytes))
+      return bad("bad byte count");
     return f;
   }
   if (name == "reply") {
@@ -253,19 +284,25 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string& erro
     if (!has_rest || cut == std::string_view::npos) return bad("salereply needs :TEXT6:TAIL");
     f.text = unescape_text(rest.substr(0, cut));
     const std::string_view tail = rest.substr(cut + 1);
-    if (tail == "-") f.tail_kind = SaleTail::Empty;
-    else if (tail == "!corrupt") f.tail_kind = SaleTail::Corrupt;
-    else if (tail == "!bomb") f.tail_kind = SaleTail::Bomb;
-    else f.tail = unescape_text(tail);
+    if (tail == "-")
+      f.tail_kind = SaleTail::Empty;
+    else if (tail == "!corrupt")
+      f.tail_kind = SaleTail::Corrupt;
+    else if (tail == "!bomb")
+      f.tail_kind = SaleTail::Bomb;
+    else
+      f.tail = unescape_text(tail);
     return f;
   }
   return bad("unknown fault");
 }
 
-FaultPlan::FaultPlan(std::vector<FaultRule> command_line, std::optional<std::filesystem::path> control_file)
+FaultPlan::FaultPlan(std::vector<FaultRule> command_line,
+                     std::optional<std::filesystem::path> control_file)
     : command_line_(std::move(command_line)), control_file_(std::move(control_file)) {}
 
-std::optional<FaultRule> FaultPlan::take(std::string_view command_name, std::vector<std::string>& warnings) {
+std::optional<FaultRule> FaultPlan::take(std::string_view command_name,
+                                         std::vector<std::string> &warnings) {
   if (control_file_) {
     if (auto f = take_from_file(command_name, warnings)) return f;
   }
@@ -279,8 +316,8 @@ std::optional<FaultRule> FaultPlan::take(std::string_view command_name, std::vec
 }
 
 std::optional<FaultRule> FaultPlan::take_from_file(std::string_view command_name,
-                                                   std::vector<std::string>& warnings) {
-  const std::filesystem::path& path = *control_file_;
+                                                   std::vector<std::string> &warnings) {
+  const std::filesystem::path &path = *control_file_;
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;  // no file: no faults from it
   std::stringstream ss;
@@ -309,20 +346,22 @@ std::optional<FaultRule> FaultPlan::take_from_file(std::string_view command_name
     if (!f->matches(command_name)) continue;
     chosen = *f;
     if (f->count == 0) return chosen;  // forever: the file stays as it is
-    if (f->count == 1) lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
-    else lines[i] = f->with_count(f->count - 1);
+    if (f->count == 1)
+      lines.erase(lines.begin() + static_cast<std::ptrdiff_t>(i));
+    else
+      lines[i] = f->with_count(f->count - 1);
     break;
   }
   if (!chosen) return std::nullopt;
   // Write the file back atomically: a reader never sees half a file.
   std::string out;
-  for (const auto& l : lines) {
+  for (const auto &l : lines) {
     if (l.empty()) continue;
     out += l;
     out += '\n';
   }
-  const std::filesystem::path tmp =
-      path.parent_path() / ("." + path.filename().string() + ".satemu-" + std::to_string(::getpid()));
+  const std::filesystem::path tmp = path.parent_path() / ("." + path.filename().string() +
+                                                          ".satemu-" + std::to_string(::getpid()));
   {
     std::ofstream o(tmp, std::ios::binary | std::ios::trunc);
     o << out;

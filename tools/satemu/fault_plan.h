@@ -55,7 +55,7 @@ struct FaultRule {
   std::string with_count(int uses) const;
 };
 
-std::optional<FaultRule> parse_fault(std::string_view rule, std::string& error);
+std::optional<FaultRule> parse_fault(std::string_view rule, std::string &error);
 
 // Resolves backslash escapes.
 std::string unescape_text(std::string_view text);
@@ -63,7 +63,7 @@ std::string unescape_text(std::string_view text);
 // Replaces every "$S" with the session number.
 std::string expand_session(std::string_view text, std::string_view session);
 
-const char* fault_name(FaultKind kind);
+const char *fault_name(FaultKind kind);
 
 // The faults of the command line plus those of the control file.
 class FaultPlan {
@@ -74,10 +74,11 @@ class FaultPlan {
   // the first matching line of the control file, else the first matching
   // command-line rule. Problems (unreadable lines, a failed rewrite) are
   // added to `warnings`.
-  std::optional<FaultRule> take(std::string_view command_name, std::vector<std::string>& warnings);
+  std::optional<FaultRule> take(std::string_view command_name, std::vector<std::string> &warnings);
 
  private:
-  std::optional<FaultRule> take_from_file(std::string_view command_name, std::vector<std::string>& warnings);
+  std::optional<FaultRule> take_from_file(std::string_view command_name,
+                                          std::vector<std::string> &warnings);
   std::vector<FaultRule> command_line_;
   std::optional<std::filesystem::path> control_file_;
 };

@@ -4,7 +4,7 @@ namespace satemu {
 
 namespace {
 
-void put_u32le(std::string& out, std::uint32_t v) {
+void put_u32le(std::string &out, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
@@ -38,7 +38,7 @@ std::string encode_command_frame(std::uint8_t sequence, std::string_view payload
 }
 
 std::string encode_reply_frame(std::uint8_t sequence, std::string_view payload,
-                               const ReplyFrameShape& shape) {
+                               const ReplyFrameShape &shape) {
   std::string out;
   out.reserve(payload.size() + kReplyHeaderSize + 1);
   out.push_back(static_cast<char>(shape.type));
@@ -72,7 +72,7 @@ std::optional<ReplyFrame> parse_reply_frame(std::string_view bytes) {
   return f;
 }
 
-void CommandDecoder::feed(std::string_view bytes, std::vector<DecodeEvent>& events) {
+void CommandDecoder::feed(std::string_view bytes, std::vector<DecodeEvent> &events) {
   if (skipping_) {
     skipped_ += bytes.size();
     return;
@@ -81,7 +81,7 @@ void CommandDecoder::feed(std::string_view bytes, std::vector<DecodeEvent>& even
   drain(events);
 }
 
-void CommandDecoder::drain(std::vector<DecodeEvent>& events) {
+void CommandDecoder::drain(std::vector<DecodeEvent> &events) {
   while (!buffer_.empty()) {
     if (static_cast<std::uint8_t>(buffer_[0]) != kFrameData) {
       // Resynchronise on the next byte that can start a frame.
@@ -122,7 +122,7 @@ void CommandDecoder::drain(std::vector<DecodeEvent>& events) {
   }
 }
 
-void CommandDecoder::flush_stale(std::vector<DecodeEvent>& events) {
+void CommandDecoder::flush_stale(std::vector<DecodeEvent> &events) {
   if (!has_partial()) return;
   DecodeEvent e;
   e.kind = DecodeEvent::Kind::Stale;

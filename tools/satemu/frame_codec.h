@@ -35,11 +35,11 @@ std::string encode_command_frame(std::uint8_t sequence, std::string_view payload
 struct ReplyFrameShape {
   std::uint8_t type = kFrameData;
   std::optional<std::uint32_t> declared_length;  // default: payload size
-  int checksum_delta = 0;                         // added to the true checksum
+  int checksum_delta = 0;                        // added to the true checksum
 };
 
 std::string encode_reply_frame(std::uint8_t sequence, std::string_view payload,
-                               const ReplyFrameShape& shape = {});
+                               const ReplyFrameShape &shape = {});
 
 // A reply frame as read back by a client (tests).
 struct ReplyFrame {
@@ -69,11 +69,11 @@ struct DecodeEvent {
     Stale,        // a partial frame dropped after silence
   };
   Kind kind = Kind::Frame;
-  CommandFrame frame;         // Frame and BadChecksum
-  std::size_t bytes = 0;      // bytes the event consumed
-  std::uint8_t expected = 0;  // BadChecksum: computed checksum
-  std::uint8_t received = 0;  // BadChecksum: checksum byte received
-  std::uint32_t declared = 0; // BadLength: the declared length
+  CommandFrame frame;          // Frame and BadChecksum
+  std::size_t bytes = 0;       // bytes the event consumed
+  std::uint8_t expected = 0;   // BadChecksum: computed checksum
+  std::uint8_t received = 0;   // BadChecksum: checksum byte received
+  std::uint32_t declared = 0;  // BadLength: the declared length
 };
 
 // Splits the byte stream from the library into command frames. Bytes can
@@ -81,14 +81,14 @@ struct DecodeEvent {
 // checksum byte have arrived.
 class CommandDecoder {
  public:
-  void feed(std::string_view bytes, std::vector<DecodeEvent>& events);
+  void feed(std::string_view bytes, std::vector<DecodeEvent> &events);
   // Called after a silence: drops a partial frame (or ends skipping after a
   // bad length). Emits a Stale event when something was dropped.
-  void flush_stale(std::vector<DecodeEvent>& events);
+  void flush_stale(std::vector<DecodeEvent> &events);
   bool has_partial() const { return !buffer_.empty() || skipping_; }
 
  private:
-  void drain(std::vector<DecodeEvent>& events);
+  void drain(std::vector<DecodeEvent> &events);
   std::string buffer_;
   bool skipping_ = false;
   std::size_t skipped_ = 0;

@@ -37,7 +37,7 @@ struct TempDir {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char **argv) {
   using namespace satemu;
   std::string error;
   const auto options = parse_options(std::vector<std::string>(argv + 1, argv + argc), error);
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (store->fresh()) {
-    DeviceState& s = store->state();
+    DeviceState &s = store->state();
     s.sat_serial = options->serial;
     s.emergency_code = options->serial;
     if (options->activated) {
@@ -100,7 +100,8 @@ int main(int argc, char** argv) {
   }
 
   const std::uint32_t seed = options->seed.value_or(std::random_device{}());
-  SatDevice device(*store, [] { return std::time(nullptr); }, seed);
+  SatDevice device(
+      *store, [] { return std::time(nullptr); }, seed);
   std::optional<std::filesystem::path> control;
   if (!options->control.empty()) control = options->control;
   FaultPlan faults(options->faults, control);
@@ -111,10 +112,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "satemu: %s\n", error.c_str());
     return 1;
   }
-  const DeviceState& s = store->state();
-  log.notice("device " + s.sat_serial + (s.activated ? " (activated, CNPJ " + s.cnpj + ")" : " (not activated)") +
-             " on " + link->peer_path() + (options->link.empty() ? "" : " linked at " + options->link) +
-             ", state in " + (temp.path.empty() ? state_dir.string() : state_dir.string() + " (temporary)"));
+  const DeviceState &s = store->state();
+  log.notice("device " + s.sat_serial +
+             (s.activated ? " (activated, CNPJ " + s.cnpj + ")" : " (not activated)") + " on " +
+             link->peer_path() + (options->link.empty() ? "" : " linked at " + options->link) +
+             ", state in " +
+             (temp.path.empty() ? state_dir.string() : state_dir.string() + " (temporary)"));
 
   Emulator emulator(*link, device, faults, log, stop.fd, seed);
   const int rc = emulator.run();

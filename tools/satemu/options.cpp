@@ -63,7 +63,7 @@ const char kUsage[] =
     "Exit status: 0 after SIGTERM/SIGINT or a vanish fault; 1 when the line cannot be made\n"
     "or is lost; 2 for a wrong command line.\n";
 
-std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error) {
+std::optional<Options> parse_options(const std::vector<std::string> &args, std::string &error) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
     std::string a = args[i];
@@ -74,7 +74,7 @@ std::optional<Options> parse_options(const std::vector<std::string>& args, std::
         a = a.substr(0, eq);
       }
     }
-    auto value = [&](std::string& out) {
+    auto value = [&](std::string &out) {
       if (inline_value) {
         out = *inline_value;
         return true;

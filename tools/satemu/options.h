@@ -28,7 +28,7 @@ struct Options {
 };
 
 // Nothing (and a message in `error`) when the command line is wrong.
-std::optional<Options> parse_options(const std::vector<std::string>& args, std::string& error);
+std::optional<Options> parse_options(const std::vector<std::string> &args, std::string &error);
 
 extern const char kUsage[];
 

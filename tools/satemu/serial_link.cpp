@@ -30,7 +30,8 @@ namespace {
 std::string errno_text() { return std::strerror(errno); }
 }  // namespace
 
-std::optional<SerialLink> SerialLink::create_pty(const std::filesystem::path& link, std::string& error) {
+std::optional<SerialLink> SerialLink::create_pty(const std::filesystem::path &link,
+                                                 std::string &error) {
   SerialLink l;
   l.fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (l.fd_ < 0 || grantpt(l.fd_) != 0 || unlockpt(l.fd_) != 0) {
@@ -50,7 +51,7 @@ std::optional<SerialLink> SerialLink::create_pty(const std::filesystem::path& li
   }
   ::fcntl(l.fd_, F_SETFL, ::fcntl(l.fd_, F_GETFL) | O_NONBLOCK);
 
-  struct stat st{};
+  struct stat st {};
   if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
     error = link.string() + " exists and is not a symbolic link; not replacing it";
     return std::nullopt;
@@ -73,7 +74,8 @@ std::optional<SerialLink> SerialLink::create_pty(const std::filesystem::path& li
   return l;
 }
 
-std::optional<SerialLink> SerialLink::open_device(const std::filesystem::path& device, std::string& error) {
+std::optional<SerialLink> SerialLink::open_device(const std::filesystem::path &device,
+                                                  std::string &error) {
   SerialLink l;
   l.fd_ = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (l.fd_ < 0) {
@@ -88,7 +90,7 @@ std::optional<SerialLink> SerialLink::open_device(const std::filesystem::path& d
   return l;
 }
 
-SerialLink::SerialLink(SerialLink&& o) noexcept
+SerialLink::SerialLink(SerialLink &&o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       peer_fd_(std::exchange(o.peer_fd_, -1)),
       peer_path_(std::move(o.peer_path_)),
@@ -102,7 +104,8 @@ void SerialLink::close() {
     // emulator may have taken the name over.
     char target[256];
     const ssize_t n = ::readlink(link_.c_str(), target, sizeof target - 1);
-    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == peer_path_) ::unlink(link_.c_str());
+    if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == peer_path_)
+      ::unlink(link_.c_str());
     link_.clear();
   }
   if (peer_fd_ >= 0) ::close(std::exchange(peer_fd_, -1));

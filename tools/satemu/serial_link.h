@@ -13,25 +13,27 @@ class SerialLink {
  public:
   // Creates a pseudo-terminal pair and points `link` at its library end,
   // replacing an existing symbolic link there (never another kind of file).
-  static std::optional<SerialLink> create_pty(const std::filesystem::path& link, std::string& error);
+  static std::optional<SerialLink> create_pty(const std::filesystem::path &link,
+                                              std::string &error);
   // Opens an existing serial device.
-  static std::optional<SerialLink> open_device(const std::filesystem::path& device, std::string& error);
+  static std::optional<SerialLink> open_device(const std::filesystem::path &device,
+                                               std::string &error);
 
-  SerialLink(SerialLink&& other) noexcept;
-  SerialLink& operator=(SerialLink&&) = delete;
+  SerialLink(SerialLink &&other) noexcept;
+  SerialLink &operator=(SerialLink &&) = delete;
   ~SerialLink();
 
   // Non-blocking descriptor to read commands from and write replies to.
   int fd() const { return fd_; }
   // Where the library opens the line (e.g. /dev/pts/5).
-  const std::string& peer_path() const { return peer_path_; }
+  const std::string &peer_path() const { return peer_path_; }
   // Closes both ends and removes the link: the device is gone.
   void close();
 
  private:
   SerialLink() = default;
-  int fd_ = -1;        // pty master or the device
-  int peer_fd_ = -1;   // our own descriptor of the pty slave: keeps the pair up
+  int fd_ = -1;       // pty master or the device
+  int peer_fd_ = -1;  // our own descriptor of the pty slave: keeps the pair up
   std::string peer_path_;
   std::filesystem::path link_;  // empty for a device
 };

@@ -27,15 +27,15 @@ struct TransmitPlan {
 // Silence that separates two frames (the library splits frames on 35 ms).
 inline constexpr int kFrameGapMs = 60;
 
-TransmitPlan plan_transmission(const std::optional<FaultRule>& fault, std::uint8_t sequence,
-                               std::string_view payload, std::mt19937& rng);
+TransmitPlan plan_transmission(const std::optional<FaultRule> &fault, std::uint8_t sequence,
+                               std::string_view payload, std::mt19937 &rng);
 
 // The payload a `reply` or `salereply` fault sends instead of the device's
 // answer, for the command with this session number.
-std::string fault_payload(const FaultRule& fault, std::string_view session);
+std::string fault_payload(const FaultRule &fault, std::string_view session);
 
 // True for faults whose answer replaces the device's: the command is then not
 // carried out (the device was busy, went away, or a test scripted the answer).
-bool fault_replaces_answer(const FaultRule& fault);
+bool fault_replaces_answer(const FaultRule &fault);
 
 }  // namespace satemu

@@ -24,7 +24,7 @@ std::size_t find_start(std::string_view xml, std::string_view tag, std::size_t f
 
 // Parses the element starting at `lt`; sets `next` to the position after it.
 std::optional<XmlElement> element_at(std::string_view xml, std::string_view tag, std::size_t lt,
-                                     std::size_t& next) {
+                                     std::size_t &next) {
   const std::size_t gt = xml.find('>', lt);
   if (gt == std::string_view::npos) return std::nullopt;
   XmlElement e;
@@ -119,9 +119,11 @@ std::string xml_text(std::string_view xml, std::string_view tag) {
   const auto e = xml_find(xml, tag);
   if (!e) return {};
   std::string_view t = e->inner;
-  while (!t.empty() && (t.front() == ' ' || t.front() == '\n' || t.front() == '\r' || t.front() == '\t'))
+  while (!t.empty() &&
+         (t.front() == ' ' || t.front() == '\n' || t.front() == '\r' || t.front() == '\t'))
     t.remove_prefix(1);
-  while (!t.empty() && (t.back() == ' ' || t.back() == '\n' || t.back() == '\r' || t.back() == '\t'))
+  while (!t.empty() &&
+         (t.back() == ' ' || t.back() == '\n' || t.back() == '\r' || t.back() == '\t'))
     t.remove_suffix(1);
   return xml_unescape(t);
 }
@@ -140,11 +142,16 @@ std::string xml_unescape(std::string_view text) {
       continue;
     }
     const std::string_view ent = text.substr(i + 1, semi - i - 1);
-    if (ent == "amp") out.push_back('&');
-    else if (ent == "lt") out.push_back('<');
-    else if (ent == "gt") out.push_back('>');
-    else if (ent == "quot") out.push_back('"');
-    else if (ent == "apos") out.push_back('\'');
+    if (ent == "amp")
+      out.push_back('&');
+    else if (ent == "lt")
+      out.push_back('<');
+    else if (ent == "gt")
+      out.push_back('>');
+    else if (ent == "quot")
+      out.push_back('"');
+    else if (ent == "apos")
+      out.push_back('\'');
     else {
       out.append(text.substr(i, semi - i + 1));
     }
@@ -158,17 +165,26 @@ std::string xml_escape(std::string_view text) {
   out.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out.push_back(c);
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out.push_back(c);
     }
   }
   return out;
 }
 
-void xml_add(std::string& out, std::string_view tag, std::string_view text) {
+void xml_add(std::string &out, std::string_view tag, std::string_view text) {
   out += '<';
   out += tag;
   out += '>';

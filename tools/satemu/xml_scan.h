@@ -28,6 +28,6 @@ std::string xml_unescape(std::string_view text);
 std::string xml_escape(std::string_view text);
 
 // Writes <tag>escaped text</tag>.
-void xml_add(std::string& out, std::string_view tag, std::string_view text);
+void xml_add(std::string &out, std::string_view tag, std::string_view text);
 
 }  // namespace satemu

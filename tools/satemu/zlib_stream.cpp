@@ -10,8 +10,8 @@ namespace satemu {
 std::string zlib_compress(std::string_view data, int level) {
   uLongf size = compressBound(static_cast<uLong>(data.size()));
   std::string out(size, '\0');
-  const int rc = compress2(reinterpret_cast<Bytef*>(out.data()), &size,
-                           reinterpret_cast<const Bytef*>(data.data()),
+  const int rc = compress2(reinterpret_cast<Bytef *>(out.data()), &size,
+                           reinterpret_cast<const Bytef *>(data.data()),
                            static_cast<uLong>(data.size()), level);
   if (rc != Z_OK) throw std::runtime_error("zlib compress2 failed");
   out.resize(size);
@@ -25,12 +25,12 @@ Inflated zlib_inflate(std::string_view stream, std::size_t limit) {
     result.error = InflateError::Corrupt;
     return result;
   }
-  zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(stream.data()));
+  zs.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(stream.data()));
   zs.avail_in = static_cast<uInt>(stream.size());
   char chunk[16384];
   int rc = Z_OK;
   while (rc == Z_OK) {
-    zs.next_out = reinterpret_cast<Bytef*>(chunk);
+    zs.next_out = reinterpret_cast<Bytef *>(chunk);
     zs.avail_out = sizeof chunk;
     rc = inflate(&zs, Z_NO_FLUSH);
     const std::size_t produced = sizeof chunk - zs.avail_out;
@@ -42,7 +42,8 @@ Inflated zlib_inflate(std::string_view stream, std::size_t limit) {
     }
     if (rc == Z_BUF_ERROR && zs.avail_in == 0) break;  // truncated input
   }
-  if (result.error == InflateError::None && rc != Z_STREAM_END) result.error = InflateError::Corrupt;
+  if (result.error == InflateError::None && rc != Z_STREAM_END)
+    result.error = InflateError::Corrupt;
   inflateEnd(&zs);
   return result;
 }
