@@ -306,6 +306,17 @@ TEST(EmbeddedDriver, IsAKernelImageForThisArchitectureAndInTheLibrary) {
   EXPECT_EQ(nt.FileHeader.Machine,
             sizeof(void *) == 8 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386);
   EXPECT_EQ(nt.OptionalHeader.Subsystem, IMAGE_SUBSYSTEM_NATIVE);
+  // The image checksum that the system checks for drivers.
+  std::size_t field = static_cast<std::size_t>(dos.e_lfanew) + 4 + 20 + 64;
+  std::string zeroed = image;
+  zeroed.replace(field, 4, 4, '\0');
+  zeroed.push_back('\0');
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < zeroed.size(); i += 2) {
+    sum += static_cast<std::uint8_t>(zeroed[i]) | static_cast<std::uint8_t>(zeroed[i + 1]) << 8;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  EXPECT_EQ(nt.OptionalHeader.CheckSum, ((sum & 0xFFFF) + (sum >> 16)) + image.size());
 
   HMODULE dll = LoadLibraryA((ExeDirectory() + "torvex.dll").c_str());
   ASSERT_NE(dll, nullptr) << GetLastError();
