@@ -3,6 +3,7 @@
 #include <cfgmgr32.h>
 
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -70,38 +71,46 @@ F ProcAs(FARPROC p) {
   return reinterpret_cast<F>(reinterpret_cast<void *>(p));
 }
 
+struct CfgMgrEntries {
+  LocateFn locate = nullptr;
+  PropertyFn property = nullptr;
+  RelativeFn child = nullptr, sibling = nullptr, parent = nullptr;
+};
+
+// The binding is the one state shared between threads; a lock keeps two
+// first uses from loading the library twice.
 class CfgMgr {
  public:
   ~CfgMgr() { Release(); }
 
   // Loads the library when it is not loaded yet (a failed load is tried again
   // next time) and looks the entry points up; false when any is missing.
-  bool Bind() {
+  bool Bind(CfgMgrEntries &entries) {
+    std::lock_guard<std::mutex> guard(lock_);
     UsbSystem &sys = GetUsbSystem();
     if (!module_) {
       module_ = sys.LoadModule("cfgmgr32.dll");
       if (!module_) return false;
       owner_ = &sys;
     }
-    locate = ProcAs<LocateFn>(sys.FindEntry(module_, "CM_Locate_DevNodeA"));
-    property = ProcAs<PropertyFn>(sys.FindEntry(module_, "CM_Get_DevNode_Registry_PropertyA"));
-    child = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Child"));
-    sibling = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Sibling"));
-    parent = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Parent"));
-    return locate && property && child && sibling && parent;
+    entries.locate = ProcAs<LocateFn>(sys.FindEntry(module_, "CM_Locate_DevNodeA"));
+    entries.property =
+        ProcAs<PropertyFn>(sys.FindEntry(module_, "CM_Get_DevNode_Registry_PropertyA"));
+    entries.child = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Child"));
+    entries.sibling = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Sibling"));
+    entries.parent = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Parent"));
+    return entries.locate && entries.property && entries.child && entries.sibling && entries.parent;
   }
 
   void Release() {
+    std::lock_guard<std::mutex> guard(lock_);
     if (module_ && owner_) owner_->ReleaseModule(module_);
     module_ = nullptr;
     owner_ = nullptr;
   }
 
-  LocateFn locate = nullptr;
-  PropertyFn property = nullptr;
-  RelativeFn child = nullptr, sibling = nullptr, parent = nullptr;
-
  private:
+  std::mutex lock_;
   HMODULE module_ = nullptr;
   UsbSystem *owner_ = nullptr;
 };
@@ -218,16 +227,16 @@ std::string GetConnectionKeyName(HANDLE hub, DWORD code, ULONG connectionIndex) 
 }
 
 std::string GetDescription(const std::string &driverKey) {
-  if (!g_cfgMgr.Bind()) return {};
+  CfgMgrEntries cm;
+  if (!g_cfgMgr.Bind(cm)) return {};
   DEVINST current = 0;
-  if (g_cfgMgr.locate(&current, nullptr, 0) != CR_SUCCESS) return {};
+  if (cm.locate(&current, nullptr, 0) != CR_SUCCESS) return {};
 
   constexpr ULONG kBufferSize = 512;
   std::vector<char> buffer(kBufferSize, 0);
   auto read = [&](DEVINST node, ULONG property, std::string &text) {
     ULONG length = kBufferSize;
-    if (g_cfgMgr.property(node, property, nullptr, buffer.data(), &length, 0) != CR_SUCCESS)
-      return false;
+    if (cm.property(node, property, nullptr, buffer.data(), &length, 0) != CR_SUCCESS) return false;
     text = PropertyText(buffer.data(), length, kBufferSize);
     return true;
   };
@@ -249,9 +258,9 @@ std::string GetDescription(const std::string &driverKey) {
       std::string description;
       return read(current, CM_DRP_DEVICEDESC, description) ? description : std::string();
     }
-    if (move(g_cfgMgr.child, current)) continue;
-    while (!move(g_cfgMgr.sibling, current))
-      if (steps > kMaxSteps || !move(g_cfgMgr.parent, current)) return {};
+    if (move(cm.child, current)) continue;
+    while (!move(cm.sibling, current))
+      if (steps > kMaxSteps || !move(cm.parent, current)) return {};
   }
 }
 
