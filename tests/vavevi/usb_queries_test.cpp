@@ -51,13 +51,6 @@ struct OpenHandle {
   HANDLE handle;
 };
 
-TEST_F(UsbQueries, ControllerNamesAreDecimalIndices) {
-  EXPECT_EQ(HostControllerPath(0), "\\\\.\\HCD0");
-  EXPECT_EQ(HostControllerPath(9), "\\\\.\\HCD9");
-  EXPECT_EQ(HostControllerPath(10), "\\\\.\\HCD10");
-  EXPECT_EQ(HostControllerPath(23), "\\\\.\\HCD23");
-}
-
 TEST_F(UsbQueries, ControllerNameReadsProbeThenRecord) {
   OpenHandle hcd(OpenController());
   ASSERT_NE(hcd.handle, INVALID_HANDLE_VALUE);

@@ -437,12 +437,6 @@ TEST_F(UsbTree, PublishedProperties) {
   EXPECT_EQ(TnrUsb(nullptr).GetOptions(), (TnrUsbOptions{uoShowHost, uoShowHub, uoShowPort}));
 }
 
-TEST_F(UsbTree, UnimplementedOperationsAreAbstract) {
-  EXPECT_THROW(usb_->SendChar('x'), EAbstractError);
-  EXPECT_THROW(usb_->SendString("x"), EAbstractError);
-  EXPECT_THROW(usb_->ClearDeviceBuffers(), EAbstractError);
-}
-
 // A node cannot open while the driver service cannot be created: the
 // driver's fatal error is raised, and nothing stays counted or open.
 TEST_F(UsbTree, NodeOpenWithoutADriverRaisesAndCountsNothing) {
