@@ -20,11 +20,12 @@ presets=("$@")
 jobs=$(nproc 2>/dev/null || echo 2)
 passed=0; failed=0; broken=(); skipped=()
 
-# run_preset PRESET [CTEST ARGS...]
+# run_preset PRESET WINE_TESTS [CTEST ARGS...]
 run_preset() {
-  local p=$1; shift
+  local p=$1 wine_tests=$2; shift 2
   echo "=== $p: configure and build"
-  if ! cmake --preset "$p" >/dev/null || ! cmake --build --preset "$p" -j "$jobs"; then
+  if ! cmake --preset "$p" -DTORVEX_WINE_TESTS="$wine_tests" >/dev/null ||
+     ! cmake --build --preset "$p" -j "$jobs"; then
     broken+=("$p (build)"); return
   fi
   echo "=== $p: tests"
@@ -53,10 +54,10 @@ for p in "${presets[@]}"; do
   if [ "$p" = win32 ] && ! reason=$("$root/tools/can-run-i386.sh" 2>&1); then
     echo "=== win32: only the image checks run: $reason"
     skipped+=("win32 run skipped: $reason; torvex.dll checked as an image only")
-    run_preset win32 -L image
+    run_preset win32 OFF -L image
     continue
   fi
-  run_preset "$p"
+  run_preset "$p" ON
 done
 
 echo

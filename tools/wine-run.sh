@@ -18,10 +18,15 @@
 #
 #   TORVEX_WINEPREFIX   prefix to use (default: ~/.cache/torvex/wineprefix)
 #   TORVEX_WINE_ARCH    win32 (default) or win64
+#   TORVEX_WINEDEBUG    Wine debug channels (default: -all)
+#   TORVEX_WINE_LOG     a file that the program's standard error is appended
+#                       to, instead of this script's own. When the program is
+#                       the first of its Wine session, the session's services
+#                       and driver host write there too (their debug output).
 set -euo pipefail
 prefix=${TORVEX_WINEPREFIX:-${HOME:-/tmp}/.cache/torvex/wineprefix}
 export WINEPREFIX=$prefix
-export WINEDEBUG=-all
+export WINEDEBUG=${TORVEX_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;mscoree=d;mshtml=d"
 arch=${TORVEX_WINE_ARCH:-win32}
 case "$arch" in
@@ -58,17 +63,22 @@ mkdir -p "$(dirname "$prefix")"
 # A program that connects just as the prefix's server shuts down (it stops
 # as soon as its last client has gone) is dropped before it runs, with
 # "wine client error ... recvmsg". Such a start is tried again, once.
-errors=$(mktemp)
-trap 'rm -f "$errors"' EXIT
+if [ -n "${TORVEX_WINE_LOG:-}" ]; then
+  errors=$TORVEX_WINE_LOG
+else
+  errors=$(mktemp)
+  trap 'rm -f "$errors"' EXIT
+fi
 for attempt in 1 2; do
+  [ -n "${TORVEX_WINE_LOG:-}" ] || : >"$errors"
   set +e
-  "$loader" "$@" 2>"$errors"
+  "$loader" "$@" 2>>"$errors"
   rc=$?
   set -e
   if [ $rc -ne 0 ] && [ $attempt = 1 ] && grep -q '^wine client error' "$errors"; then
     sleep 0.2
     continue
   fi
-  cat "$errors" >&2
+  [ -n "${TORVEX_WINE_LOG:-}" ] || cat "$errors" >&2
   exit $rc
 done
