@@ -14,6 +14,7 @@ class FormReader {
   FormReader(TForm &form, std::string source) : form_(form), source_(std::move(source)) {}
 
   void Read(const TResourceObject &root) {
+    const std::string formerName = form_.Name();
     form_.BeginLoading();
     try {
       AdoptName(root);
@@ -25,6 +26,7 @@ class FormReader {
     } catch (...) {
       // Components go newest first; each takes the ones it owns with it.
       for (auto it = made_.rbegin(); it != made_.rend(); ++it) delete *it;
+      form_.SetName(formerName);
       form_.CancelLoading();
       throw;
     }

@@ -266,6 +266,7 @@ TEST(Form, ResourceThatDoesNotFitLeavesTheFormAsItWas) {
           << e.what();
     }
     // Whatever was made is gone, nothing is loading, nothing was Loaded.
+    EXPECT_EQ(form.Name(), "");
     EXPECT_EQ(form.ComponentCount(), 0);
     EXPECT_EQ(TTestDevice::Alive(), 0);
     EXPECT_FALSE(form.ComponentState().Contains(csLoading));
