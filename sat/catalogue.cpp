@@ -15,7 +15,7 @@ const CommandRow kEnviarDadosVenda              {"%06ld|EnviarDadosVenda|%s|",  
 const CommandRow kCancelarUltimaVenda           {"%06ld|CancelarUltimaVenda|%s|%s|%s",                "CancelarUltimaVenda",              4, k4, true,  kNotReadyText};
 const CommandRow kTesteFimAFim                  {"%06ld|TesteFimAFim|%s|%s",                          "TesteFimAFim",                    20, k3, true,  kNotReadyText};
 const CommandRow kConsultarStatusOperacional    {"%06ld|ConsultarStatusOperacional|%s",               "ConsultarStatusOperacional",       3, k3, true,  kNotReadyText};
-const CommandRow kConsultarNumeroSessao         {"%06ld|ConsultarNumeroSessao|%s|%ld",                "ConsultarNumeroSessao",           20, k3, true,  kNotReadyText};
+const CommandRow kConsultarNumeroSessao         {"%06ld|ConsultarNumeroSessao|%s|%ld",                "ConsultarNumeroSessao",           20, k3, true,  kNotReadyText, ReplySession::kSentOrConsulted};
 const CommandRow kConfigurarInterfaceDeRede     {"%06ld|ConfigurarInterfaceDeRede|%s|%s",             "ConfigurarInterfaceDeRede",       20, k3, true,  kNotReadyText};
 const CommandRow kAssociarAssinatura            {"%06ld|AssociarAssinatura|%s|%s|%s",                 "AssociarAssinatura",              10, k3, true,  kNotReadyTextBang};
 const CommandRow kAtualizarSoftwareSAT          {"%06ld|AtualizarSoftwareSAT|%s",                     "AtualizarSoftwareSAT",          1800, k3, true,  kNotReadyText};
@@ -25,7 +25,7 @@ const CommandRow kDesbloquearSAT                {"%06ld|DesbloquearSAT|%s",     
 const CommandRow kTrocarCodigoDeAtivacao        {"%06ld|TrocarCodigoDeAtivacaoSAT|%s|%i|%s|%s",       "TrocarCodigoDeAtivacao",          10, k3, false, kNotReadyText};
 const CommandRow kArocarCodigoDeAtivacaoSAT     {"%06ld|TrocarCodigoDeAtivacaoSAT|%s|%i|%s|%s",       "ArocarCodigoDeAtivacaoSAT",       20, k3, false, kNotReadyText};
 const CommandRow kAesteFimAFim                  {"%06ld|TesteFimAFim|%s|%s",                          "AesteFimAFim",                    20, k3, false, kNotReadyText};
-const CommandRow kConsultarUltimaSessaoFiscal   {"%06ld|ConsultarUltimaSessaoFiscal|%s",              "ConsultarUltimaSessaoFiscal",     20, k3, true,  kNotReadyText};
+const CommandRow kConsultarUltimaSessaoFiscal   {"%06ld|ConsultarUltimaSessaoFiscal|%s",              "ConsultarUltimaSessaoFiscal",     20, k3, true,  kNotReadyText, ReplySession::kAny};
 // clang-format on
 
 }  // namespace torvex::sat

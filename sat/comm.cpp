@@ -22,9 +22,7 @@ bool EnsureZlib() {
 }
 
 namespace {
-constexpr std::uint32_t kBaudRate = 115200;
 constexpr int kProbePorts = 29;
-
 }  // namespace
 
 std::int64_t CalendarSeconds() {
@@ -32,13 +30,18 @@ std::int64_t CalendarSeconds() {
   return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
 }
 
-bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds) {
-  if (!PortOpen(PortName, kBaudRate, RxThread)) return false;
-  if (block != nullptr)
-    EnviaComandoBinario(block, count);
-  else
-    EnviaComando(CommandText);
-  WaitForReply(CalendarSeconds(), limitSeconds);
+bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds, ReplySession accept) {
+  if (!OpenLine(PortName)) return false;
+  // The limit counts whole seconds of the calendar clock from here; writing
+  // the frame may take at most what is left of it.
+  std::int64_t deadlineMs = (CalendarSeconds() + limitSeconds) * 1000;
+  SendOptions options;
+  options.accept = accept;
+  options.writeLimitMs = deadlineMs - GetClock().NowMs();
+  SendOutcome sent = block != nullptr ? EnviaComandoBinario(block, count, options)
+                                      : EnviaComando(CommandText, options);
+  // A frame that did not go out gets no reply: no point in waiting for one.
+  if (sent == SendOutcome::kSent) WaitForReplyUntil(deadlineMs);
   PortClose();
   return true;
 }
@@ -49,16 +52,12 @@ const char *FailedExchange(bool lastRxOnFailure) {
   return StatusRecord.StatusMessage;
 }
 
-void WaitForReply(std::int64_t startSeconds, int limit) {
-  WaitForReplyUntil((startSeconds + limit) * 1000);
-}
-
 void WaitForReplyUntil(std::int64_t deadlineMs) {
   Clock &clock = GetClock();
-  while (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
+  while (!ReplyArrived.Settled()) {
     std::int64_t now = clock.NowMs();
     if (now >= deadlineMs) break;  // the whole seconds elapsed reached the limit
-    clock.WaitForZero(ReplyArrived, StatusRecord.StatusCode, deadlineMs - now);
+    clock.WaitSettled(ReplyArrived, deadlineMs - now);
   }
 }
 
@@ -70,12 +69,14 @@ bool ProbePort() {
   for (int n = 1; n <= kProbePorts; ++n) {
     char name[16];
     FormatText(name, sizeof name, "COM%d", n);
-    if (!PortOpen(name, kBaudRate, RxThread)) continue;
-    EnviaComando(CommandText);
+    if (!OpenLine(name)) continue;
     // A port gets one second to answer. (Waiting only until the calendar
     // second turns would give a port probed late in a second a few
     // milliseconds, and a healthy device would be reported missing.)
-    WaitForReplyUntil(GetClock().NowMs() + 1000);
+    std::int64_t deadlineMs = GetClock().NowMs() + 1000;
+    SendOptions options;
+    options.writeLimitMs = 1000;
+    if (EnviaComando(CommandText, options) == SendOutcome::kSent) WaitForReplyUntil(deadlineMs);
     PortClose();
     if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) {
       CopyText(PortName, sizeof PortName, name);
@@ -166,7 +167,7 @@ const char *CommandRoadV(const CommandRow &row, std::va_list args) {
 
   TraceCommand(row.logName, CommandText);
 
-  if (!Exchange(nullptr, 0, row.waitSeconds)) return NotReady(kNotReadyText);
+  if (!Exchange(nullptr, 0, row.waitSeconds, row.accept)) return NotReady(kNotReadyText);
   if (const char *failed = FailedExchange(row.lastRxOnFailure)) return failed;
   return FinishReply(row.pattern);
 }

@@ -7,6 +7,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform.h"
+#include "satlink.h"
+
 namespace torvex::sat {
 
 // The reply patterns: skip the first field, then take the code and the
@@ -22,6 +25,9 @@ struct CommandRow {
   ReplyPattern pattern;
   bool lastRxOnFailure;       // write LastRxText with the failure text
   const char *probeFailText;  // returned when the probe finds no port
+  // The sessions whose reply it accepts: its own, except for the two
+  // commands that ask for another session's reply.
+  ReplySession accept = ReplySession::kSent;
 };
 
 // The compression library, loaded on first need by the probe.
@@ -33,10 +39,8 @@ bool EnsureZlib();
 // a ConsultarSAT frame within a second; afterwards only loads zlib.
 bool ProbePort();
 
-// Waits until StatusCode is 0 or the calendar clock has advanced by limit
-// whole seconds since startSeconds; sleeps meanwhile.
-void WaitForReply(std::int64_t startSeconds, int limit);
-// Waits until StatusCode is 0 or the calendar clock reaches deadlineMs.
+// Waits until StatusCode is 0, the line is lost or the calendar clock
+// reaches deadlineMs; sleeps meanwhile.
 void WaitForReplyUntil(std::int64_t deadlineMs);
 
 // Whole seconds of the calendar clock.
@@ -44,8 +48,9 @@ std::int64_t CalendarSeconds();
 
 // Opens the known port, sends the command in CommandText (or, when block is
 // not null, the count bytes of a binary command block), waits for the reply
-// up to the limit and closes the port. False when the port would not open.
-bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds);
+// (from a session that accept allows) up to the limit and closes the port.
+// False when the port would not open.
+bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds, ReplySession accept);
 
 // After an exchange: null when a reply came (code 0); otherwise the failure
 // text in StatusMessage, also recorded in LastRx when asked.
@@ -74,8 +79,6 @@ const char *FinishReply(ReplyPattern pattern);
 int ScanReply(const char *text, ReplyPattern pattern, char *code, std::size_t codeCap,
               char *message, std::size_t messageCap);
 
-inline constexpr char kNotReadyText[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
-inline constexpr char kNotReadyTextBang[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente!";
 inline constexpr char kZlibMissingText[] = "TORVEX.dll necessita zlib.dll";
 inline constexpr char kNonConformingText[] =
     "Mensagem recebida do equipamento fora de conformidade. Erro desconhecido.";

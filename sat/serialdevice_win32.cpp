@@ -9,63 +9,127 @@
 namespace torvex::sat {
 namespace {
 
-// The port is opened synchronous with read time-outs that make ReadFile
-// return at once, so the reader cannot block in a read (a blocked read would
-// also hold up the caller's write on the same synchronous handle). Between
-// empty reads the reader sleeps, with the system timer at 1 ms resolution
-// while a port is open:
-//  - while a burst is being collected, and for 50 ms after the last bytes,
-//    it waits 1 ms on its wake event: the end of a burst is seen within a
-//    millisecond or two, and closing the port right after a reply does not
-//    wait for a sleep to run out;
-//  - during a longer silence (the device working on a command) it sleeps
-//    2 ms up to 200 ms of silence, 5 ms up to a second and 10 ms after that,
-//    since every empty read is a system call (under Wine, a round trip to
-//    its server). A reply after a long silence is seen a few milliseconds
-//    late at most, nothing beside the time the device took; the reader
-//    checks its Terminated flag after every sleep.
+// The port is opened for overlapped I/O, so that the reader can block in a
+// read while the caller writes, and either can be bounded in time:
+//  - Reads use the "first byte" time-outs: a read returns as soon as at
+//    least one byte is there, with what is buffered, or after
+//    kReadTimeoutMs with nothing. The reader waits on the read's event, its
+//    wake event and the rest of the gap: it sleeps through silences and
+//    wakes for bytes, for the end of a burst and for the port's closing, not
+//    on a timer of its own (one empty read a second during a long silence).
+//  - Writes wait at most the time the command has left, then are cancelled.
+//  - A line that is gone (a USB serial device removed) makes reads, or
+//    ClearCommError, fail; a read that keeps completing at once with nothing
+//    (a closed line seen through another driver) counts as gone too.
+// The system timer runs at 1 ms resolution while the port is open, so that
+// the end of a burst is seen within a millisecond or two of the gap.
+constexpr DWORD kReadTimeoutMs = 1000;
+constexpr DWORD kChunk = 1024;
+
 class Win32SerialDevice final : public SerialDevice {
  public:
-  Win32SerialDevice(HANDLE port, HANDLE wake) : port_(port), wake_(wake) { timeBeginPeriod(1); }
+  Win32SerialDevice(HANDLE port, HANDLE wake, HANDLE readEvent, HANDLE writeEvent)
+      : port_(port), wake_(wake), readEvent_(readEvent), writeEvent_(writeEvent) {
+    timeBeginPeriod(1);
+  }
   ~Win32SerialDevice() override {
+    // Output the device never took is discarded, so closing does not wait.
+    PurgeComm(port_, PURGE_TXABORT | PURGE_TXCLEAR | PURGE_RXABORT);
     CloseHandle(port_);
     CloseHandle(wake_);
+    CloseHandle(readEvent_);
+    CloseHandle(writeEvent_);
     timeEndPeriod(1);
   }
 
-  bool Write(const std::uint8_t *bytes, std::size_t count) override {
+  bool Write(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs) override {
+    if (count == 0) return true;
+    if (count > 0x7fffffff) return false;
+    OVERLAPPED ov;
+    std::memset(&ov, 0, sizeof ov);
+    ov.hEvent = writeEvent_;
     DWORD written = 0;
-    if (!WriteFile(port_, bytes, static_cast<DWORD>(count), &written, nullptr)) return false;
+    if (WriteFile(port_, bytes, static_cast<DWORD>(count), &written, &ov)) return written == count;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    DWORD wait = limitMs <= 0 ? 0 : limitMs > 0x7ffffffe ? 0x7ffffffe : static_cast<DWORD>(limitMs);
+    if (WaitForSingleObject(writeEvent_, wait) != WAIT_OBJECT_0) CancelIo(port_);  // ours only
+    if (!GetOverlappedResult(port_, &ov, &written, TRUE)) return false;
     return written == count;
   }
 
-  std::size_t Read(std::uint8_t *buffer, std::size_t cap) override {
+  ReadResult ReadWait(std::uint8_t *buffer, std::size_t cap, std::int32_t ms) override {
+    if (cap == 0) return {0, false};
+    if (!readPending_) {
+      DWORD want = cap < kChunk ? static_cast<DWORD>(cap) : kChunk;
+      std::memset(&readOv_, 0, sizeof readOv_);
+      readOv_.hEvent = readEvent_;
+      readStarted_ = GetTickCount();
+      DWORD got = 0;
+      if (ReadFile(port_, chunk_, want, &got, &readOv_)) return Completed(buffer, cap, got);
+      DWORD error = GetLastError();
+      if (error != ERROR_IO_PENDING) return {0, Gone(error)};
+      readPending_ = true;
+    }
+    HANDLE handles[2] = {readEvent_, wake_};
+    DWORD rc =
+        WaitForMultipleObjects(2, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
+    if (rc != WAIT_OBJECT_0) return {0, false};  // woken, or the gap ran out: read stays pending
+    readPending_ = false;
     DWORD got = 0;
-    if (!ReadFile(port_, buffer, static_cast<DWORD>(cap), &got, nullptr)) return 0;
-    if (got > 0) idleSince_ = GetTickCount();
-    return got;
+    if (!GetOverlappedResult(port_, &readOv_, &got, FALSE)) return {0, Gone(GetLastError())};
+    return Completed(buffer, cap, got);
   }
 
-  void WaitInput(std::int32_t ms) override {
-    if (ms == 0) return;
-    DWORD idle = GetTickCount() - idleSince_;
-    if (ms > 0 || idle < 50) {
-      // A burst is being collected, or has just ended: read again within a
-      // millisecond, and wake at once when the port is being closed.
-      WaitForSingleObject(wake_, 1);
-    } else {
-      // A long silence (the device is working on a command): every empty
-      // read is a system call, so read less often.
-      Sleep(idle < 200 ? 2 : idle < 1000 ? 5 : 10);
-    }
+  // CancelIo cancels the calling thread's own I/O: the read is cancelled on
+  // the thread that started it.
+  void StopReading() override {
+    if (!readPending_) return;
+    DWORD got = 0;
+    CancelIo(port_);
+    GetOverlappedResult(port_, &readOv_, &got, TRUE);
+    readPending_ = false;
+  }
+
+  void WaitWake(std::int32_t ms) override {
+    WaitForSingleObject(wake_, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
   }
 
   void Wake() override { SetEvent(wake_); }
 
  private:
+  ReadResult Completed(std::uint8_t *buffer, std::size_t cap, DWORD got) {
+    if (got > 0) {
+      emptyAtOnce_ = 0;
+      std::size_t n = got < cap ? got : cap;
+      std::memcpy(buffer, chunk_, n);
+      return {n, false};
+    }
+    // An empty read is normal once the read time-out has run; one that
+    // comes back at once, again and again, is a line that is gone.
+    if (GetTickCount() - readStarted_ >= kReadTimeoutMs / 2) {
+      emptyAtOnce_ = 0;
+      return {0, false};
+    }
+    DWORD errors = 0;
+    COMSTAT stat;
+    if (!ClearCommError(port_, &errors, &stat) || ++emptyAtOnce_ >= 3) return {0, true};
+    WaitForSingleObject(wake_, 10);  // not a spin while it is being judged
+    return {0, false};
+  }
+
+  // Whether a failed read means the line is gone. A read cancelled because
+  // the port is being closed does not.
+  static bool Gone(DWORD error) { return error != ERROR_OPERATION_ABORTED; }
+
   HANDLE port_;
   HANDLE wake_;
-  DWORD idleSince_ = GetTickCount();
+  HANDLE readEvent_;
+  HANDLE writeEvent_;
+  OVERLAPPED readOv_{};
+  bool readPending_ = false;
+  DWORD readStarted_ = 0;
+  int emptyAtOnce_ = 0;
+  std::uint8_t chunk_[kChunk];
 };
 
 }  // namespace
@@ -78,8 +142,8 @@ bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
 std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate) {
   char path[64];
   if (!DevicePath(name, path, sizeof path)) return nullptr;
-  HANDLE port =
-      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED, nullptr);
   if (port == INVALID_HANDLE_VALUE) return nullptr;
 
   DCB dcb;
@@ -101,8 +165,8 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
   std::memset(&timeouts, 0, sizeof timeouts);
   GetCommTimeouts(port, &timeouts);
   timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = 0;
-  timeouts.ReadTotalTimeoutConstant = 0;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
   timeouts.WriteTotalTimeoutMultiplier = 1;
   timeouts.WriteTotalTimeoutConstant = 500;
   if (!SetCommTimeouts(port, &timeouts)) {
@@ -113,12 +177,23 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
   PurgeComm(port, PURGE_RXCLEAR);
   FlushFileBuffers(port);
 
-  HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (wake == nullptr) {
-    CloseHandle(port);
-    return nullptr;
+  HANDLE events[3] = {};
+  for (HANDLE &e : events) {
+    e = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (e == nullptr) {
+      for (HANDLE made : events)
+        if (made != nullptr) CloseHandle(made);
+      CloseHandle(port);
+      return nullptr;
+    }
   }
-  return std::make_unique<Win32SerialDevice>(port, wake);
+  try {
+    return std::make_unique<Win32SerialDevice>(port, events[0], events[1], events[2]);
+  } catch (...) {
+    for (HANDLE e : events) CloseHandle(e);
+    CloseHandle(port);  // a port that is not ours to use is not kept held
+    throw;
+  }
 }
 
 }  // namespace torvex::sat

@@ -12,10 +12,6 @@
 using namespace testutil;
 using emulator::Stopwatch;
 
-namespace {
-const std::string kNotReady = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
-}
-
 // No port at all.
 TEST(Probe, NoDeviceMeansNotReadyEverywhere) {
   Status s = ReadStatus();

@@ -31,13 +31,15 @@ std::vector<std::uint8_t> Reply(const std::string &payload, int checksumDelta = 
   return f;
 }
 
-void Feed(const std::vector<std::uint8_t> &burst) { RxThread(burst.data(), burst.size()); }
+std::size_t Feed(const std::vector<std::uint8_t> &burst) {
+  return RxThread(burst.data(), burst.size());
+}
 
 class Reception : public testing::Test {
  protected:
   void SetUp() override {
     LogEnabled = false;
-    EnviaComando("000001|ConsultarSAT");  // presets the waiting state
+    EnviaComando("123456|ConsultarSAT");  // presets the waiting state
   }
 };
 }  // namespace
@@ -75,15 +77,16 @@ TEST_F(Reception, AckLeavesTheCommandWaiting) {
   EXPECT_EQ(AfterStamp(LastRx()), "");
 }
 
-TEST_F(Reception, AckGluedToADataFrameIsTheAckOnly) {
+TEST_F(Reception, EveryFrameOfABurstCounts) {
   auto burst = Reply("123456|12345|texto|");
-  burst.insert(burst.begin(), 0x06);
-  Feed(burst);
-  EXPECT_EQ(ReadStatus().code, 32768);
+  burst.insert(burst.begin(), 0x06);  // ACK glued to the data frame
+  EXPECT_EQ(Feed(burst), burst.size());
+  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
 }
 
 TEST_F(Reception, ASecondShorterFrameLeavesNothingOfTheFirst) {
-  Feed(Reply("123456|99999|uma resposta bem mais longa|"));
+  Feed(Reply("123456|99999|uma resposta bem mais longa|", 1));
   Feed(Reply("123456|1|x|"));
   EXPECT_STREQ(ReplyText, "123456|1|x|");
   EXPECT_EQ(AfterStamp(LastRx()), "123456|1|x|");
@@ -106,7 +109,7 @@ TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
 
 TEST(Send, FrameBytesSequenceAndLastTx) {
   std::uint32_t seq = FrameSequence;
-  ASSERT_TRUE(EnviaComando("000123|ConsultarSAT"));
+  ASSERT_NE(EnviaComando("000123|ConsultarSAT"), SendOutcome::kTooLong);
   EXPECT_EQ(FrameSequence, seq + 1);
   ASSERT_EQ(FrameLength, 28u);
   EXPECT_EQ(FrameBuffer[1], static_cast<std::uint8_t>(seq));
@@ -116,7 +119,7 @@ TEST(Send, FrameBytesSequenceAndLastTx) {
 
 TEST(Send, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
   const std::uint8_t block[] = {'a', 'b', '|', 3, 0, 0, 0, 0x78, 0x5e, 0};
-  ASSERT_TRUE(EnviaComandoBinario(block, sizeof block));
+  ASSERT_NE(EnviaComandoBinario(block, sizeof block), SendOutcome::kTooLong);
   ASSERT_EQ(FrameLength, sizeof block + 9);
   EXPECT_EQ(0, std::memcmp(FrameBuffer + 8, block, sizeof block));
   EXPECT_EQ(AfterStamp(LastTx()), "ab|\x03");
@@ -126,10 +129,10 @@ TEST(Send, PayloadOverTheFrameLimitIsRefused) {
   static std::vector<std::uint8_t> big(kMaxPayload + 1, 'x');
   SetStatus(0, "before");
   std::uint32_t seq = FrameSequence;
-  EXPECT_FALSE(EnviaComandoBinario(big.data(), big.size()));
+  EXPECT_EQ(EnviaComandoBinario(big.data(), big.size()), SendOutcome::kTooLong);
   EXPECT_EQ(FrameSequence, seq);
   EXPECT_EQ(ReadStatus().code, 0);
-  EXPECT_TRUE(EnviaComandoBinario(big.data(), kMaxPayload));
+  EXPECT_NE(EnviaComandoBinario(big.data(), kMaxPayload), SendOutcome::kTooLong);
   EXPECT_EQ(FrameLength, kBufSize);
 }
 
@@ -138,9 +141,9 @@ TEST(SerialPortObject, RefusesLongNamesAndClosesTwiceHarmlessly) {
   EXPECT_FALSE(SerialPort.IsOpen());
   EXPECT_TRUE(PortClose());
   EXPECT_TRUE(PortClose());
-  EXPECT_TRUE(PortWrite(nullptr, 0));
+  EXPECT_TRUE(PortWrite(nullptr, 0, 100));
   const std::uint8_t b = 1;
-  EXPECT_FALSE(PortWrite(&b, 1));
+  EXPECT_FALSE(PortWrite(&b, 1, 100));
 }
 
 class TraceLog : public testing::Test {

@@ -17,6 +17,14 @@
 
 namespace testutil {
 
+// The library's not-ready text: ISO-8859-1 bytes in torvex.dll, UTF-8 in
+// libtorvex.so.
+#ifdef _WIN32
+inline const std::string kNotReady = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
+#else
+inline const std::string kNotReady = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";
+#endif
+
 // The status record as CodigoErro hands it out.
 struct Status {
   std::int32_t code;
