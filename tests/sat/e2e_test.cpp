@@ -3,7 +3,11 @@
 // emulator's faults switched per test.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "emulator.h"
 #include "testutil.h"
@@ -184,4 +188,63 @@ TEST_F(EndToEnd, AbreSerialSATTestsAndNamesThePort) {
   EXPECT_EQ(ReadStatus().message, "Porta COM7 aberta com sucesso");
   std::string got = ConsultarSAT(12);
   EXPECT_EQ(got.substr(0, 13), "000012|08000|") << got;
+}
+
+// Several threads calling at once: each waits its turn, gets its own reply,
+// and its text stays as it was while the others call.
+TEST_F(EndToEnd, ConcurrentCallersEachGetTheirOwnReply) {
+  constexpr int kThreads = 8;
+  constexpr int kRounds = 4;
+  std::vector<std::thread> threads;
+  std::vector<std::string> problems(kThreads);
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &problems] {
+      for (int round = 0; round < kRounds; ++round) {
+        int session = 500000 + t * 100 + round;
+        char head[16];
+        std::snprintf(head, sizeof head, "%06d|", session);
+        const char *reply = round % 2 == 0 ? ConsultarSAT(session)
+                                           : ConsultarStatusOperacional(session, "12345678");
+        std::string copy = reply;
+        if (copy.compare(0, 7, head) != 0) problems[t] += "got '" + copy.substr(0, 20) + "'; ";
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // others call meanwhile
+        if (copy != reply) problems[t] += "text changed under its caller; ";
+      }
+    });
+  }
+  for (auto &th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
+}
+
+// A reply that comes after its command gave up is not the next command's:
+// the next command discards it and takes its own.
+TEST_F(EndToEnd, ALateReplyIsNotTakenByTheNextCommand) {
+  Faults("delay:2300@ConsultarSAT");  // later than ConsultarSAT's limit of 2 s
+  EXPECT_EQ(std::string(ConsultarSAT(601)), kTimeout);
+  std::string got = ConsultarStatusOperacional(602, "12345678");  // 3 s
+  EXPECT_EQ(got.substr(0, 9), "000602|10") << got;
+  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(AfterStamp(LastRx()).substr(0, 7), "000602|");
+}
+
+// A device that stops reading: a command larger than the line's buffers
+// cannot be written whole, and the write gives up within the command's limit
+// (3 s here) instead of blocking until the device reads again.
+TEST_F(EndToEnd, AStalledDeviceDoesNotHoldTheCallerPastTheLimit) {
+  Faults("stall:8000@ConsultarSAT");
+  EXPECT_EQ(std::string(ConsultarSAT(701)), kTimeout);
+  std::string big(100000, 'x');
+  Stopwatch watch;
+  std::string got = ConsultarStatusOperacional(702, big.c_str());
+  EXPECT_EQ(got, kTimeout);
+  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_LT(watch.Seconds(), 10.0);  // a limit of 3 s; blocked writes took minutes
+  // Once the device reads again (and has dropped the half frame), it
+  // answers.
+  int code = -1;
+  for (int attempt = 0; attempt < 10 && code != 0; ++attempt) {
+    ConsultarSAT(703);
+    code = ReadStatus().code;
+  }
+  EXPECT_EQ(code, 0);
 }
