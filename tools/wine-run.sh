@@ -1,27 +1,43 @@
 #!/bin/bash
-# Runs a cross-built Windows program under 32-bit Wine in the project's test
-# prefix. Used as CMAKE_CROSSCOMPILING_EMULATOR, so ctest and the build run
-# every Windows test program through it.
+# Runs a cross-built Windows program under Wine in the project's test prefix.
+# Used as CMAKE_CROSSCOMPILING_EMULATOR, so ctest and the build run every
+# Windows test program through it.
 #
-# The prefix is created once (about 6 s) and reused. It is set up so that a
+# 32-bit programs (TORVEX_WINE_ARCH=win32, the default) run in a win32 prefix
+# through the `wine` script, which picks Debian's 32-bit loader. 64-bit
+# programs (TORVEX_WINE_ARCH=win64) run in a win64 prefix through the 64-bit
+# loader itself: the `wine` script would pick the 32-bit loader whenever it
+# is installed, even on a machine that cannot execute it.
+#
+# The prefix is created once (about 6 s; up to 90 s on a busy machine) and
+# reused. It is set up so that a
 # COM port exists exactly when a dosdevices/comN link exists: the mount
 # manager, which would link the machine's real UARTs (/dev/ttyS*) to COM
 # ports, is disabled, and every comN link it may have left is removed. The
 # library's port probe therefore never writes to real hardware.
 #
 #   TORVEX_WINEPREFIX   prefix to use (default: ~/.cache/torvex/wineprefix)
+#   TORVEX_WINE_ARCH    win32 (default) or win64
 set -euo pipefail
 prefix=${TORVEX_WINEPREFIX:-${HOME:-/tmp}/.cache/torvex/wineprefix}
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;mscoree=d;mshtml=d"
-export WINEARCH=win32
+arch=${TORVEX_WINE_ARCH:-win32}
+case "$arch" in
+  win32) loader=wine ;;
+  win64)
+    loader=/usr/lib/wine/wine64
+    export WINELOADER=$loader ;;
+  *) echo "wine-run.sh: TORVEX_WINE_ARCH must be win32 or win64, not '$arch'" >&2; exit 2 ;;
+esac
+export WINEARCH=$arch
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
   if [ ! -f "$prefix/.torvex-ready" ]; then
     rm -rf "$prefix"
-    wineboot -i >/dev/null 2>&1 || true
+    "$loader" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
     touch "$prefix/.torvex-ready"
   fi
@@ -46,7 +62,7 @@ errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
 for attempt in 1 2; do
   set +e
-  wine "$@" 2>"$errors"
+  "$loader" "$@" 2>"$errors"
   rc=$?
   set -e
   if [ $rc -ne 0 ] && [ $attempt = 1 ] && grep -q '^wine client error' "$errors"; then
