@@ -11,19 +11,23 @@ namespace {
 
 // The port is opened for overlapped I/O, so that the reader can block in a
 // read while the caller writes, and either can be bounded in time:
-//  - Reads use the "first byte" time-outs: a read returns as soon as at
-//    least one byte is there, with what is buffered, or after
-//    kReadTimeoutMs with nothing. The reader waits on the read's event, its
+//  - Reads have an interval time-out of 1 ms and no total time-out: a read
+//    waits as long as it takes for the first byte, then returns with what
+//    came until the line paused for a millisecond. (The "return at once"
+//    setting would make an overlapped read complete empty at once, again
+//    and again, on Windows; the documented "first byte" setting,
+//    MAXDWORD/MAXDWORD/constant, is not honoured by Wine, whose reads then
+//    wait for the whole buffer.) The reader waits on the read's event, its
 //    wake event and the rest of the gap: it sleeps through silences and
-//    wakes for bytes, for the end of a burst and for the port's closing, not
-//    on a timer of its own (one empty read a second during a long silence).
+//    wakes only for bytes, for the end of a burst and for the port's
+//    closing.
 //  - Writes wait at most the time the command has left, then are cancelled.
 //  - A line that is gone (a USB serial device removed) makes reads, or
-//    ClearCommError, fail; a read that keeps completing at once with nothing
-//    (a closed line seen through another driver) counts as gone too.
+//    ClearCommError, fail. A read that completes with nothing (which these
+//    time-outs never ask for) three times running counts as gone too: that
+//    is how a closed line shows through some drivers.
 // The system timer runs at 1 ms resolution while the port is open, so that
 // the end of a burst is seen within a millisecond or two of the gap.
-constexpr DWORD kReadTimeoutMs = 1000;
 constexpr DWORD kChunk = 1024;
 
 class Win32SerialDevice final : public SerialDevice {
@@ -63,7 +67,6 @@ class Win32SerialDevice final : public SerialDevice {
       DWORD want = cap < kChunk ? static_cast<DWORD>(cap) : kChunk;
       std::memset(&readOv_, 0, sizeof readOv_);
       readOv_.hEvent = readEvent_;
-      readStarted_ = GetTickCount();
       DWORD got = 0;
       if (ReadFile(port_, chunk_, want, &got, &readOv_)) return Completed(buffer, cap, got);
       DWORD error = GetLastError();
@@ -104,12 +107,6 @@ class Win32SerialDevice final : public SerialDevice {
       std::memcpy(buffer, chunk_, n);
       return {n, false};
     }
-    // An empty read is normal once the read time-out has run; one that
-    // comes back at once, again and again, is a line that is gone.
-    if (GetTickCount() - readStarted_ >= kReadTimeoutMs / 2) {
-      emptyAtOnce_ = 0;
-      return {0, false};
-    }
     DWORD errors = 0;
     COMSTAT stat;
     if (!ClearCommError(port_, &errors, &stat) || ++emptyAtOnce_ >= 3) return {0, true};
@@ -127,7 +124,6 @@ class Win32SerialDevice final : public SerialDevice {
   HANDLE writeEvent_;
   OVERLAPPED readOv_{};
   bool readPending_ = false;
-  DWORD readStarted_ = 0;
   int emptyAtOnce_ = 0;
   std::uint8_t chunk_[kChunk];
 };
@@ -164,9 +160,9 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
   COMMTIMEOUTS timeouts;
   std::memset(&timeouts, 0, sizeof timeouts);
   GetCommTimeouts(port, &timeouts);
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-  timeouts.ReadTotalTimeoutConstant = kReadTimeoutMs;
+  timeouts.ReadIntervalTimeout = 1;
+  timeouts.ReadTotalTimeoutMultiplier = 0;
+  timeouts.ReadTotalTimeoutConstant = 0;
   timeouts.WriteTotalTimeoutMultiplier = 1;
   timeouts.WriteTotalTimeoutConstant = 500;
   if (!SetCommTimeouts(port, &timeouts)) {
