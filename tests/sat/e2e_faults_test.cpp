@@ -43,7 +43,8 @@ double CpuSeconds() {
 #else
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+  return u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec +
+         u.ru_stime.tv_usec / 1e6;
 #endif
 }
 
@@ -96,13 +97,15 @@ class Faults : public emulator::DeviceTest {
     if (IsSkipped()) return;
     ASSERT_EQ(std::string(ConsultarSAT(1)).substr(0, 13), "000001|08000|");  // finds COM7
   }
-  // The device answers again (after an unplugged line comes back).
+  // The device answers the next command. It may take a few tries: an
+  // unplugged line takes a moment to come back, and a device still sending
+  // an over-long frame (slowly, through Wine) spoils the command it lands in.
   void ExpectTheNextCommandWorks(const std::string &after) {
     std::string got;
-    for (int attempt = 0; attempt < 50; ++attempt) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
       got = ConsultarSAT(999);
-      if (ReadStatus().code != 1) break;
-      Sleep(100);  // the port is not there yet
+      if (ReadStatus().code == 0) break;
+      Sleep(100);
     }
     EXPECT_EQ(got.substr(0, 13), "000999|08000|") << "after " << after;
     EXPECT_EQ(ReadStatus().code, 0) << "after " << after;
@@ -209,8 +212,7 @@ TEST_F(Faults, TraceLogNamesDiscardedRepliesAndLostLines) {
   EXPECT_NE(text.find("@@@@@S@T:<TS> RxThread RXDATA:\n999999|08000|de outra sessao||\n"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("S@T:<TS> RxThread Resposta de outra sessao descartada\n"),
-            std::string::npos)
+  EXPECT_NE(text.find("S@T:<TS> RxThread Resposta de outra sessao descartada\n"), std::string::npos)
       << text;
   EXPECT_NE(text.find("S@T:<TS> RxThread Linha serial perdida\n"), std::string::npos) << text;
   emulator::NoFaults();
@@ -234,6 +236,9 @@ void operator delete(void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
 
 TEST_F(Faults, NoMemoryForTheReaderIsReportedAndLeavesThePortFree) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer's allocator takes the place of this test's operator new";
+#endif
   g_failLargeAllocations = true;
   std::string got = ConsultarSAT(201);
   int rc = AbreSerialSAT(7, 115200, 8, 0, 1);
