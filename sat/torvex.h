@@ -57,6 +57,13 @@ extern "C" {
  * status code followed by a 100-byte NUL-terminated message. */
 #define TORVEX_STATUS_SIZE 104
 
+/* The status codes that CodigoErro reports (see the list above). */
+#define TORVEX_STATUS_OK 0            /* a reply came from the device */
+#define TORVEX_STATUS_NOT_READY 1     /* port not ready, zlib missing, refused */
+#define TORVEX_STATUS_CHECKSUM 3      /* the reply had a bad checksum */
+#define TORVEX_STATUS_UNKNOWN_FRAME 4 /* a frame the library does not know */
+#define TORVEX_STATUS_TIMEOUT 32768   /* no reply in time, or the line was lost */
+
 /* ---- SAT commands ------------------------------------------------------
  * Each returns the device's whole reply text ("sessao|EEEEE|mensagem|...")
  * when a reply came; otherwise the failure text (port not ready, time-out,

@@ -58,23 +58,24 @@ struct FaultCase {
 };
 
 const FaultCase kFaults[] = {
-    {"", 0, nullptr, Wait::kNone},
-    {"noreply", 32768, &kTimeout, Wait::kFull},
-    {"delay:200", 0, nullptr, Wait::kNone},
-    {"badsum", 3, &kChecksum, Wait::kFull},
-    {"badtype", 4, &kUnknown, Wait::kFull},
-    {"ack", 32768, &kTimeout, Wait::kFull},
-    {"ackdata:20", 0, nullptr, Wait::kNone},
-    {"ackglued", 0, nullptr, Wait::kNone},
-    {"split:3:50", 0, nullptr, Wait::kNone},
-    {"longlen", 3, &kChecksum, Wait::kFull},
+    {"", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"noreply", TORVEX_STATUS_TIMEOUT, &kTimeout, Wait::kFull},
+    {"delay:200", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"badsum", TORVEX_STATUS_CHECKSUM, &kChecksum, Wait::kFull},
+    {"badtype", TORVEX_STATUS_UNKNOWN_FRAME, &kUnknown, Wait::kFull},
+    {"ack", TORVEX_STATUS_TIMEOUT, &kTimeout, Wait::kFull},
+    {"ackdata:20", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"ackglued", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"split:3:50", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"longlen", TORVEX_STATUS_CHECKSUM, &kChecksum, Wait::kFull},
     {"huge", -1, nullptr, Wait::kFull},
-    {"garbage", 4, &kUnknown, Wait::kFull},
-    {"busy", 0, nullptr, Wait::kNone},
-    {"unplug:200", 32768, &kTimeout, Wait::kNone},  // the lost line ends the wait at once
-    {"stall:200", 32768, &kTimeout, Wait::kFull},
-    {"reply:999999|08000|de outra sessao||", 32768, &kTimeout, Wait::kFull},
-    {"reply:$S|12345|texto|", 0, nullptr, Wait::kNone},
+    {"garbage", TORVEX_STATUS_UNKNOWN_FRAME, &kUnknown, Wait::kFull},
+    {"busy", TORVEX_STATUS_OK, nullptr, Wait::kNone},
+    {"unplug:200", TORVEX_STATUS_TIMEOUT, &kTimeout,
+     Wait::kNone},  // the lost line ends the wait at once
+    {"stall:200", TORVEX_STATUS_TIMEOUT, &kTimeout, Wait::kFull},
+    {"reply:999999|08000|de outra sessao||", TORVEX_STATUS_TIMEOUT, &kTimeout, Wait::kFull},
+    {"reply:$S|12345|texto|", TORVEX_STATUS_OK, nullptr, Wait::kNone},
 };
 
 struct Command {
@@ -104,11 +105,11 @@ class Faults : public emulator::DeviceTest {
     std::string got;
     for (int attempt = 0; attempt < 20; ++attempt) {
       got = ConsultarSAT(999);
-      if (ReadStatus().code == 0) break;
+      if (ReadStatus().code == TORVEX_STATUS_OK) break;
       Sleep(100);
     }
     EXPECT_EQ(got.substr(0, 13), "000999|08000|") << "after " << after;
-    EXPECT_EQ(ReadStatus().code, 0) << "after " << after;
+    EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK) << "after " << after;
   }
   FakeClock clock_{1765173857000, 1000};
   ScopedClock use_{clock_};
@@ -132,14 +133,15 @@ TEST_F(Faults, EveryFaultOnAShortAndALongCommand) {
       Status s = ReadStatus();
 
       if (c.code == -1) {
-        EXPECT_TRUE(s.code == 3 || s.code == 32768) << what << ": " << s.code;
+        EXPECT_TRUE(s.code == TORVEX_STATUS_CHECKSUM || s.code == TORVEX_STATUS_TIMEOUT)
+            << what << ": " << s.code;
       } else {
         EXPECT_EQ(s.code, c.code) << what;
       }
       if (c.message != nullptr) {
         EXPECT_EQ(got, *c.message) << what;
         EXPECT_EQ(s.message, *c.message) << what;
-      } else if (c.code == 0) {
+      } else if (c.code == TORVEX_STATUS_OK) {
         char head[16];
         std::snprintf(head, sizeof head, "%06d|", session);
         EXPECT_EQ(got.substr(0, 7), head) << what << ": " << got.substr(0, 60);
@@ -191,10 +193,10 @@ TEST_F(Faults, EachCommandTakesOnlyTheRepliesItAskedFor) {
     if (sent.rfind("$S", 0) == 0) sent = "000303" + sent.substr(2);
     if (c.accepted) {
       EXPECT_EQ(got, sent) << c.what;
-      EXPECT_EQ(ReadStatus().code, 0) << c.what;
+      EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK) << c.what;
     } else {
       EXPECT_EQ(got, kTimeout) << c.what;
-      EXPECT_EQ(ReadStatus().code, 32768) << c.what;
+      EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT) << c.what;
     }
   }
 }
@@ -246,7 +248,7 @@ TEST_F(Faults, NoMemoryForTheReaderIsReportedAndLeavesThePortFree) {
   EXPECT_EQ(got, "Erro interno da biblioteca: memoria insuficiente");
   EXPECT_EQ(rc, 1);
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "Erro interno da biblioteca: memoria insuficiente");
   // The port was not left held or marked open: the next command works.
   got = ConsultarSAT(202);

@@ -30,10 +30,10 @@ TEST_F(OlderZlib, SaleAndExpansionWork) {
   emulator::Faults("salereply:$S|06000|0000|ok|||:X|Y|Z");
   std::string got = EnviarDadosVenda(801, "12345678", kSale);
   EXPECT_EQ(got, "000801|06000|0000|ok|||X|Y|Z");
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   got = EnviarDadosVenda(802, "12345678", kSale);  // the device's own answer
   EXPECT_EQ(got.substr(0, 7), "000802|") << got.substr(0, 60);
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
 // A tail cut short after a longer good one: only what this expansion
@@ -48,10 +48,10 @@ TEST_F(OlderZlib, ACutTailBringsNothingOfAnEarlierSale) {
   for (int i = 0; i < 300; ++i) text += std::to_string(i * 7919 % 1000);
   std::string stream(compressBound(static_cast<uLong>(text.size())), '\0');
   uLongf streamLen = static_cast<uLongf>(stream.size());
-  ASSERT_EQ(compress2(reinterpret_cast<Bytef *>(&stream[0]), &streamLen,
-                      reinterpret_cast<const Bytef *>(text.data()),
-                      static_cast<uLong>(text.size()), 2),
-            Z_OK);
+  ASSERT_EQ(
+      compress2(reinterpret_cast<Bytef *>(&stream[0]), &streamLen,
+                reinterpret_cast<const Bytef *>(text.data()), static_cast<uLong>(text.size()), 2),
+      Z_OK);
   stream.resize(streamLen / 2);  // cut: zlib expands part of it, then fails
   std::string fault = "reply:$S|06000|0000|ok|||";
   char hex[8];
@@ -81,7 +81,7 @@ TEST_F(OlderZlib, CompressionFailuresHaveTheirOwnText) {
   for (const auto &c : cases) {
     std::string got = EnviarDadosVenda(821, "12345678", c.sale);
     EXPECT_EQ(got, c.text);
-    EXPECT_EQ(ReadStatus().code, 1);
+    EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
     EXPECT_EQ(ReadStatus().message, c.text);
     EXPECT_EQ(AfterStamp(LastTx()).find("821|"), std::string::npos);  // nothing was sent
   }

@@ -56,7 +56,7 @@ TEST_F(Reception, BadChecksumKeepsThePayloadAndSetsCode3) {
   Feed(Reply("123456|12345|texto|", 1));
   EXPECT_STREQ(ReplyText, "123456|12345|texto|");
   EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
-  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_EQ(ReadStatus().message,
             "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n");
 }
@@ -65,13 +65,13 @@ TEST_F(Reception, UnknownTypeSetsCode4) {
   testing::internal::CaptureStdout();
   Feed({0x00, 0x41});
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ReadStatus().code, 4);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_UNKNOWN_FRAME);
   EXPECT_EQ(ReadStatus().message, "Comando recebido do equipamento n\xc3\xa3o reconhecido.\n");
 }
 
 TEST_F(Reception, AckLeavesTheCommandWaiting) {
   Feed({0x06});
-  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
   EXPECT_EQ(ReadStatus().message, "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.");
   EXPECT_STREQ(ReplyText, "");
   EXPECT_EQ(AfterStamp(LastRx()), "");
@@ -81,7 +81,7 @@ TEST_F(Reception, EveryFrameOfABurstCounts) {
   auto burst = Reply("123456|12345|texto|");
   burst.insert(burst.begin(), 0x06);  // ACK glued to the data frame
   EXPECT_EQ(Feed(burst), burst.size());
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   EXPECT_STREQ(ReplyText, "123456|12345|texto|");
 }
 
@@ -97,14 +97,14 @@ TEST_F(Reception, TruncatedFrameIsAChecksumFailureWithoutOverread) {
   f[9] = 0xff;  // declares far more than arrives
   f.resize(20);
   Feed(f);
-  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_STREQ(ReplyText, "123456|");
 }
 
 TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
   Feed(Reply("123456|12345|texto|", 1));
   Feed(Reply("123456|12345|texto|"));
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
 TEST(Send, FrameBytesSequenceAndLastTx) {
@@ -114,7 +114,7 @@ TEST(Send, FrameBytesSequenceAndLastTx) {
   ASSERT_EQ(FrameLength, 28u);
   EXPECT_EQ(FrameBuffer[1], static_cast<std::uint8_t>(seq));
   EXPECT_EQ(AfterStamp(LastTx()), "000123|ConsultarSAT");
-  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
 }
 
 TEST(Send, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
@@ -131,7 +131,7 @@ TEST(Send, PayloadOverTheFrameLimitIsRefused) {
   std::uint32_t seq = FrameSequence;
   EXPECT_EQ(EnviaComandoBinario(big.data(), big.size()), SendOutcome::kTooLong);
   EXPECT_EQ(FrameSequence, seq);
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   EXPECT_NE(EnviaComandoBinario(big.data(), kMaxPayload), SendOutcome::kTooLong);
   EXPECT_EQ(FrameLength, kBufSize);
 }
@@ -218,7 +218,7 @@ TEST(ControlFunctions, AbreSerialSATRefusesNumbersWhoseNameDoesNotFit) {
   CopyText(before, sizeof before, PortName);
   EXPECT_EQ(AbreSerialSAT(-2147483647 - 1, 115200, 8, 0, 1), 1);
   EXPECT_STREQ(PortName, before);
-  EXPECT_EQ(ReadStatus().code, 1);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "Erro ao abrir COM-2147483648");
 }
 
