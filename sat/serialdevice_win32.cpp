@@ -76,9 +76,9 @@ class Win32SerialDevice final : public SerialDevice {
       std::memset(&readOv_, 0, sizeof readOv_);
       readOv_.hEvent = readEvent_;
       DWORD got = 0;
-      if (ReadFile(port_, chunk_, want, &got, &readOv_)) return Completed(buffer, cap, got);
+      if (ReadFile(port_, chunk_, want, &got, &readOv_)) return Completed(buffer, cap, got, true);
       DWORD error = GetLastError();
-      if (error == ERROR_TIMEOUT) return Completed(buffer, cap, got);
+      if (error == ERROR_TIMEOUT) return Completed(buffer, cap, got, true);
       if (error != ERROR_IO_PENDING) return {0, Gone(error)};
       readPending_ = true;
     }
@@ -94,7 +94,7 @@ class Win32SerialDevice final : public SerialDevice {
       DWORD error = GetLastError();
       if (error != ERROR_TIMEOUT) return {0, Gone(error)};
     }
-    return Completed(buffer, cap, got);
+    return Completed(buffer, cap, got, false);
   }
 
   // One overlapped write, waited for up to waitMs and cancelled after that.
@@ -129,8 +129,12 @@ class Win32SerialDevice final : public SerialDevice {
   void Wake() override { SetEvent(wake_); }
 
  private:
-  ReadResult Completed(std::uint8_t *buffer, std::size_t cap, DWORD got) {
-    if (got > 0) {
+  // A read that brought got bytes; atOnce when it ended without waiting.
+  ReadResult Completed(std::uint8_t *buffer, std::size_t cap, DWORD got, bool atOnce) {
+    if (got > 0 || !atOnce) {
+      // Wine may end a read that waited with nothing (its interval timer);
+      // only reads that come back empty at once, again and again, say
+      // that the line is gone.
       emptyAtOnce_ = 0;
       std::size_t n = got < cap ? got : cap;
       std::memcpy(buffer, chunk_, n);
