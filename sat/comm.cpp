@@ -30,24 +30,25 @@ std::int64_t CalendarSeconds() {
   return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
 }
 
-bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds, ReplySession accept) {
-  if (!OpenLine(PortName)) return false;
+Exchanged Exchange(const std::uint8_t *payload, std::size_t count, bool binary, int limitSeconds,
+                   ReplySession accept) {
+  if (!OpenLine(PortName)) return Exchanged::kPortNotReady;
   // The limit counts whole seconds of the calendar clock from here; writing
   // the frame may take at most what is left of it.
   std::int64_t deadlineMs = (CalendarSeconds() + limitSeconds) * 1000;
   SendOptions options;
   options.accept = accept;
   options.writeLimitMs = deadlineMs - GetClock().NowMs();
-  SendOutcome sent = block != nullptr ? EnviaComandoBinario(block, count, options)
-                                      : EnviaComando(CommandText, options);
+  SendOutcome sent = binary ? EnviaComandoBinario(payload, count, options)
+                            : EnviaComando(reinterpret_cast<const char *>(payload), options);
   // A frame that did not go out gets no reply: no point in waiting for one.
   if (sent == SendOutcome::kSent) WaitForReplyUntil(deadlineMs);
   PortClose();
-  return true;
+  return StatusRecord.StatusCode.load(std::memory_order_acquire) == kStatusOk ? Exchanged::kReply
+                                                                              : Exchanged::kNoReply;
 }
 
-const char *FailedExchange(bool lastRxOnFailure) {
-  if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) return nullptr;
+const char *NoReply(bool lastRxOnFailure) {
   if (lastRxOnFailure) RecordLastRx(StatusRecord.StatusMessage);
   return StatusRecord.StatusMessage;
 }
@@ -87,17 +88,28 @@ bool ProbePort() {
   return false;
 }
 
+void SetCannotOpen(const char *portName) {
+  char message[kStatusMessageSize];
+  FormatText(message, sizeof message, "Erro ao abrir %s", portName);
+  SetStatus(kStatusNotReady, message);
+}
+
 const char *NotReady(const char *text) {
   CopyText(ResultText, sizeof ResultText, text);
-  char message[kStatusMessageSize];
-  FormatText(message, sizeof message, "Erro ao abrir %s", PortName);
-  SetStatus(kStatusNotReady, message);
+  SetCannotOpen(PortName);
   return ResultText;
 }
 
 const char *Refuse(const char *message) {
   SetStatus(kStatusNotReady, message);
   return StatusRecord.StatusMessage;
+}
+
+const char *RefuseTooLong() {
+  char message[kStatusMessageSize];
+  FormatText(message, sizeof message, "Comando excede o tamanho maximo de %lu bytes",
+             static_cast<unsigned long>(kMaxPayload));
+  return Refuse(message);
 }
 
 namespace {
@@ -155,29 +167,18 @@ const char *FinishReply(ReplyPattern pattern) {
   return ReplyText;
 }
 
-const char *CommandRoadV(const CommandRow &row, std::va_list args) {
-  if (!ProbePort()) return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText);
-
-  CommandText[0] = '\0';
-  int length = FormatTextV(CommandText, sizeof CommandText, row.format, args);
-  if (length < 0 || static_cast<std::size_t>(length) > kMaxPayload) {
-    CommandText[0] = '\0';
-    return Refuse("Comando excede o tamanho maximo de 2097143 bytes");
-  }
-
+const char *SendCommand(const CommandRow &row, std::size_t length) {
   TraceCommand(row.logName, CommandText);
-
-  if (!Exchange(nullptr, 0, row.waitSeconds, row.accept)) return NotReady(kNotReadyText);
-  if (const char *failed = FailedExchange(row.lastRxOnFailure)) return failed;
+  switch (Exchange(reinterpret_cast<const std::uint8_t *>(CommandText), length, false,
+                   row.waitSeconds, row.accept)) {
+    case Exchanged::kPortNotReady:
+      return NotReady(kNotReadyText);
+    case Exchanged::kNoReply:
+      return NoReply(row.lastRxOnFailure);
+    case Exchanged::kReply:
+      break;
+  }
   return FinishReply(row.pattern);
-}
-
-const char *CommandRoad(const CommandRow &row, ...) {
-  std::va_list args;
-  va_start(args, row);
-  const char *result = CommandRoadV(row, args);
-  va_end(args);
-  return result;
 }
 
 }  // namespace torvex::sat

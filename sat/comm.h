@@ -3,12 +3,14 @@
 // reader releases the command or the export's limit passes, close the port,
 // scan the reply and hand back a text the library owns.
 #pragma once
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
 #include "platform.h"
+#include "satlimits.h"
 #include "satlink.h"
+#include "satstate.h"
+#include "text.h"
 
 namespace torvex::sat {
 
@@ -17,9 +19,9 @@ namespace torvex::sat {
 // message ("%*[^|]|%[^|]|%[^|]|%[^|]|", sale and cancellation).
 enum class ReplyPattern { kThreeFields, kFourFields };
 
-// What varies from one export to the next: one row per export.
+// What varies from one export to the next, beside its command text: one
+// row per export (catalogue.h).
 struct CommandRow {
-  const char *format;   // command text, starting with "%06ld|"
   const char *logName;  // name in the trace line
   int waitSeconds;      // limit in whole seconds of the calendar clock
   ReplyPattern pattern;
@@ -46,27 +48,50 @@ void WaitForReplyUntil(std::int64_t deadlineMs);
 // Whole seconds of the calendar clock.
 std::int64_t CalendarSeconds();
 
-// Opens the known port, sends the command in CommandText (or, when block is
-// not null, the count bytes of a binary command block), waits for the reply
-// (from a session that accept allows) up to the limit and closes the port.
-// False when the port would not open.
-bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds, ReplySession accept);
+// What became of one exchange with the device.
+enum class Exchanged {
+  kPortNotReady,  // the known port would not open: nothing was sent
+  kNoReply,       // no good reply within the limit (time-out, lost line,
+                  // bad checksum, unknown frame): the status says which
+  kReply,         // a reply came (code 0), in ReplyText
+};
 
-// After an exchange: null when a reply came (code 0); otherwise the failure
-// text in StatusMessage, also recorded in LastRx when asked.
-const char *FailedExchange(bool lastRxOnFailure);
+// Opens the known port, sends the payload (count bytes: the text in
+// CommandText, or a binary command block), waits for the reply (from a
+// session that accept allows) up to the limit and closes the port.
+Exchanged Exchange(const std::uint8_t *payload, std::size_t count, bool binary, int limitSeconds,
+                   ReplySession accept);
 
-// Runs the command road for the text that the format of row and the
-// arguments give. Returns the text for the caller.
-const char *CommandRoad(const CommandRow &row, ...);
-const char *CommandRoadV(const CommandRow &row, std::va_list args);
-
-// The not-ready result: text in ResultText, code 1, "Erro ao abrir <port>".
+// The failures of a command, each setting the status (code and text) in one
+// place and returning the text the caller gets:
+//  - the port is not ready: text in ResultText, code 1, "Erro ao abrir <port>";
 const char *NotReady(const char *text);
-
-// A local refusal (the command or the sale is too large): code 1 with the
-// given message, which is returned.
+//  - a local refusal (the command or the sale is too large, compression
+//    failed): code 1 with the message, which is returned;
 const char *Refuse(const char *message);
+//  - the command text does not fit a frame: a refusal saying so;
+const char *RefuseTooLong();
+//  - no good reply: the failure text in StatusMessage (time-out, checksum,
+//    unknown frame), also recorded in LastRx when the row asks.
+const char *NoReply(bool lastRxOnFailure);
+
+// "Erro ao abrir <name>": the status text of a port that would not open.
+void SetCannotOpen(const char *portName);
+
+// The rest of the road once CommandText holds the command: trace, exchange,
+// scan the reply. Returns the text for the caller.
+const char *SendCommand(const CommandRow &row, std::size_t length);
+
+// Runs the command road: probe, then compose writes the command text into
+// CommandText (through the TextWriter it is given), then SendCommand.
+template <typename Compose>
+const char *CommandRoad(const CommandRow &row, Compose &&compose) {
+  if (!ProbePort()) return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText);
+  TextWriter text(CommandText, sizeof CommandText, kMaxPayload);
+  compose(text);
+  if (!text.Fits()) return RefuseTooLong();
+  return SendCommand(row, text.Length());
+}
 
 // Scans ReplyText with the export's pattern and sets MessageField and the
 // status message. Returns the text for the caller: ReplyText when enough

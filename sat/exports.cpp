@@ -80,9 +80,6 @@ const char *ExclusiveText(Body &&body) noexcept {
 
 }  // namespace
 
-#define S(x) static_cast<long>(x)
-#define T(x) OrEmpty(x)
-
 namespace {
 // AbreSerialSAT: opens and closes the port.
 int TestPort(int porta, int baudRate, int dataBits, int paridade, int stopBits) {
@@ -92,9 +89,7 @@ int TestPort(int porta, int baudRate, int dataBits, int paridade, int stopBits) 
   if (n < 0 || static_cast<std::size_t>(n) >= kSerialNameSize) {
     // The serial port keeps at most 9 characters of name: refuse the number
     // rather than open some other port.
-    char message[kStatusMessageSize];
-    FormatText(message, sizeof message, "Erro ao abrir %s", name);
-    SetStatus(kStatusNotReady, message);
+    SetCannotOpen(name);
     return kStatusNotReady;
   }
   CopyText(PortName, sizeof PortName, name);
@@ -102,19 +97,19 @@ int TestPort(int porta, int baudRate, int dataBits, int paridade, int stopBits) 
     TraceFile trace;
     Timestamp ts = MakeTimestamp();
     trace.Printf("S@T:%s %s %s Baud:%ld Bits:%ld Paridade:%ld StopBits:%ld\n", PortName, ts.text,
-                 "AbreSerialSAT", S(baudRate), S(dataBits), S(paridade), S(stopBits));
+                 "AbreSerialSAT", static_cast<long>(baudRate), static_cast<long>(dataBits),
+                 static_cast<long>(paridade), static_cast<long>(stopBits));
   }
   if (ZlibModule == nullptr) {
     SetStatus(kStatusNotReady, kZlibMissingText);
     return kStatusNotReady;
   }
-  char message[kStatusMessageSize];
   if (!OpenLine(PortName)) {
-    FormatText(message, sizeof message, "Erro ao abrir %s", PortName);
-    SetStatus(kStatusNotReady, message);
+    SetCannotOpen(PortName);
     return kStatusNotReady;
   }
   PortClose();
+  char message[kStatusMessageSize];
   FormatText(message, sizeof message, "Porta %s aberta com sucesso", PortName);
   SetStatus(kStatusOk, message);
   return kStatusOk;
@@ -124,23 +119,21 @@ int TestPort(int porta, int baudRate, int dataBits, int paridade, int stopBits) 
 extern "C" {
 
 TORVEX_API const char *TORVEX_CALL ConsultarSAT(int numeroSessao) {
-  return ExclusiveText([&] { return CommandRoad(kConsultarSAT, S(numeroSessao)); });
+  return ExclusiveText([&] { return Run(kConsultarSAT, numeroSessao); });
 }
 
 TORVEX_API const char *TORVEX_CALL AtivarSAT(int numeroSessao, int subComando,
                                              const char *codigoDeAtivacao, const char *CNPJ,
                                              int cUF) {
-  return ExclusiveText([&] {
-    return CommandRoad(kAtivarSAT, S(numeroSessao), subComando, T(codigoDeAtivacao), T(CNPJ), cUF);
-  });
+  return ExclusiveText(
+      [&] { return Run(kAtivarSAT, numeroSessao, subComando, codigoDeAtivacao, CNPJ, cUF); });
 }
 
 TORVEX_API const char *TORVEX_CALL ComunicarCertificadoICPBRASIL(int numeroSessao,
                                                                  const char *codigoDeAtivacao,
                                                                  const char *certificado) {
   return ExclusiveText([&] {
-    return CommandRoad(kComunicarCertificadoICPBRASIL, S(numeroSessao), T(codigoDeAtivacao),
-                       T(certificado));
+    return Run(kComunicarCertificadoICPBRASIL, numeroSessao, codigoDeAtivacao, certificado);
   });
 }
 
@@ -154,40 +147,34 @@ TORVEX_API const char *TORVEX_CALL CancelarUltimaVenda(int numeroSessao,
                                                        const char *chave,
                                                        const char *dadosCancelamento) {
   return ExclusiveText([&] {
-    return CommandRoad(kCancelarUltimaVenda, S(numeroSessao), T(codigoDeAtivacao), T(chave),
-                       T(dadosCancelamento));
+    return Run(kCancelarUltimaVenda, numeroSessao, codigoDeAtivacao, chave, dadosCancelamento);
   });
 }
 
 TORVEX_API const char *TORVEX_CALL TesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
                                                 const char *dadosVenda) {
-  return ExclusiveText([&] {
-    return CommandRoad(kTesteFimAFim, S(numeroSessao), T(codigoDeAtivacao), T(dadosVenda));
-  });
+  return ExclusiveText(
+      [&] { return Run(kTesteFimAFim, numeroSessao, codigoDeAtivacao, dadosVenda); });
 }
 
 TORVEX_API const char *TORVEX_CALL ConsultarStatusOperacional(int numeroSessao,
                                                               const char *codigoDeAtivacao) {
-  return ExclusiveText([&] {
-    return CommandRoad(kConsultarStatusOperacional, S(numeroSessao), T(codigoDeAtivacao));
-  });
+  return ExclusiveText(
+      [&] { return Run(kConsultarStatusOperacional, numeroSessao, codigoDeAtivacao); });
 }
 
 TORVEX_API const char *TORVEX_CALL ConsultarNumeroSessao(int numeroSessao,
                                                          const char *codigoDeAtivacao,
                                                          int cNumeroDeSessao) {
-  return ExclusiveText([&] {
-    return CommandRoad(kConsultarNumeroSessao, S(numeroSessao), T(codigoDeAtivacao),
-                       S(cNumeroDeSessao));
-  });
+  return ExclusiveText(
+      [&] { return Run(kConsultarNumeroSessao, numeroSessao, codigoDeAtivacao, cNumeroDeSessao); });
 }
 
 TORVEX_API const char *TORVEX_CALL ConfigurarInterfaceDeRede(int numeroSessao,
                                                              const char *codigoDeAtivacao,
                                                              const char *dadosConfiguracao) {
   return ExclusiveText([&] {
-    return CommandRoad(kConfigurarInterfaceDeRede, S(numeroSessao), T(codigoDeAtivacao),
-                       T(dadosConfiguracao));
+    return Run(kConfigurarInterfaceDeRede, numeroSessao, codigoDeAtivacao, dadosConfiguracao);
   });
 }
 
@@ -196,30 +183,25 @@ TORVEX_API const char *TORVEX_CALL AssociarAssinatura(int numeroSessao,
                                                       const char *CNPJvalue,
                                                       const char *assinaturaCNPJs) {
   return ExclusiveText([&] {
-    return CommandRoad(kAssociarAssinatura, S(numeroSessao), T(codigoDeAtivacao), T(CNPJvalue),
-                       T(assinaturaCNPJs));
+    return Run(kAssociarAssinatura, numeroSessao, codigoDeAtivacao, CNPJvalue, assinaturaCNPJs);
   });
 }
 
 TORVEX_API const char *TORVEX_CALL AtualizarSoftwareSAT(int numeroSessao,
                                                         const char *codigoDeAtivacao) {
-  return ExclusiveText(
-      [&] { return CommandRoad(kAtualizarSoftwareSAT, S(numeroSessao), T(codigoDeAtivacao)); });
+  return ExclusiveText([&] { return Run(kAtualizarSoftwareSAT, numeroSessao, codigoDeAtivacao); });
 }
 
 TORVEX_API const char *TORVEX_CALL ExtrairLogs(int numeroSessao, const char *codigoDeAtivacao) {
-  return ExclusiveText(
-      [&] { return CommandRoad(kExtrairLogs, S(numeroSessao), T(codigoDeAtivacao)); });
+  return ExclusiveText([&] { return Run(kExtrairLogs, numeroSessao, codigoDeAtivacao); });
 }
 
 TORVEX_API const char *TORVEX_CALL BloquearSAT(int numeroSessao, const char *codigoDeAtivacao) {
-  return ExclusiveText(
-      [&] { return CommandRoad(kBloquearSAT, S(numeroSessao), T(codigoDeAtivacao)); });
+  return ExclusiveText([&] { return Run(kBloquearSAT, numeroSessao, codigoDeAtivacao); });
 }
 
 TORVEX_API const char *TORVEX_CALL DesbloquearSAT(int numeroSessao, const char *codigoDeAtivacao) {
-  return ExclusiveText(
-      [&] { return CommandRoad(kDesbloquearSAT, S(numeroSessao), T(codigoDeAtivacao)); });
+  return ExclusiveText([&] { return Run(kDesbloquearSAT, numeroSessao, codigoDeAtivacao); });
 }
 
 TORVEX_API const char *TORVEX_CALL TrocarCodigoDeAtivacao(int numeroSessao,
@@ -227,8 +209,8 @@ TORVEX_API const char *TORVEX_CALL TrocarCodigoDeAtivacao(int numeroSessao,
                                                           const char *novoCodigo,
                                                           const char *confNovoCodigo) {
   return ExclusiveText([&] {
-    return CommandRoad(kTrocarCodigoDeAtivacao, S(numeroSessao), T(codigoDeAtivacao), opcao,
-                       T(novoCodigo), T(confNovoCodigo));
+    return Run(kTrocarCodigoDeAtivacao, numeroSessao, codigoDeAtivacao, opcao, novoCodigo,
+               confNovoCodigo);
   });
 }
 
@@ -237,23 +219,21 @@ TORVEX_API const char *TORVEX_CALL ArocarCodigoDeAtivacaoSAT(int numeroSessao,
                                                              int opcao, const char *novoCodigo,
                                                              const char *confNovoCodigo) {
   return ExclusiveText([&] {
-    return CommandRoad(kArocarCodigoDeAtivacaoSAT, S(numeroSessao), T(codigoDeAtivacao), opcao,
-                       T(novoCodigo), T(confNovoCodigo));
+    return Run(kArocarCodigoDeAtivacaoSAT, numeroSessao, codigoDeAtivacao, opcao, novoCodigo,
+               confNovoCodigo);
   });
 }
 
 TORVEX_API const char *TORVEX_CALL AesteFimAFim(int numeroSessao, const char *codigoDeAtivacao,
                                                 const char *dadosVenda) {
-  return ExclusiveText([&] {
-    return CommandRoad(kAesteFimAFim, S(numeroSessao), T(codigoDeAtivacao), T(dadosVenda));
-  });
+  return ExclusiveText(
+      [&] { return Run(kAesteFimAFim, numeroSessao, codigoDeAtivacao, dadosVenda); });
 }
 
 TORVEX_API const char *TORVEX_CALL ConsultarUltimaSessaoFiscal(int numeroSessao,
                                                                const char *codigoDeAtivacao) {
-  return ExclusiveText([&] {
-    return CommandRoad(kConsultarUltimaSessaoFiscal, S(numeroSessao), T(codigoDeAtivacao));
-  });
+  return ExclusiveText(
+      [&] { return Run(kConsultarUltimaSessaoFiscal, numeroSessao, codigoDeAtivacao); });
 }
 
 // ---- Control functions -----------------------------------------------------
@@ -263,13 +243,13 @@ TORVEX_API void TORVEX_CALL ConfiguraTimeout(int timeout) {
     if (!LogEnabled) return 0;
     TraceFile trace;
     Timestamp ts = MakeTimestamp();
-    trace.Printf("S@T:%s %s %ld\n", ts.text, "ConfiguraTimeout", S(timeout));
+    trace.Printf("S@T:%s %s %ld\n", ts.text, "ConfiguraTimeout", static_cast<long>(timeout));
     return 0;
   });
 }
 
 TORVEX_API void TORVEX_CALL ArquivoLog(const char *path) {
-  path = T(path);
+  path = OrEmpty(path);
   Exclusive(0, [&] {
     // A path that does not fit is refused whole: cutting it would send the
     // log to some other file.

@@ -89,7 +89,6 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
   void *compress2 = FindModuleSymbol(ZlibModule, "compress2");
   if (compress2 == nullptr) return Refuse(kZlibMissingText);
 
-  std::memset(CompressedSale, 0, kBufSize);
   unsigned long compressedLen = kBufSize;
   std::size_t saleLen = std::strlen(saleData);
   if (saleLen > 0xffffffffu) return Refuse(kSaleTooLarge);  // beyond what zlib's lengths hold
@@ -103,15 +102,16 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
     return Refuse(text);
   }
 
-  CommandText[0] = '\0';
-  int n = FormatText(CommandText, sizeof CommandText, "%06ld|EnviarDadosVenda|%s|",
-                     static_cast<long>(session), code);
-  if (n < 0 || static_cast<std::size_t>(n) + 4 + compressedLen > kMaxPayload) {
+  // The text part: "%06ld|EnviarDadosVenda|<code>|"; the compressed length
+  // and data follow it.
+  TextWriter text(CommandText, sizeof CommandText, kMaxPayload);
+  text.Put("%06ld|%s|%s|", static_cast<long>(session), kEnviarDadosVenda.name, code);
+  if (!text.Fits() || text.Length() + 4 + compressedLen > kMaxPayload) {
     CommandText[0] = '\0';
     return Refuse(kSaleTooLarge);
   }
   auto *payload = reinterpret_cast<std::uint8_t *>(CommandText);
-  std::size_t textLen = static_cast<std::size_t>(n);
+  std::size_t textLen = text.Length();
   PutLe32(payload + textLen, static_cast<std::uint32_t>(compressedLen));
   std::memcpy(payload + textLen + 4, CompressedSale, compressedLen);
   std::size_t payloadLen = textLen + 4 + compressedLen;
@@ -120,14 +120,20 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
   ReplyText[0] = '\0';
   // The trace shows the command as text: the text part and whatever bytes
   // precede the first NUL of the binary block.
-  TraceCommand(kEnviarDadosVenda.logName, CommandText);
+  const CommandRow &row = kEnviarDadosVenda.row;
+  TraceCommand(row.logName, CommandText);
 
-  if (!Exchange(payload, payloadLen, kEnviarDadosVenda.waitSeconds, kEnviarDadosVenda.accept))
-    return NotReady(kNotReadyText);
-  if (const char *failed = FailedExchange(kEnviarDadosVenda.lastRxOnFailure)) return failed;
+  switch (Exchange(payload, payloadLen, true, row.waitSeconds, row.accept)) {
+    case Exchanged::kPortNotReady:
+      return NotReady(kNotReadyText);
+    case Exchanged::kNoReply:
+      return NoReply(row.lastRxOnFailure);
+    case Exchanged::kReply:
+      break;
+  }
   ExpandSaleReply();
   RecordLastRx(ReplyText);
-  return FinishReply(kEnviarDadosVenda.pattern);
+  return FinishReply(row.pattern);
 }
 
 }  // namespace torvex::sat

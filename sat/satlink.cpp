@@ -21,7 +21,6 @@ namespace {
 const char kTimeoutText[] = "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.";
 const char kChecksumText[] = "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n";
 const char kUnknownText[] = "Comando recebido do equipamento n\xc3\xa3o reconhecido.\n";
-constexpr std::uint32_t kBaudRate = 115200;
 
 // What the command in flight accepts as its reply. Reset by each send;
 // read and written under g_reception, which the reception handler holds for
