@@ -77,6 +77,8 @@ void TSerialReader::Execute() {
         Deliver();
         if (count_ == 0) discarding = true;
         last = TickMs();
+      } else if (got.burstEnded) {
+        Deliver();  // the device saw the gap pass already
       }
     } else if (collecting && static_cast<std::uint32_t>(TickMs() - last) > gap_) {
       if (count_ > held_ && !discarding) Deliver();
@@ -98,7 +100,7 @@ bool SerialPortType::PortOpen(const char *name, std::uint32_t baudRate, Receptio
   if (std::strlen(name) >= sizeof name_) return false;
   CopyText(name_, sizeof name_, name);
   baudRate_ = baudRate;
-  std::unique_ptr<SerialDevice> device = SerialDevice::Open(name_, baudRate_);
+  std::unique_ptr<SerialDevice> device = SerialDevice::Open(name_, baudRate_, GapTime);
   if (!device) return false;
   // The reader is created before the port counts as open: if it cannot be
   // (no memory for its buffer, no thread), the exception leaves the object

@@ -23,12 +23,15 @@ class SerialDevice {
  public:
   // Opens and configures the named port (COMn). nullptr when it cannot be
   // opened or configured; nothing stays held then.
-  static std::unique_ptr<SerialDevice> Open(const char *name, std::uint32_t baudRate);
+  // quietMs is the silence that ends a burst (the reader's gap).
+  static std::unique_ptr<SerialDevice> Open(const char *name, std::uint32_t baudRate,
+                                            std::uint32_t quietMs);
   virtual ~SerialDevice() = default;  // closes the port
 
   struct ReadResult {
     std::size_t count;  // bytes read
     bool lineLost;      // the line is gone: nothing will ever come
+    bool burstEnded;    // the line has already been quiet for quietMs after them
   };
 
   // Writes all count bytes, giving up after limitMs milliseconds (a device

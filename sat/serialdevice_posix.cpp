@@ -111,9 +111,9 @@ class PosixSerialDevice final : public SerialDevice {
   ReadResult ReadNow(std::uint8_t *buffer, std::size_t cap) {
     for (;;) {
       ssize_t n = ::read(fd_, buffer, cap);
-      if (n > 0) return {static_cast<std::size_t>(n), false};
+      if (n > 0) return {static_cast<std::size_t>(n), false, false};
       if (n < 0 && errno == EINTR) continue;
-      return {0, n < 0 && errno != EAGAIN};
+      return {0, n < 0 && errno != EAGAIN, false};
     }
   }
 
@@ -142,7 +142,8 @@ bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
   return len >= 0 && static_cast<std::size_t>(len) < cap;
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate) {
+std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate,
+                                                 std::uint32_t /*quietMs*/) {
   char path[512];
   if (!DevicePath(name, path, sizeof path)) return nullptr;
   int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
