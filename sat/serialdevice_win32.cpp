@@ -89,7 +89,8 @@ class Win32SerialDevice final : public SerialDevice {
     HANDLE handles[2] = {readEvent_, wake_};
     DWORD rc =
         WaitForMultipleObjects(2, handles, FALSE, ms < 0 ? INFINITE : static_cast<DWORD>(ms));
-    if (rc != WAIT_OBJECT_0) return {0, false, false};  // woken, or the gap ran out: read stays pending
+    if (rc != WAIT_OBJECT_0)
+      return {0, false, false};  // woken, or the gap ran out: read stays pending
     readPending_ = false;
     DWORD got = 0;
     if (!GetOverlappedResult(port_, &readOv_, &got, FALSE)) {
