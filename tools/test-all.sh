@@ -3,7 +3,9 @@
 # satemu, header and tool tests), the Windows builds under Wine (32-bit and
 # 64-bit), and the native tests again under AddressSanitizer and
 # ThreadSanitizer.
-#   tools/test-all.sh [native] [win32] [win64] [asan] [tsan]   (default: all)
+#   tools/test-all.sh [native] [win32] [win64] [asan] [tsan] [fuzz]   (default: all)
+#
+# fuzz runs each libFuzzer target for about 30 s (tools/fuzz.sh).
 #
 # The 32-bit Windows tests need a machine that can execute 32-bit x86
 # programs; some cannot (tools/can-run-i386.sh finds out by running one).
@@ -16,7 +18,7 @@ cd "$root"
 "$root/tools/setup.sh" tests || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -eq 0 ] && presets=(native win32 win64 asan tsan)
+[ ${#presets[@]} -eq 0 ] && presets=(native win32 win64 asan tsan fuzz)
 jobs=$(nproc 2>/dev/null || echo 2)
 passed=0; failed=0; broken=(); skipped=()
 
@@ -42,6 +44,19 @@ run_preset() {
   rm -f "$log"
 }
 
+# The fuzz targets, about 30 s each: one pass per target without a finding.
+run_fuzz() {
+  echo "=== fuzz: libFuzzer targets, 30 s each"
+  local line
+  line=$("$root/tools/fuzz.sh" 30 | tee /dev/stderr | grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed$')
+  if [ -z "$line" ]; then broken+=("fuzz (no summary)"); return; fi
+  local ok bad
+  ok=$(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$line")
+  bad=$(sed -E 's/.*passed, ([0-9]+) failed/\1/' <<<"$line")
+  passed=$((passed + ok)); failed=$((failed + bad))
+  [ "$bad" -gt 0 ] && broken+=("fuzz ($bad failed)")
+}
+
 started=$SECONDS
 for p in "${presets[@]}"; do
   case "$p" in
@@ -51,6 +66,7 @@ for p in "${presets[@]}"; do
         cmake --preset native >/dev/null && cmake --build --preset native -j "$jobs" --target satemu
       fi ;;
   esac
+  if [ "$p" = fuzz ]; then run_fuzz; continue; fi
   if [ "$p" = win32 ] && ! reason=$("$root/tools/can-run-i386.sh" 2>&1); then
     echo "=== win32: only the image checks run: $reason"
     skipped+=("win32 run skipped: $reason; torvex.dll checked as an image only")

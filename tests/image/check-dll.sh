@@ -62,7 +62,10 @@ decorated=$(grep -E '^[A-Za-z_][A-Za-z0-9_]*@[0-9]+$' <<<"$exports" | head -3 | 
 for entry in "${entries[@]}"; do
   name=${entry% *}; bytes=${entry#* }
   if [ "$arch" = i386 ]; then symbol=_$name@$bytes; else symbol=$name; fi
-  code=$("$objdump" -d --no-show-raw-insn --disassemble="$symbol" "$dll" 2>/dev/null)
+  # Only the function itself: objdump runs on into a local function that
+  # follows it (a compiler's .isra/.part copy), whose returns are not its own.
+  code=$("$objdump" -d --no-show-raw-insn --disassemble="$symbol" "$dll" 2>/dev/null |
+    awk '/^[0-9a-f]+ <.*>:$/ { n++ } n == 1')
   rets=$(grep -oE '\sret[lq]?( +\$0x[0-9a-f]+)?\s*$' <<<"$code" | tr -s ' \t' ' ' | sed 's/^ //; s/ $//' | sort -u)
   if [ -z "$rets" ]; then
     grep -q "<$symbol>:" <<<"$code" || { fail "$name: symbol $symbol not found in the image"; continue; }
