@@ -6,7 +6,8 @@
 #
 # FUZZ_RUNS=N stops each target after N executions (SECONDS still bounds
 # it). Each target starts from its seeds (tests/fuzz/seeds/TARGET, made from
-# the frames and replies of the tests) and keeps what it finds new in
+# the tests' frames, replies and form resources; a TARGET.dict beside the
+# targets is used as its dictionary) and keeps what it finds new in
 # build/fuzz/corpus/TARGET for the next run. A crash, leak or sanitizer
 # report is a finding: its input is kept as build/fuzz/findings/TARGET-*
 # and the script fails. One line per target gives the executions and the
@@ -17,7 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_reception fuzz_sale_reply)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_reception fuzz_sale_reply fuzz_form_resource)
 build=$root/build/fuzz
 flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 
@@ -38,6 +39,8 @@ for t in "${targets[@]}"; do
   log=$build/$t.log
   runs=()
   [ -n "${FUZZ_RUNS:-}" ] && runs=(-runs="$FUZZ_RUNS")
+  dict=$root/tests/fuzz/$t.dict
+  [ -f "$dict" ] && runs+=(-dict="$dict")
   # stdout closed: the library prints a line for every unknown frame.
   "$build/bin/$t" "$corpus" "$root/tests/fuzz/seeds/$t" -max_total_time="$seconds" "${runs[@]}" \
     -max_len=8192 -close_fd_mask=1 -print_final_stats=1 -artifact_prefix="$build/findings/$t-" \

@@ -1,6 +1,6 @@
 // Runs the fuzz target over files, without libFuzzer: the corpus of seeds
 // and of inputs that once failed, as a regression test in every build.
-//   formres_replay FILE_OR_DIR...
+//   form_resource_replay FILE_OR_DIR...
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
