@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "command_state.h"
 #include "commdrv.h"
 #include "msgbox_catcher.h"
-#include "satstate.h"
 #include "torvex.h"
 
 using namespace torvex::sat;
@@ -103,7 +103,7 @@ class DeviceForm : public ::testing::Test {
 
 TEST_F(DeviceForm, WithZlibShowsAchouZlibEveryTimeAndClearsTheStatus) {
   MessageBoxCatcher boxes;
-  SetStatus(kStatusWaiting, "left over from an earlier command");
+  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over from an earlier command");
   DeviceFormCreated();  // returns once the box is closed
   Status s = ReadStatus();
   EXPECT_EQ(s.code, 0);
@@ -170,7 +170,7 @@ TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
 
 TEST_F(DeviceForm, CommErrorShowsErrorAndRecordsNothing) {
   MessageBoxCatcher boxes;
-  SetStatus(3, "kept");
+  SetStatus(TheCommandState().StatusRecord, kStatusChecksum, "kept");
   // From another thread, as the serial component reports its line errors.
   std::thread reporter([] { DeviceFormCommError(); });
   reporter.join();
