@@ -172,7 +172,7 @@ TEST(FinishReply, TooFewFieldsGiveTheNonConformingText) {
   const char *r = f->Finish("123456|12345||");
   EXPECT_STREQ(r, "Mensagem recebida do equipamento fora de conformidade. Erro desconhecido.");
   EXPECT_EQ(r, f->message);
-  EXPECT_EQ(f->status.Code(), 0);
+  EXPECT_EQ(f->status.Code(), TORVEX_STATUS_OK);
   EXPECT_STREQ(f->status.StatusMessage, "");
 }
 
