@@ -47,8 +47,7 @@ void DeviceFormCreated() {
   {
     Locked lock(state.oneCallAtATime);
     StatusRecordType &status = state.StatusRecord;
-    status.StatusCode.store(0, std::memory_order_release);
-    std::memset(status.StatusMessage, 0, sizeof status.StatusMessage);
+    ClearStatus(status);
     zlib = EnsureZlib(state.ZlibModule);
     if (!zlib) SetStatus(status, kStatusNotReady, kZlibMissingText);
   }

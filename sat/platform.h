@@ -1,5 +1,5 @@
 // The few services of the SAT path that differ between Win32 and POSIX,
-// apart from the serial port (serialdevice.h). Each platform has its own
+// apart from the serial port (serial_device.h). Each platform has its own
 // source file, picked by the build.
 #pragma once
 #include <cstdint>

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "satlimits.h"
 #include "text.h"
@@ -30,6 +31,12 @@ struct StatusRecordType {
   std::int32_t Code() const { return StatusCode.load(std::memory_order_acquire); }
 };
 static_assert(sizeof(std::atomic<std::int32_t>) == 4);
+
+// Clears the whole record: code 0 and all 100 bytes of the message zero.
+inline void ClearStatus(StatusRecordType &status) {
+  std::memset(status.StatusMessage, 0, sizeof status.StatusMessage);
+  status.StatusCode.store(kStatusOk, std::memory_order_release);
+}
 
 // Sets the code and the message together (the message cut to 99
 // characters); the code is stored last.
