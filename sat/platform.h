@@ -21,7 +21,8 @@ void *FindModuleSymbol(void *module, const char *name);
 bool LocalTime(std::time_t t, std::tm *out);
 
 // zlib's compress2 and uncompress, found in the loaded module, called so
-// that a build of either calling convention is safe (see platform_win32.cpp).
+// that a build of either calling convention is safe (zlib_call_i386.cpp on
+// 32-bit Windows, zlib_call_direct.cpp elsewhere).
 int CallCompress2(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
                   unsigned long sourceLen, int level);
 int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,

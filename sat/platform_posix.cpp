@@ -20,19 +20,6 @@ void *FindModuleSymbol(void *module, const char *name) {
 
 bool LocalTime(std::time_t t, std::tm *out) { return localtime_r(&t, out) != nullptr; }
 
-// One calling convention here.
-int CallCompress2(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
-                  unsigned long sourceLen, int level) {
-  using Fn = int (*)(std::uint8_t *, unsigned long *, const std::uint8_t *, unsigned long, int);
-  return reinterpret_cast<Fn>(fn)(dest, destLen, source, sourceLen, level);
-}
-
-int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
-                   unsigned long sourceLen) {
-  using Fn = int (*)(std::uint8_t *, unsigned long *, const std::uint8_t *, unsigned long);
-  return reinterpret_cast<Fn>(fn)(dest, destLen, source, sourceLen);
-}
-
 const char *KeepForThisThread(const char *text) {
   thread_local std::string kept;
   try {
