@@ -62,22 +62,35 @@ mkdir -p "$(dirname "$prefix")"
 
 # A program that connects just as the prefix's server shuts down (it stops
 # as soon as its last client has gone) is dropped before it runs, with
-# "wine client error ... recvmsg". Such a start is tried again, once.
+# "wine client error ... recvmsg"; on a very busy machine a start can also
+# fail without a word (seen: a test program that always prints ended with a
+# failure and no output at all). Such a start is tried again, once, and the
+# retry is reported on standard error.
+out=$(mktemp)
 if [ -n "${TORVEX_WINE_LOG:-}" ]; then
   errors=$TORVEX_WINE_LOG
+  trap 'rm -f "$out"' EXIT
 else
   errors=$(mktemp)
-  trap 'rm -f "$errors"' EXIT
+  trap 'rm -f "$errors" "$out"' EXIT
 fi
 for attempt in 1 2; do
   [ -n "${TORVEX_WINE_LOG:-}" ] || : >"$errors"
+  errors_before=$(stat -c %s "$errors")
   set +e
-  "$loader" "$@" 2>>"$errors"
-  rc=$?
+  "$loader" "$@" 2>>"$errors" | tee "$out"
+  rc=${PIPESTATUS[0]}
   set -e
-  if [ $rc -ne 0 ] && [ $attempt = 1 ] && grep -q '^wine client error' "$errors"; then
-    sleep 0.2
-    continue
+  if [ $rc -ne 0 ] && [ $attempt = 1 ]; then
+    if grep -q '^wine client error' "$errors"; then
+      sleep 0.2
+      continue
+    fi
+    if [ ! -s "$out" ] && [ "$(stat -c %s "$errors")" = "$errors_before" ]; then
+      echo "wine-run.sh: $1 ended with code $rc before writing anything; started again" >&2
+      sleep 0.2
+      continue
+    fi
   fi
   [ -n "${TORVEX_WINE_LOG:-}" ] || cat "$errors" >&2
   exit $rc
