@@ -8,6 +8,7 @@
 #include <string>
 
 #include "rtapplication.h"
+#include "rtedit.h"
 #include "rtexcept.h"
 #include "rtregistry.h"
 #include "rtthread.h"
@@ -218,4 +219,15 @@ TEST(Registry, BinaryValuesUnderACreatedKey) {
   EXPECT_TRUE(reg.KeyExists(path));
   EXPECT_TRUE(reg.DeleteKey(path));
   EXPECT_FALSE(reg.KeyExists(path));
+}
+
+TEST(Edit, AWindowedEditTakesTextAndEditMessages) {
+  TEdit edit(nullptr);
+  ASSERT_NE(edit.Handle(), nullptr);
+  edit.SetText("AB");
+  EXPECT_EQ(edit.GetText(), "AB");
+  SendMessageA(edit.Handle(), EM_SETSEL, 2, 2);
+  SendMessageA(edit.Handle(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("CD"));
+  SendMessageA(edit.Handle(), WM_CHAR, 'E', 1);
+  EXPECT_EQ(edit.GetText(), "ABCDE");
 }
