@@ -86,6 +86,11 @@ void TComponent::EndLoading() {
   if (state_.Contains(csLoading)) Loaded();
 }
 
+void TComponent::CancelLoading() {
+  for (TComponent *c : components_) c->CancelLoading();
+  state_.Exclude(csLoading);
+}
+
 void TComponent::SetDesigning(bool designing) {
   if (designing)
     state_.Include(csDesigning);

@@ -67,6 +67,8 @@ class RT_API TComponent : public TObject {
   // Loaded. Both also apply to the owned components.
   void BeginLoading();
   void EndLoading();
+  // Ends loading without Loaded: for a reader that gives up half-way.
+  void CancelLoading();
   void SetDesigning(bool designing);
 
   // The published properties of the class: what can be set by name from text.

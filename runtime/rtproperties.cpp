@@ -1,13 +1,41 @@
 #include "rtproperties.h"
 
-#include <map>
+#include <cstring>
 #include <mutex>
 
-const TPropertyTable::Setter *TPropertyTable::Find(std::string_view name) const {
+#include "rtunits.h"
+
+const TPropertyTable::Entry *TPropertyTable::FindEntry(std::string_view name) const {
   // Later entries (a subclass's) win over earlier ones of the same name.
   for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
-    if (SameText(it->name, name)) return &it->set;
+    if (SameText(it->name, name)) return &*it;
   return nullptr;
+}
+
+const TPropertyTable::Setter *TPropertyTable::Find(std::string_view name) const {
+  const Entry *e = FindEntry(name);
+  return e ? &e->set : nullptr;
+}
+
+TPropertyTable::ValueSetter TPropertyTable::FindValueSetter(std::string_view name) const {
+  const Entry *e = FindEntry(name);
+  return e ? e->setValue : nullptr;
+}
+
+const char *KindName(TPropertyValue::TKind kind) {
+  switch (kind) {
+    case TPropertyValue::vkInteger:
+      return "an integer";
+    case TPropertyValue::vkBoolean:
+      return "a boolean";
+    case TPropertyValue::vkString:
+      return "a text";
+    case TPropertyValue::vkName:
+      return "a name";
+    case TPropertyValue::vkSet:
+      return "a set";
+  }
+  return "a value";
 }
 
 std::vector<std::string> TPropertyTable::Names() const {
@@ -24,36 +52,63 @@ void SetPublishedProperty(TComponent &component, std::string_view name, std::str
   (*set)(component, text, root);
 }
 
+void SetPublishedValue(TComponent &component, std::string_view name, const TPropertyValue &value,
+                       TComponent *root) {
+  TPropertyTable::ValueSetter set = component.Published().FindValueSetter(name);
+  if (!set) throw EPropertyError("Property " + std::string(name) + " does not exist");
+  if (!root) root = component.Owner() ? component.Owner() : &component;
+  set(component, value, root);
+}
+
 namespace {
-struct ClassRegistry {
-  std::mutex lock;
-  std::map<std::string, TComponentFactory, std::less<>> factories;  // by upper-case name
+// The registry is built from constant data and filled by the registrars of
+// the units while the library loads. It holds no object that needs building
+// at run time, so registering touches no once-only initialisation of the
+// thread runtime on the loading thread (see rtunits.h).
+constexpr std::size_t kMaxClasses = 256;
+constexpr std::size_t kMaxClassName = 63;
+struct ClassEntry {
+  char name[kMaxClassName + 1];
+  TComponentFactory factory;
 };
-ClassRegistry &Classes() {
-  static ClassRegistry registry;
-  return registry;
+// Built before the registrars of any unit run (the mutex is not constant-
+// initialised everywhere).
+std::mutex g_classLock RT_UNIT_PLACE(kUnitRuntime);
+constinit ClassEntry g_classes[kMaxClasses] = {};
+constinit std::size_t g_classCount = 0;
+
+// Under g_classLock.
+ClassEntry *FindClass(std::string_view name) {
+  for (std::size_t i = 0; i < g_classCount; ++i)
+    if (SameText(g_classes[i].name, name)) return &g_classes[i];
+  return nullptr;
 }
 }  // namespace
 
 void RegisterComponentClass(std::string name, TComponentFactory factory) {
-  ClassRegistry &r = Classes();
-  std::lock_guard guard(r.lock);
-  r.factories[UpperCase(name)] = factory;
+  if (name.empty() || name.size() > kMaxClassName)
+    throw EPropertyError("Class name '" + name + "' is empty or too long");
+  std::lock_guard guard(g_classLock);
+  ClassEntry *entry = FindClass(name);
+  if (!entry) {
+    if (g_classCount == kMaxClasses) throw EPropertyError("Too many component classes");
+    entry = &g_classes[g_classCount++];
+    std::memcpy(entry->name, name.data(), name.size());
+    entry->name[name.size()] = '\0';
+  }
+  entry->factory = factory;
 }
 
 bool IsComponentClassRegistered(std::string_view name) {
-  ClassRegistry &r = Classes();
-  std::lock_guard guard(r.lock);
-  return r.factories.count(UpperCase(name)) != 0;
+  std::lock_guard guard(g_classLock);
+  return FindClass(name) != nullptr;
 }
 
 TComponent &CreateComponentByClassName(std::string_view name, TComponent &owner) {
   TComponentFactory factory = nullptr;
   {
-    ClassRegistry &r = Classes();
-    std::lock_guard guard(r.lock);
-    auto it = r.factories.find(UpperCase(name));
-    if (it != r.factories.end()) factory = it->second;
+    std::lock_guard guard(g_classLock);
+    if (ClassEntry *entry = FindClass(name)) factory = entry->factory;
   }
   if (!factory) throw EPropertyError("Class " + std::string(name) + " not found");
   return *factory(&owner);

@@ -1,27 +1,100 @@
-// The SAT commands: one row of data per export, all driving the one
-// command road.
+// The SAT commands: one row per export, all driving the one command road.
+//
+// Each command's text is the session number ("%06ld"), the command name and
+// the command's fields, each after a "|". A row's type lists its fields, so
+// the compiler checks every export's arguments against its row: a wrong
+// type or count does not compile.
 #pragma once
 #include "comm.h"
+#include "text.h"
 
 namespace torvex::sat {
 
-extern const CommandRow kConsultarSAT;
-extern const CommandRow kAtivarSAT;
-extern const CommandRow kComunicarCertificadoICPBRASIL;
-extern const CommandRow kEnviarDadosVenda;
-extern const CommandRow kCancelarUltimaVenda;
-extern const CommandRow kTesteFimAFim;
-extern const CommandRow kConsultarStatusOperacional;
-extern const CommandRow kConsultarNumeroSessao;
-extern const CommandRow kConfigurarInterfaceDeRede;
-extern const CommandRow kAssociarAssinatura;
-extern const CommandRow kAtualizarSoftwareSAT;
-extern const CommandRow kExtrairLogs;
-extern const CommandRow kBloquearSAT;
-extern const CommandRow kDesbloquearSAT;
-extern const CommandRow kTrocarCodigoDeAtivacao;
-extern const CommandRow kArocarCodigoDeAtivacaoSAT;
-extern const CommandRow kAesteFimAFim;
-extern const CommandRow kConsultarUltimaSessaoFiscal;
+// The kinds of field a command text carries after its name.
+struct Int {  // a 32-bit integer, in full ("%i")
+  using Type = int;
+  static void Put(TextWriter &text, int value) { text.Put("|%i", value); }
+};
+struct TwoDigits {  // an integer with at least two digits ("%02d": the state code)
+  using Type = int;
+  static void Put(TextWriter &text, int value) { text.Put("|%02d", value); }
+};
+struct Text {  // a caller's text, sent as it is; NULL is sent as ""
+  using Type = const char *;
+  static void Put(TextWriter &text, const char *value) { text.Put("|%s", OrEmpty(value)); }
+};
+
+template <typename... Fields>
+struct Command {
+  const char *name;  // the command name sent
+  CommandRow row;
+};
+
+// Writes a command text: "%06ld|<name>", then "|<field>" for each field.
+template <typename... Fields>
+void PutCommandText(TextWriter &text, const Command<Fields...> &command, int session,
+                    typename Fields::Type... values) {
+  text.Put("%06ld|%s", static_cast<long>(session), command.name);
+  (Fields::Put(text, values), ...);
+}
+
+// Runs the command road for an export: the session number and the export's
+// arguments, one per field of its row.
+template <typename... Fields>
+const char *Run(const Command<Fields...> &command, int session, typename Fields::Type... values) {
+  return CommandRoad(command.row,
+                     [&](TextWriter &text) { PutCommandText(text, command, session, values...); });
+}
+
+namespace catalogue_detail {
+constexpr auto k3 = ReplyPattern::kThreeFields;
+constexpr auto k4 = ReplyPattern::kFourFields;
+constexpr auto kOwn = ReplySession::kSent;
+}  // namespace catalogue_detail
+
+using namespace catalogue_detail;
+
+// Row: the command name sent; then the log name, the limit in whole
+// seconds, the reply pattern, whether LastRx records a failure, the
+// not-ready text, and the sessions whose replies it accepts.
+inline const Command<> kConsultarSAT{"ConsultarSAT",
+                                     {"ConsultarSAT", 2, k3, true, kNotReadyText, kOwn}};
+inline const Command<Int, Text, Text, TwoDigits> kAtivarSAT{
+    "AtivarSAT", {"AtivarSAT", 300, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text, Text> kComunicarCertificadoICPBRASIL{
+    "ComunicarCertificadoICPBRASIL",
+    {"ComunicarCertificadoICPBRASIL", 300, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text> kEnviarDadosVenda{
+    "EnviarDadosVenda", {"EnviarDadosVenda", 8, k4, true, kNotReadyText, kOwn}};
+inline const Command<Text, Text, Text> kCancelarUltimaVenda{
+    "CancelarUltimaVenda", {"CancelarUltimaVenda", 4, k4, true, kNotReadyText, kOwn}};
+inline const Command<Text, Text> kTesteFimAFim{"TesteFimAFim",
+                                               {"TesteFimAFim", 20, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text> kConsultarStatusOperacional{
+    "ConsultarStatusOperacional", {"ConsultarStatusOperacional", 3, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text, Int> kConsultarNumeroSessao{
+    "ConsultarNumeroSessao",
+    {"ConsultarNumeroSessao", 20, k3, true, kNotReadyText, ReplySession::kSentOrConsulted}};
+inline const Command<Text, Text> kConfigurarInterfaceDeRede{
+    "ConfigurarInterfaceDeRede", {"ConfigurarInterfaceDeRede", 20, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text, Text, Text> kAssociarAssinatura{
+    "AssociarAssinatura", {"AssociarAssinatura", 10, k3, true, kNotReadyTextBang, kOwn}};
+inline const Command<Text> kAtualizarSoftwareSAT{
+    "AtualizarSoftwareSAT", {"AtualizarSoftwareSAT", 1800, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text> kExtrairLogs{"ExtrairLogs",
+                                        {"ExtrairLogs", 20, k3, true, kNotReadyText, kOwn}};
+inline const Command<Text> kBloquearSAT{"BloquearSAT",
+                                        {"BloquearSAT", 300, k3, false, kNotReadyText, kOwn}};
+inline const Command<Text> kDesbloquearSAT{"DesbloquearSAT",
+                                           {"DesbloquearSAT", 20, k3, false, kNotReadyText, kOwn}};
+inline const Command<Text, Int, Text, Text> kTrocarCodigoDeAtivacao{
+    "TrocarCodigoDeAtivacaoSAT", {"TrocarCodigoDeAtivacao", 10, k3, false, kNotReadyText, kOwn}};
+inline const Command<Text, Int, Text, Text> kArocarCodigoDeAtivacaoSAT{
+    "TrocarCodigoDeAtivacaoSAT", {"ArocarCodigoDeAtivacaoSAT", 20, k3, false, kNotReadyText, kOwn}};
+inline const Command<Text, Text> kAesteFimAFim{
+    "TesteFimAFim", {"AesteFimAFim", 20, k3, false, kNotReadyText, kOwn}};
+inline const Command<Text> kConsultarUltimaSessaoFiscal{
+    "ConsultarUltimaSessaoFiscal",
+    {"ConsultarUltimaSessaoFiscal", 20, k3, true, kNotReadyText, ReplySession::kAny}};
 
 }  // namespace torvex::sat

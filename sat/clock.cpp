@@ -11,11 +11,15 @@ void ReplySignal::Notify() {
   cv_.notify_all();
 }
 
-bool ReplySignal::WaitForZero(const std::atomic<std::int32_t> &status, std::int64_t ms) {
+void ReplySignal::MarkLineLost() {
+  lineLost_.store(true, std::memory_order_release);
+  Notify();
+}
+
+bool ReplySignal::WaitSettled(std::int64_t ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  if (ms <= 0) return status.load(std::memory_order_acquire) == 0;
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms),
-                      [&] { return status.load(std::memory_order_acquire) == 0; });
+  if (ms <= 0) return Settled();
+  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return Settled(); });
 }
 
 std::int64_t SystemClock::NowMs() {
@@ -23,9 +27,8 @@ std::int64_t SystemClock::NowMs() {
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-bool SystemClock::WaitForZero(ReplySignal &signal, const std::atomic<std::int32_t> &status,
-                              std::int64_t ms) {
-  return signal.WaitForZero(status, ms);
+bool SystemClock::WaitSettled(ReplySignal &signal, std::int64_t ms) {
+  return signal.WaitSettled(ms);
 }
 
 namespace {

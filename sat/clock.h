@@ -14,16 +14,29 @@
 
 namespace torvex::sat {
 
-// Wakes a thread waiting for an atomic status to reach 0. The reader stores
-// the status (release) and then calls Notify; the waiter re-checks the status
-// under the mutex, so a wake-up is never lost.
+// Wakes the command waiting for its reply. The command is settled when the
+// status it watches reaches 0 (a reply came) or the line was lost (the
+// device went away: no reply can come). The reader stores the status
+// (release), or marks the line lost, and then calls Notify; the waiter
+// re-checks under the mutex, so a wake-up is never lost.
 class ReplySignal {
  public:
+  explicit ReplySignal(const std::atomic<std::int32_t> &status) : status_(status) {}
+
   void Notify();
-  // Waits up to ms for status to become 0; returns whether it is 0.
-  bool WaitForZero(const std::atomic<std::int32_t> &status, std::int64_t ms);
+  // Reader side: the line is gone; wakes the waiter.
+  void MarkLineLost();
+  // Before a command is sent: the line is taken to be alive.
+  void ResetLineLost() { lineLost_.store(false, std::memory_order_release); }
+  bool LineLost() const { return lineLost_.load(std::memory_order_acquire); }
+  // True when a reply came or the line was lost.
+  bool Settled() const { return status_.load(std::memory_order_acquire) == 0 || LineLost(); }
+  // Waits up to ms for the command to be settled; returns Settled().
+  bool WaitSettled(std::int64_t ms);
 
  private:
+  const std::atomic<std::int32_t> &status_;
+  std::atomic<bool> lineLost_{false};
   std::mutex mutex_;
   std::condition_variable cv_;
 };
@@ -33,17 +46,15 @@ class Clock {
   virtual ~Clock() = default;
   // Calendar time, milliseconds since 1970-01-01 UTC.
   virtual std::int64_t NowMs() = 0;
-  // Waits up to ms (calendar time) for status to become 0.
-  virtual bool WaitForZero(ReplySignal &signal, const std::atomic<std::int32_t> &status,
-                           std::int64_t ms) = 0;
+  // Waits up to ms (calendar time) for the command to be settled.
+  virtual bool WaitSettled(ReplySignal &signal, std::int64_t ms) = 0;
 };
 
 // The system clock; waits really sleep.
 class SystemClock final : public Clock {
  public:
   std::int64_t NowMs() override;
-  bool WaitForZero(ReplySignal &signal, const std::atomic<std::int32_t> &status,
-                   std::int64_t ms) override;
+  bool WaitSettled(ReplySignal &signal, std::int64_t ms) override;
 };
 
 // The clock in use (the system clock unless a test installed another).

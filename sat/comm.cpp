@@ -22,9 +22,7 @@ bool EnsureZlib() {
 }
 
 namespace {
-constexpr std::uint32_t kBaudRate = 115200;
 constexpr int kProbePorts = 29;
-
 }  // namespace
 
 std::int64_t CalendarSeconds() {
@@ -32,33 +30,35 @@ std::int64_t CalendarSeconds() {
   return ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
 }
 
-bool Exchange(const std::uint8_t *block, std::size_t count, int limitSeconds) {
-  if (!PortOpen(PortName, kBaudRate, RxThread)) return false;
-  if (block != nullptr)
-    EnviaComandoBinario(block, count);
-  else
-    EnviaComando(CommandText);
-  WaitForReply(CalendarSeconds(), limitSeconds);
+Exchanged Exchange(const std::uint8_t *payload, std::size_t count, bool binary, int limitSeconds,
+                   ReplySession accept) {
+  if (!OpenLine(PortName)) return Exchanged::kPortNotReady;
+  // The limit counts whole seconds of the calendar clock from here; writing
+  // the frame may take at most what is left of it.
+  std::int64_t deadlineMs = (CalendarSeconds() + limitSeconds) * 1000;
+  SendOptions options;
+  options.accept = accept;
+  options.writeLimitMs = deadlineMs - GetClock().NowMs();
+  SendOutcome sent = binary ? EnviaComandoBinario(payload, count, options)
+                            : EnviaComando(reinterpret_cast<const char *>(payload), options);
+  // A frame that did not go out gets no reply: no point in waiting for one.
+  if (sent == SendOutcome::kSent) WaitForReplyUntil(deadlineMs);
   PortClose();
-  return true;
+  return StatusRecord.StatusCode.load(std::memory_order_acquire) == kStatusOk ? Exchanged::kReply
+                                                                              : Exchanged::kNoReply;
 }
 
-const char *FailedExchange(bool lastRxOnFailure) {
-  if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) return nullptr;
+const char *NoReply(bool lastRxOnFailure) {
   if (lastRxOnFailure) RecordLastRx(StatusRecord.StatusMessage);
   return StatusRecord.StatusMessage;
 }
 
-void WaitForReply(std::int64_t startSeconds, int limit) {
-  WaitForReplyUntil((startSeconds + limit) * 1000);
-}
-
 void WaitForReplyUntil(std::int64_t deadlineMs) {
   Clock &clock = GetClock();
-  while (StatusRecord.StatusCode.load(std::memory_order_acquire) != 0) {
+  while (!ReplyArrived.Settled()) {
     std::int64_t now = clock.NowMs();
     if (now >= deadlineMs) break;  // the whole seconds elapsed reached the limit
-    clock.WaitForZero(ReplyArrived, StatusRecord.StatusCode, deadlineMs - now);
+    clock.WaitSettled(ReplyArrived, deadlineMs - now);
   }
 }
 
@@ -70,12 +70,14 @@ bool ProbePort() {
   for (int n = 1; n <= kProbePorts; ++n) {
     char name[16];
     FormatText(name, sizeof name, "COM%d", n);
-    if (!PortOpen(name, kBaudRate, RxThread)) continue;
-    EnviaComando(CommandText);
+    if (!OpenLine(name)) continue;
     // A port gets one second to answer. (Waiting only until the calendar
     // second turns would give a port probed late in a second a few
     // milliseconds, and a healthy device would be reported missing.)
-    WaitForReplyUntil(GetClock().NowMs() + 1000);
+    std::int64_t deadlineMs = GetClock().NowMs() + 1000;
+    SendOptions options;
+    options.writeLimitMs = 1000;
+    if (EnviaComando(CommandText, options) == SendOutcome::kSent) WaitForReplyUntil(deadlineMs);
     PortClose();
     if (StatusRecord.StatusCode.load(std::memory_order_acquire) == 0) {
       CopyText(PortName, sizeof PortName, name);
@@ -86,17 +88,28 @@ bool ProbePort() {
   return false;
 }
 
+void SetCannotOpen(const char *portName) {
+  char message[kStatusMessageSize];
+  FormatText(message, sizeof message, "Erro ao abrir %s", portName);
+  SetStatus(kStatusNotReady, message);
+}
+
 const char *NotReady(const char *text) {
   CopyText(ResultText, sizeof ResultText, text);
-  char message[kStatusMessageSize];
-  FormatText(message, sizeof message, "Erro ao abrir %s", PortName);
-  SetStatus(kStatusNotReady, message);
+  SetCannotOpen(PortName);
   return ResultText;
 }
 
 const char *Refuse(const char *message) {
   SetStatus(kStatusNotReady, message);
   return StatusRecord.StatusMessage;
+}
+
+const char *RefuseTooLong() {
+  char message[kStatusMessageSize];
+  FormatText(message, sizeof message, "Comando excede o tamanho maximo de %lu bytes",
+             static_cast<unsigned long>(kMaxPayload));
+  return Refuse(message);
 }
 
 namespace {
@@ -154,29 +167,18 @@ const char *FinishReply(ReplyPattern pattern) {
   return ReplyText;
 }
 
-const char *CommandRoadV(const CommandRow &row, std::va_list args) {
-  if (!ProbePort()) return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText);
-
-  CommandText[0] = '\0';
-  int length = FormatTextV(CommandText, sizeof CommandText, row.format, args);
-  if (length < 0 || static_cast<std::size_t>(length) > kMaxPayload) {
-    CommandText[0] = '\0';
-    return Refuse("Comando excede o tamanho maximo de 2097143 bytes");
-  }
-
+const char *SendCommand(const CommandRow &row, std::size_t length) {
   TraceCommand(row.logName, CommandText);
-
-  if (!Exchange(nullptr, 0, row.waitSeconds)) return NotReady(kNotReadyText);
-  if (const char *failed = FailedExchange(row.lastRxOnFailure)) return failed;
+  switch (Exchange(reinterpret_cast<const std::uint8_t *>(CommandText), length, false,
+                   row.waitSeconds, row.accept)) {
+    case Exchanged::kPortNotReady:
+      return NotReady(kNotReadyText);
+    case Exchanged::kNoReply:
+      return NoReply(row.lastRxOnFailure);
+    case Exchanged::kReply:
+      break;
+  }
   return FinishReply(row.pattern);
-}
-
-const char *CommandRoad(const CommandRow &row, ...) {
-  std::va_list args;
-  va_start(args, row);
-  const char *result = CommandRoadV(row, args);
-  va_end(args);
-  return result;
 }
 
 }  // namespace torvex::sat

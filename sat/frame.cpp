@@ -42,6 +42,33 @@ std::size_t BuildFrame(const FrameRecord &record, std::uint8_t *out, std::size_t
   return length + kFrameOverhead;
 }
 
+std::size_t FrameExtent(const std::uint8_t *bytes, std::size_t count) {
+  if (count == 0) return 0;
+  std::size_t size;
+  switch (bytes[0]) {
+    case 0x01: {
+      if (count < kReplyHeader) return 0;
+      std::uint32_t length = ReadLe32(bytes + 9);
+      if (length > kBufSize) return count;  // cut on reception; the rest is dropped
+      size = kReplyHeader + length + 1;
+      break;
+    }
+    case 0x06:
+      size = 1;
+      break;
+    case 0x11:
+    case 0x15:
+      size = 6;
+      break;
+    case 0x16:
+      size = 2;
+      break;
+    default:
+      return count;
+  }
+  return size <= count ? size : 0;
+}
+
 int ParseFrame(const std::uint8_t *bytes, std::size_t count, FrameRecord &record) {
   record.Clear();
   if (count == 0) {

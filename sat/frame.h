@@ -57,6 +57,12 @@ extern std::uint32_t FrameSequence;
 // (commandLength + 9), or 0 if it does not fit in cap bytes.
 std::size_t BuildFrame(const FrameRecord &record, std::uint8_t *out, std::size_t cap);
 
+// The length of the frame at the start of the count received bytes: 0 when
+// its type says more bytes belong to it than have arrived (a data frame
+// whose payload is still on its way), count for a frame whose end cannot be
+// known (an unknown type byte, a data frame declaring more than 2 MiB).
+std::size_t FrameExtent(const std::uint8_t *bytes, std::size_t count);
+
 // Unpacks the frame at the start of the count received bytes into record
 // (cleared first) and returns its FrameResult. Never reads past count bytes:
 // a data frame whose declared length runs past the bytes received is

@@ -2,20 +2,36 @@
 // apart from the serial port (serialdevice.h). Each platform has its own
 // source file, picked by the build.
 #pragma once
+#include <cstdint>
 #include <ctime>
 
 namespace torvex::sat {
 
 // Loads the compression library the sale submission needs. On Windows it is
-// "zlib.DLL", found by the system's search order (the library's folder
-// first). On POSIX it is the system's zlib ("libz.so.1"), or the file named
-// by the environment variable TORVEX_ZLIB. Returns nullptr when it cannot be
-// loaded.
+// "zlib.DLL", found by the system's search order for LoadLibraryA: the host
+// program's folder first (not torvex.dll's own folder), then the system
+// folders, the current folder and PATH; ship it beside the program's .exe. On POSIX it is the
+// system's zlib ("libz.so.1"), or the file named by the environment variable TORVEX_ZLIB. Returns
+// nullptr when it cannot be loaded.
 void *LoadZlibModule();
 // The address of an exported function of a loaded module, or nullptr.
 void *FindModuleSymbol(void *module, const char *name);
 
 // Local time of t, thread-safe. Returns false if the conversion failed.
 bool LocalTime(std::time_t t, std::tm *out);
+
+// zlib's compress2 and uncompress, found in the loaded module, called so
+// that a build of either calling convention is safe (see platform_win32.cpp).
+int CallCompress2(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
+                  unsigned long sourceLen, int level);
+int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
+                   unsigned long sourceLen);
+
+// The not-ready texts, which hold accented letters. torvex.dll returns them
+// in ISO-8859-1, as Windows POS programs have always received them;
+// libtorvex.so returns every text in UTF-8, which is what Linux programs
+// (and the strict UTF-8 decoders of their languages) expect.
+extern const char kNotReadyText[];      // "Porta serial não está pronta, tente novamente"
+extern const char kNotReadyTextBang[];  // the same with "!" (AssociarAssinatura)
 
 }  // namespace torvex::sat

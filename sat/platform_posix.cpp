@@ -18,4 +18,20 @@ void *FindModuleSymbol(void *module, const char *name) {
 
 bool LocalTime(std::time_t t, std::tm *out) { return localtime_r(&t, out) != nullptr; }
 
+// One calling convention here.
+int CallCompress2(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
+                  unsigned long sourceLen, int level) {
+  using Fn = int (*)(std::uint8_t *, unsigned long *, const std::uint8_t *, unsigned long, int);
+  return reinterpret_cast<Fn>(fn)(dest, destLen, source, sourceLen, level);
+}
+
+int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
+                   unsigned long sourceLen) {
+  using Fn = int (*)(std::uint8_t *, unsigned long *, const std::uint8_t *, unsigned long);
+  return reinterpret_cast<Fn>(fn)(dest, destLen, source, sourceLen);
+}
+
+const char kNotReadyText[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";
+const char kNotReadyTextBang[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente!";
+
 }  // namespace torvex::sat

@@ -16,15 +16,23 @@ std::uint8_t CompressedSale[kBufSize];
 char ExpandedReply[kBufSize + 1];
 
 namespace {
-// zlib's entry points, looked up by name in the loaded module at each use.
-using Compress2Fn = int (*)(std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
-                            unsigned long sourceLen, int level);
-using UncompressFn = int (*)(std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
-                             unsigned long sourceLen);
+// zlib's entry points are looked up by name in the loaded module at each
+// use, and called through CallCompress2/CallUncompress (platform.h).
 constexpr int kLevel = 2;
 constexpr int kZOk = 0;
+constexpr int kZMemError = -4;
+constexpr int kZBufError = -5;
 
 const char kSaleTooLarge[] = "Dados da venda excedem o tamanho maximo do comando";
+
+// The text of a compress2 failure: one that says the output did not fit is
+// about size; any other is a failure of the compression itself.
+void CompressionFailure(int code, char *text, std::size_t cap) {
+  if (code == kZMemError)
+    CopyText(text, cap, "Erro ao compactar os dados da venda: memoria insuficiente");
+  else
+    FormatText(text, cap, "Erro ao compactar os dados da venda (zlib %d)", code);
+}
 
 void PutLe32(std::uint8_t *p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
@@ -46,17 +54,23 @@ void ExpandSaleReply() {
                     std::uint32_t{tail[2]} << 16 | std::uint32_t{tail[3]} << 24;
   if (d == 0) return;  // nothing compressed: as received
 
-  auto uncompress = reinterpret_cast<UncompressFn>(FindModuleSymbol(ZlibModule, "uncompress"));
+  void *uncompress = FindModuleSymbol(ZlibModule, "uncompress");
   if (uncompress != nullptr) {
     // Only the bytes that actually arrived are handed to zlib; the output is
     // bounded by the 2 MiB decompression buffer, so a stream that would
-    // inflate further (a decompression bomb) is cut there.
+    // inflate further (a decompression bomb) is cut there. The buffer is
+    // cleared first, and on a failure the length zlib reports is not
+    // trusted (older builds leave it as it was passed in): only the text it
+    // really produced, up to its first NUL, is used, never bytes of an
+    // earlier sale's expansion.
+    std::memset(ExpandedReply, 0, kBufSize + 1);
     std::size_t available = ReplyLength - tailStart - 4;
     unsigned long sourceLen = d < available ? d : static_cast<unsigned long>(available);
     unsigned long destLen = kBufSize;
-    uncompress(reinterpret_cast<std::uint8_t *>(ExpandedReply), &destLen, tail + 4, sourceLen);
-    if (destLen > kBufSize) destLen = kBufSize;
-    ExpandedReply[destLen] = '\0';
+    int rc = CallUncompress(uncompress, reinterpret_cast<std::uint8_t *>(ExpandedReply), &destLen,
+                            tail + 4, sourceLen);
+    std::size_t produced = rc == kZOk && destLen <= kBufSize ? destLen : kBufSize;
+    ExpandedReply[strnlen(ExpandedReply, produced)] = '\0';
   }
   // End the reply after the sixth "|" and append the expanded text (cut to
   // what ReplyText can hold). A corrupt stream appends what zlib produced
@@ -72,25 +86,32 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
   if (!ProbePort()) return NotReady(kNotReadyText);
 
   // Never call into a compression library that is not there.
-  auto compress2 = reinterpret_cast<Compress2Fn>(FindModuleSymbol(ZlibModule, "compress2"));
+  void *compress2 = FindModuleSymbol(ZlibModule, "compress2");
   if (compress2 == nullptr) return Refuse(kZlibMissingText);
 
   unsigned long compressedLen = kBufSize;
   std::size_t saleLen = std::strlen(saleData);
-  if (compress2(CompressedSale, &compressedLen, reinterpret_cast<const std::uint8_t *>(saleData),
-                static_cast<unsigned long>(saleLen), kLevel) != kZOk ||
-      compressedLen > kBufSize)
-    return Refuse(kSaleTooLarge);
+  if (saleLen > 0xffffffffu) return Refuse(kSaleTooLarge);  // beyond what zlib's lengths hold
+  int rc = CallCompress2(compress2, CompressedSale, &compressedLen,
+                         reinterpret_cast<const std::uint8_t *>(saleData),
+                         static_cast<unsigned long>(saleLen), kLevel);
+  if (rc == kZBufError || (rc == kZOk && compressedLen > kBufSize)) return Refuse(kSaleTooLarge);
+  if (rc != kZOk) {
+    char text[kStatusMessageSize];
+    CompressionFailure(rc, text, sizeof text);
+    return Refuse(text);
+  }
 
-  CommandText[0] = '\0';
-  int n = FormatText(CommandText, sizeof CommandText, "%06ld|EnviarDadosVenda|%s|",
-                     static_cast<long>(session), code);
-  if (n < 0 || static_cast<std::size_t>(n) + 4 + compressedLen > kMaxPayload) {
+  // The text part: "%06ld|EnviarDadosVenda|<code>|"; the compressed length
+  // and data follow it.
+  TextWriter text(CommandText, sizeof CommandText, kMaxPayload);
+  text.Put("%06ld|%s|%s|", static_cast<long>(session), kEnviarDadosVenda.name, code);
+  if (!text.Fits() || text.Length() + 4 + compressedLen > kMaxPayload) {
     CommandText[0] = '\0';
     return Refuse(kSaleTooLarge);
   }
   auto *payload = reinterpret_cast<std::uint8_t *>(CommandText);
-  std::size_t textLen = static_cast<std::size_t>(n);
+  std::size_t textLen = text.Length();
   PutLe32(payload + textLen, static_cast<std::uint32_t>(compressedLen));
   std::memcpy(payload + textLen + 4, CompressedSale, compressedLen);
   std::size_t payloadLen = textLen + 4 + compressedLen;
@@ -99,13 +120,20 @@ const char *SubmitSale(std::int32_t session, const char *code, const char *saleD
   ReplyText[0] = '\0';
   // The trace shows the command as text: the text part and whatever bytes
   // precede the first NUL of the binary block.
-  TraceCommand(kEnviarDadosVenda.logName, CommandText);
+  const CommandRow &row = kEnviarDadosVenda.row;
+  TraceCommand(row.logName, CommandText);
 
-  if (!Exchange(payload, payloadLen, kEnviarDadosVenda.waitSeconds)) return NotReady(kNotReadyText);
-  if (const char *failed = FailedExchange(kEnviarDadosVenda.lastRxOnFailure)) return failed;
+  switch (Exchange(payload, payloadLen, true, row.waitSeconds, row.accept)) {
+    case Exchanged::kPortNotReady:
+      return NotReady(kNotReadyText);
+    case Exchanged::kNoReply:
+      return NoReply(row.lastRxOnFailure);
+    case Exchanged::kReply:
+      break;
+  }
   ExpandSaleReply();
   RecordLastRx(ReplyText);
-  return FinishReply(kEnviarDadosVenda.pattern);
+  return FinishReply(row.pattern);
 }
 
 }  // namespace torvex::sat

@@ -3,6 +3,8 @@
 // While it is open, a TSerialReader collects the bytes the device sends and
 // hands each burst to the reception handler once the line has been quiet for
 // GapTime milliseconds: the device's frames are told apart by silence alone.
+// When the line goes away (the device was unplugged or its end closed), the
+// reader delivers what it has and calls the line-lost handler once.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -15,7 +17,13 @@
 
 namespace torvex::sat {
 
-using ReceptionHandler = void (*)(const std::uint8_t *bytes, std::size_t count);
+// Called on the reader thread with the bytes collected so far. Returns how
+// many of them it has dealt with; the others (the start of a frame whose
+// rest has not arrived yet) stay in the receive buffer and are handed over
+// again, with what follows them, at the end of the next burst.
+using ReceptionHandler = std::size_t (*)(const std::uint8_t *bytes, std::size_t count);
+// Called on the reader thread, once, when the line is gone.
+using LineLostHandler = void (*)();
 
 // Capacity of the reader's receive buffer: 2 MiB of payload plus the frame's
 // 13-byte header and checksum, so that the largest frame fits in one burst.
@@ -25,7 +33,8 @@ inline constexpr std::size_t kReceiveBufferSize = kBufSize + kReplyHeader + 1;
 // SerialPort. Destroying it terminates the thread and waits for it to end.
 class TSerialReader {
  public:
-  TSerialReader(SerialDevice &device, std::uint32_t gapMs, ReceptionHandler handler);
+  TSerialReader(SerialDevice &device, std::uint32_t gapMs, ReceptionHandler handler,
+                LineLostHandler lost);
   ~TSerialReader();
   TSerialReader(const TSerialReader &) = delete;
   TSerialReader &operator=(const TSerialReader &) = delete;
@@ -35,10 +44,15 @@ class TSerialReader {
 
  private:
   void Execute();
+  // Hands the collected bytes to the handler and keeps what it left.
+  void Deliver();
 
   SerialDevice &device_;
   std::uint32_t gap_;
   ReceptionHandler handler_;
+  LineLostHandler lost_;
+  std::size_t count_ = 0;  // bytes in the buffer
+  std::size_t held_ = 0;   // of which the handler left for later
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::atomic<bool> terminated_{false};
   std::thread thread_;  // started last, once every field is set
@@ -50,11 +64,13 @@ class SerialPortType {
   void PortInit();
   // Opens the named port and starts its reader. True when open; if the port
   // is open already, true at once whatever name is passed. A name longer
-  // than 9 characters is refused.
-  bool PortOpen(const char *name, std::uint32_t baudRate, ReceptionHandler handler);
-  // True when all count bytes were written; on a closed port only count 0
-  // is "written".
-  bool PortWrite(const std::uint8_t *bytes, std::size_t count);
+  // than 9 characters is refused. Throws (std::bad_alloc, std::system_error)
+  // when the reader cannot be created; the port is then left closed.
+  bool PortOpen(const char *name, std::uint32_t baudRate, ReceptionHandler handler,
+                LineLostHandler lost = nullptr);
+  // True when all count bytes were written within limitMs milliseconds; on a
+  // closed port only count 0 is "written".
+  bool PortWrite(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs);
   // Stops the reader, waits for it to end, closes the port. Bytes collected
   // but not yet delivered are dropped. Harmless on a closed port.
   bool PortClose();
@@ -74,11 +90,12 @@ class SerialPortType {
 extern SerialPortType SerialPort;
 
 inline void PortInit() { SerialPort.PortInit(); }
-inline bool PortOpen(const char *name, std::uint32_t baud, ReceptionHandler handler) {
-  return SerialPort.PortOpen(name, baud, handler);
+inline bool PortOpen(const char *name, std::uint32_t baud, ReceptionHandler handler,
+                     LineLostHandler lost = nullptr) {
+  return SerialPort.PortOpen(name, baud, handler, lost);
 }
-inline bool PortWrite(const std::uint8_t *bytes, std::size_t count) {
-  return SerialPort.PortWrite(bytes, count);
+inline bool PortWrite(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs) {
+  return SerialPort.PortWrite(bytes, count, limitMs);
 }
 inline bool PortClose() { return SerialPort.PortClose(); }
 

@@ -25,4 +25,7 @@ inline constexpr std::size_t kPortNameSize = 100;
 inline constexpr std::size_t kSerialNameSize = 10;
 inline constexpr std::size_t kLogPathSize = 300;
 
+// Every command runs the port at 115200 baud, 8N1.
+inline constexpr std::uint32_t kBaudRate = 115200;
+
 }  // namespace torvex::sat

@@ -5,7 +5,7 @@
 namespace torvex::sat {
 
 StatusRecordType StatusRecord;
-ReplySignal ReplyArrived;
+ReplySignal ReplyArrived{StatusRecord.StatusCode};
 
 char CommandText[kBufSize + 1];
 char ReplyText[kBufSize + 1];

@@ -7,16 +7,18 @@
 
 #include "clock.h"
 #include "satlimits.h"
+#include "torvex.h"
 
 namespace torvex::sat {
 
 // Status codes left in the status record.
+// The values are those torvex.h publishes.
 enum StatusCodes : std::int32_t {
-  kStatusOk = 0,          // a reply was received
-  kStatusNotReady = 1,    // port not ready, zlib missing, or a local refusal
-  kStatusChecksum = 3,    // a data frame with a wrong checksum arrived
-  kStatusUnknown = 4,     // a frame with an unknown type byte arrived
-  kStatusWaiting = 32768  // sent, no reply yet: a time-out when the wait ends
+  kStatusOk = TORVEX_STATUS_OK,                  // a reply was received
+  kStatusNotReady = TORVEX_STATUS_NOT_READY,     // port not ready, zlib missing, or a refusal
+  kStatusChecksum = TORVEX_STATUS_CHECKSUM,      // a data frame with a wrong checksum arrived
+  kStatusUnknown = TORVEX_STATUS_UNKNOWN_FRAME,  // a frame with an unknown type byte arrived
+  kStatusWaiting = TORVEX_STATUS_TIMEOUT  // sent, no reply yet: a time-out when the wait ends
 };
 
 // The last status: a 32-bit code followed by a 100-byte message, copied out

@@ -23,19 +23,32 @@ class SerialDevice {
  public:
   // Opens and configures the named port (COMn). nullptr when it cannot be
   // opened or configured; nothing stays held then.
-  static std::unique_ptr<SerialDevice> Open(const char *name, std::uint32_t baudRate);
+  // quietMs is the silence that ends a burst (the reader's gap).
+  static std::unique_ptr<SerialDevice> Open(const char *name, std::uint32_t baudRate,
+                                            std::uint32_t quietMs);
   virtual ~SerialDevice() = default;  // closes the port
 
-  // Writes all count bytes; true when all were written.
-  virtual bool Write(const std::uint8_t *bytes, std::size_t count) = 0;
-  // Reads what is buffered, up to cap bytes, without waiting. Returns the
-  // count read (0 when nothing was there); a failing read counts as 0.
-  virtual std::size_t Read(std::uint8_t *buffer, std::size_t cap) = 0;
-  // Sleeps until input may be available, Wake is called, or ms pass
-  // (ms < 0: no time limit). The Win32 port sleeps a few milliseconds at
-  // most, and the caller reads again.
-  virtual void WaitInput(std::int32_t ms) = 0;
-  // Makes WaitInput return soon (POSIX: at once), now and for every later
+  struct ReadResult {
+    std::size_t count;  // bytes read
+    bool lineLost;      // the line is gone: nothing will ever come
+    bool burstEnded;    // the line has already been quiet for quietMs after them
+  };
+
+  // Writes all count bytes, giving up after limitMs milliseconds (a device
+  // that does not read must not hold the caller past its command's limit).
+  // True when all were written. Runs on the caller's thread while the
+  // reader may be blocked in ReadWait.
+  virtual bool Write(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs) = 0;
+  // Reads up to cap bytes. Blocks until at least one byte is there, ms pass
+  // (ms < 0: no time limit) or Wake is called; returns what it read, 0 when
+  // nothing came. Reports a line that is gone (hung up, device removed).
+  virtual ReadResult ReadWait(std::uint8_t *buffer, std::size_t cap, std::int32_t ms) = 0;
+  // Called by the reading thread when it stops reading, before it ends:
+  // ends a read that is still in progress.
+  virtual void StopReading() {}
+  // Sleeps until Wake is called or ms pass (ms < 0: no time limit).
+  virtual void WaitWake(std::int32_t ms) = 0;
+  // Makes ReadWait and WaitWake return at once, now and for every later
   // call. Any thread.
   virtual void Wake() = 0;
 

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,30 +34,48 @@ speed_t SpeedOf(std::uint32_t baud) {
   }
 }
 
+std::int64_t MonotonicMs() {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// The port is non-blocking; the reader blocks in poll() on the port and a
+// wake pipe. A line whose other end is gone shows as a hang-up in poll()
+// (POLLHUP, often with POLLIN) while read() brings nothing, or as a read
+// error such as EIO: either is a lost line. An empty read alone is not: a
+// raw terminal with VMIN = VTIME = 0 answers 0 when nothing is buffered.
 class PosixSerialDevice final : public SerialDevice {
  public:
   PosixSerialDevice(int fd, int wakeRead, int wakeWrite)
       : fd_(fd), wakeRead_(wakeRead), wakeWrite_(wakeWrite) {}
   ~PosixSerialDevice() override {
+    // Output the device never took (it stopped reading) is discarded, so
+    // that closing does not wait for it to drain.
+    ::tcflush(fd_, TCOFLUSH);
     ::close(fd_);
     ::close(wakeRead_);
     ::close(wakeWrite_);
   }
 
-  bool Write(const std::uint8_t *bytes, std::size_t count) override {
+  bool Write(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs) override {
+    std::int64_t deadline = MonotonicMs() + (limitMs > 0 ? limitMs : 0);
     std::size_t done = 0;
     while (done < count) {
       ssize_t n = ::write(fd_, bytes + done, count - done);
       if (n > 0) {
         done += static_cast<std::size_t>(n);
-      } else if (n < 0 && errno == EAGAIN) {
-        // The output queue is full: wait until it drains (bounded, like
-        // the write time-out of the Windows port: 500 ms plus 1 ms/byte).
-        pollfd p{fd_, POLLOUT, 0};
-        int limit = 500 + static_cast<int>((count - done) > 100000 ? 100000 : count - done);
-        if (::poll(&p, 1, limit) <= 0) return false;
       } else if (n < 0 && errno == EINTR) {
         continue;
+      } else if (n < 0 && errno == EAGAIN) {
+        // The output queue is full: wait until it drains, up to the limit.
+        std::int64_t left = deadline - MonotonicMs();
+        if (left <= 0) return false;
+        pollfd p{fd_, POLLOUT, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(left > 60000 ? 60000 : left));
+        if (rc < 0 && errno != EINTR) return false;
+        if (rc > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(p.revents & POLLOUT))
+          return false;
       } else {
         return false;
       }
@@ -64,29 +83,21 @@ class PosixSerialDevice final : public SerialDevice {
     return true;
   }
 
-  std::size_t Read(std::uint8_t *buffer, std::size_t cap) override {
-    // A raw terminal with VMIN = VTIME = 0 answers an empty read with 0 (or
-    // EAGAIN): nothing is buffered. A failing read means the line is gone.
-    ssize_t n = ::read(fd_, buffer, cap);
-    if (n > 0) return static_cast<std::size_t>(n);
-    if (n < 0 && errno != EAGAIN && errno != EINTR) lineDown_ = true;
-    return 0;
+  ReadResult ReadWait(std::uint8_t *buffer, std::size_t cap, std::int32_t ms) override {
+    ReadResult r = ReadNow(buffer, cap);
+    if (r.count > 0 || r.lineLost || woken_.load(std::memory_order_acquire)) return r;
+    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
+    if (::poll(fds, 2, ms) <= 0) return r;
+    if (fds[0].revents & POLLIN) return r;  // woken
+    r = ReadNow(buffer, cap);
+    // Poll said the line has news, yet it brought nothing: a hang-up.
+    if (r.count == 0 && (fds[1].revents & (POLLHUP | POLLERR | POLLNVAL))) r.lineLost = true;
+    return r;
   }
 
-  void WaitInput(std::int32_t ms) override {
-    if (lineDown_) {
-      // The other end hung up: poll() would report that at once, again and
-      // again. Sleep on the wake pipe instead and look at the line again
-      // every 20 ms, so a dead line does not turn the reader into a loop.
-      pollfd wake{wakeRead_, POLLIN, 0};
-      ::poll(&wake, 1, ms < 0 || ms > 20 ? 20 : ms);
-      lineDown_ = false;
-      return;
-    }
-    pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
-    ::poll(fds, 2, ms);
-    if ((fds[1].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(fds[1].revents & POLLIN))
-      lineDown_ = true;
+  void WaitWake(std::int32_t ms) override {
+    pollfd wake{wakeRead_, POLLIN, 0};
+    ::poll(&wake, 1, ms);
   }
 
   void Wake() override {
@@ -97,10 +108,18 @@ class PosixSerialDevice final : public SerialDevice {
   }
 
  private:
+  ReadResult ReadNow(std::uint8_t *buffer, std::size_t cap) {
+    for (;;) {
+      ssize_t n = ::read(fd_, buffer, cap);
+      if (n > 0) return {static_cast<std::size_t>(n), false, false};
+      if (n < 0 && errno == EINTR) continue;
+      return {0, n < 0 && errno != EAGAIN, false};
+    }
+  }
+
   int fd_;
   int wakeRead_;
   int wakeWrite_;
-  bool lineDown_ = false;
   std::atomic<bool> woken_{false};
 };
 
@@ -123,7 +142,8 @@ bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
   return len >= 0 && static_cast<std::size_t>(len) < cap;
 }
 
-std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate) {
+std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t baudRate,
+                                                 std::uint32_t /*quietMs*/) {
   char path[512];
   if (!DevicePath(name, path, sizeof path)) return nullptr;
   int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -160,7 +180,14 @@ std::unique_ptr<SerialDevice> SerialDevice::Open(const char *name, std::uint32_t
     ::close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixSerialDevice>(fd, wake[0], wake[1]);
+  try {
+    return std::make_unique<PosixSerialDevice>(fd, wake[0], wake[1]);
+  } catch (...) {
+    ::close(wake[0]);
+    ::close(wake[1]);
+    ::close(fd);  // a port that is not ours to use is not kept held
+    throw;
+  }
 }
 
 }  // namespace torvex::sat

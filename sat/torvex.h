@@ -2,10 +2,14 @@
  * torvex.h - the SAT-CF-e function interface of torvex.dll / libtorvex.so.
  *
  * Load the library (or link its import library) and call the functions below.
- * Every function that returns text returns a pointer into a buffer that the
- * library owns: never free it, and copy what you need before the next call,
- * which may overwrite it. The library serves one call at a time: calls from
- * several threads at once are not supported.
+ * Every function that returns text returns a pointer to a text that the
+ * library owns: never free it. It is the calling thread's own copy and stays
+ * valid until the same thread calls into the library again.
+ *
+ * Any thread may call. Calls from several threads are served one at a time:
+ * a call that finds the line busy waits for the other call to finish (it is
+ * not refused). No exception leaves the library: a failure inside it ends
+ * the call with code 1 and a text saying so.
  *
  * Integers are 32-bit signed. Texts are NUL-terminated byte strings; a NULL
  * text argument is taken as an empty text. Outcomes are reported through the
@@ -15,7 +19,12 @@
  *   code 1      the port is not ready, or the compression library is missing
  *   code 3      the device's reply had a bad checksum
  *   code 4      the device sent a frame the library does not know
- *   code 32768  no reply within the command's wait limit
+ *   code 32768  no reply within the command's wait limit, or the device
+ *               went away during the command (the wait then ends at once)
+ *
+ * In libtorvex.so every text the library makes is UTF-8. torvex.dll returns
+ * the not-ready text ("Porta serial nao esta pronta...", accented) in ISO-8859-1 and
+ * the communication errors in UTF-8. Device replies pass unchanged.
  *
  * On Windows every function uses the stdcall convention and is exported under
  * its plain name (ConsultarSAT, not ConsultarSAT@4). On Linux the names are
@@ -47,6 +56,13 @@ extern "C" {
 /* Size of the buffer that CodigoErro fills: a 4-byte little-endian signed
  * status code followed by a 100-byte NUL-terminated message. */
 #define TORVEX_STATUS_SIZE 104
+
+/* The status codes that CodigoErro reports (see the list above). */
+#define TORVEX_STATUS_OK 0            /* a reply came from the device */
+#define TORVEX_STATUS_NOT_READY 1     /* port not ready, zlib missing, refused */
+#define TORVEX_STATUS_CHECKSUM 3      /* the reply had a bad checksum */
+#define TORVEX_STATUS_UNKNOWN_FRAME 4 /* a frame the library does not know */
+#define TORVEX_STATUS_TIMEOUT 32768   /* no reply in time, or the line was lost */
 
 /* ---- SAT commands ------------------------------------------------------
  * Each returns the device's whole reply text ("sessao|EEEEE|mensagem|...")

@@ -3,8 +3,11 @@
 # device, through the real library, against the device emulator.
 #
 #   tools/demo.sh            builds the native preset, runs satcli (Linux)
-#   tools/demo.sh --wine     also builds the win32 preset and runs satcli.exe
-#                            (torvex.dll) under Wine
+#   tools/demo.sh --wine     also builds a Windows preset and runs satcli.exe
+#                            (torvex.dll) under Wine: win32 (32-bit Wine)
+#                            where this machine runs 32-bit programs,
+#                            otherwise win64 (64-bit Wine)
+#   --wine=win32|win64       that Windows preset
 #   --no-build               uses the binaries already built
 #
 # satemu serves a pseudo-terminal linked as COM7 (natively
@@ -18,30 +21,40 @@
 # missing).
 #
 # Build folders: $TORVEX_NATIVE_BUILD (default build/native) and
-# $TORVEX_WIN32_BUILD (default build/win32); $TORVEX_SATEMU names another
-# emulator binary.
+# $TORVEX_WINDOWS_BUILD (default build/<windows preset>); $TORVEX_SATEMU names
+# another emulator binary. Packages: the native build's only, plus the
+# cross compilers and Wine with --wine (tools/setup.sh).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 wine=0
 build=1
+win_preset=
 for arg in "$@"; do
   case "$arg" in
     --wine) wine=1 ;;
+    --wine=win32|--wine=win64) wine=1; win_preset=${arg#--wine=} ;;
     --no-build) build=0 ;;
-    -h|--help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,28p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     *) echo "demo.sh: unknown argument $arg (see --help)" >&2; exit 2 ;;
   esac
 done
 
+if [ "$wine" = 1 ] && [ -z "$win_preset" ]; then
+  if "$root/tools/can-run-i386.sh" 2>/dev/null; then win_preset=win32; else win_preset=win64; fi
+fi
 native_dir=${TORVEX_NATIVE_BUILD:-$root/build/native}
-win_dir=${TORVEX_WIN32_BUILD:-$root/build/win32}
+win_dir=${TORVEX_WINDOWS_BUILD:-$root/build/${win_preset:-win32}}
 
 if [ "$build" = 1 ]; then
-  if [ -x "$root/tools/setup.sh" ]; then "$root/tools/setup.sh"; fi
+  groups=(native)
+  if [ "$wine" = 1 ]; then
+    if [ "$win_preset" = win32 ]; then groups+=(windows wine32); else groups+=(windows wine64); fi
+  fi
+  "$root/tools/setup.sh" "${groups[@]}"
   (cd "$root" && cmake --preset native && cmake --build --preset native)
   if [ "$wine" = 1 ]; then
-    (cd "$root" && cmake --preset win32 && cmake --build --preset win32)
+    (cd "$root" && cmake --preset "$win_preset" && cmake --build --preset "$win_preset")
   fi
 fi
 

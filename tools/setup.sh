@@ -1,31 +1,81 @@
 #!/bin/bash
-# Installs what the builds and tests need on a Debian 12 machine (x86_64),
-# as root or through sudo. Safe to run again: it installs only what is
-# missing.
-#   - native build: cmake, ninja, g++, zlib, GoogleTest, Google Benchmark
-#   - Windows build: the i686 MinGW-w64 cross compiler, MinGW zlib (its
-#     DLL ships beside torvex.dll), GoogleTest sources for cross-compiling
-#   - Windows tests: 32-bit Wine (needs the i386 architecture), Xvfb
+# Installs the Debian packages a build or test needs (Debian 12, x86_64), as
+# root or through sudo. Safe to run again: it installs only what is missing.
+#
+#   tools/setup.sh [GROUP...]
+#
+#   native    cmake, ninja, g++, zlib, GoogleTest, Google Benchmark
+#   windows   MinGW-w64 cross compilers for i686 and x86_64, MinGW zlib
+#             (its DLLs ship beside torvex.dll), GoogleTest sources
+#   wine64    64-bit Wine, Xvfb (the Windows tests of the win64 build)
+#   wine32    the i386 architecture, 32-bit Wine, gcc-multilib (the Windows
+#             tests of the win32 build; only where 32-bit programs run)
+#   fuzz      clang with libFuzzer
+#   tests     everything tools/test-all.sh uses on this machine: native,
+#             windows, wine64, fuzz, and wine32 where tools/can-run-i386.sh
+#             says 32-bit programs run (the default)
+#
+# Package indexes are sometimes half-synced: an `apt-get update` that fails
+# for some lists is reported in one line and the set-up carries on with the
+# lists it got; an install that fails on mismatched versions (a library from
+# the security suite whose i386 twin exists only in the main suite) is tried
+# again with the release's own suite (`-t <codename>`).
 set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO=sudo; fi
 
-packages=(cmake ninja-build g++ gcc-multilib zlib1g-dev libgtest-dev googletest libbenchmark-dev
-          g++-mingw-w64-i686 mingw-w64-i686-dev libz-mingw-w64-dev
-          wine wine32:i386 xvfb xauth)
+groups=("$@")
+[ ${#groups[@]} -eq 0 ] && groups=(tests)
 
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+packages=()
+want_i386=0
+add_group() {
+  case "$1" in
+    native) packages+=(cmake ninja-build g++ zlib1g-dev libgtest-dev googletest libbenchmark-dev) ;;
+    windows) packages+=(cmake ninja-build g++-mingw-w64-i686 mingw-w64-i686-dev
+                        g++-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev googletest) ;;
+    wine64) packages+=(wine wine64 xvfb xauth) ;;
+    wine32) want_i386=1; packages+=(wine wine32:i386 gcc-multilib xvfb xauth) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    tests)
+      add_group native; add_group windows; add_group wine64; add_group fuzz
+      if "$here/can-run-i386.sh" 2>/dev/null; then add_group wine32; fi ;;
+    *) echo "setup.sh: unknown group '$1' (see the comment at the top)" >&2; exit 2 ;;
+  esac
+}
+for g in "${groups[@]}"; do add_group "$g"; done
+
+need_update=0
+if [ $want_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
   need_update=1
 fi
+
 missing=()
 for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    case " ${missing[*]-} " in *" $p "*) ;; *) missing+=("$p") ;; esac
+  fi
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
-elif [ -n "${need_update:-}" ]; then
-  $SUDO apt-get update -qq
+[ ${#missing[@]} -eq 0 ] && [ $need_update = 0 ] && exit 0
+
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! $SUDO apt-get update -qq >"$log" 2>&1; then
+  echo "setup: apt-get update failed for some package lists ($(grep -m1 -E '^(E|W):' "$log" | cut -c1-160)); carrying on with the lists it fetched"
+fi
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "setup: installing ${missing[*]}"
+install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" "${missing[@]}" >"$log" 2>&1; }
+if ! install; then
+  codename=$(. "${TORVEX_OS_RELEASE:-/etc/os-release}" && echo "${VERSION_CODENAME:-}")
+  if [ -n "$codename" ] && grep -qE 'held broken packages|unmet dependencies|Depends:' "$log"; then
+    echo "setup: install failed on mismatched versions; trying again from the release's own suite (-t $codename)"
+    if install -t "$codename"; then exit 0; fi
+  fi
+  tail -20 "$log" >&2
+  echo "setup: could not install ${missing[*]}" >&2
+  exit 1
 fi

@@ -1,27 +1,48 @@
 #!/bin/bash
-# Runs a cross-built Windows program under 32-bit Wine in the project's test
-# prefix. Used as CMAKE_CROSSCOMPILING_EMULATOR, so ctest and the build run
-# every Windows test program through it.
+# Runs a cross-built Windows program under Wine in the project's test prefix.
+# Used as CMAKE_CROSSCOMPILING_EMULATOR, so ctest and the build run every
+# Windows test program through it.
 #
-# The prefix is created once (about 6 s) and reused. It is set up so that a
+# 32-bit programs (TORVEX_WINE_ARCH=win32, the default) run in a win32 prefix
+# through the `wine` script, which picks Debian's 32-bit loader. 64-bit
+# programs (TORVEX_WINE_ARCH=win64) run in a win64 prefix through the 64-bit
+# loader itself: the `wine` script would pick the 32-bit loader whenever it
+# is installed, even on a machine that cannot execute it.
+#
+# The prefix is created once (about 6 s; up to 90 s on a busy machine) and
+# reused. It is set up so that a
 # COM port exists exactly when a dosdevices/comN link exists: the mount
 # manager, which would link the machine's real UARTs (/dev/ttyS*) to COM
 # ports, is disabled, and every comN link it may have left is removed. The
 # library's port probe therefore never writes to real hardware.
 #
 #   TORVEX_WINEPREFIX   prefix to use (default: ~/.cache/torvex/wineprefix)
+#   TORVEX_WINE_ARCH    win32 (default) or win64
+#   TORVEX_WINEDEBUG    Wine debug channels (default: -all)
+#   TORVEX_WINE_LOG     a file that the program's standard error is appended
+#                       to, instead of this script's own. When the program is
+#                       the first of its Wine session, the session's services
+#                       and driver host write there too (their debug output).
 set -euo pipefail
 prefix=${TORVEX_WINEPREFIX:-${HOME:-/tmp}/.cache/torvex/wineprefix}
 export WINEPREFIX=$prefix
-export WINEDEBUG=-all
+export WINEDEBUG=${TORVEX_WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mountmgr.sys=d;winemenubuilder.exe=d;mscoree=d;mshtml=d"
-export WINEARCH=win32
+arch=${TORVEX_WINE_ARCH:-win32}
+case "$arch" in
+  win32) loader=wine ;;
+  win64)
+    loader=/usr/lib/wine/wine64
+    export WINELOADER=$loader ;;
+  *) echo "wine-run.sh: TORVEX_WINE_ARCH must be win32 or win64, not '$arch'" >&2; exit 2 ;;
+esac
+export WINEARCH=$arch
 mkdir -p "$(dirname "$prefix")"
 (
   flock 9
   if [ ! -f "$prefix/.torvex-ready" ]; then
     rm -rf "$prefix"
-    wineboot -i >/dev/null 2>&1 || true
+    "$loader" wineboot -i >/dev/null 2>&1 || true
     wineserver -w || true
     touch "$prefix/.torvex-ready"
   fi
@@ -42,17 +63,22 @@ mkdir -p "$(dirname "$prefix")"
 # A program that connects just as the prefix's server shuts down (it stops
 # as soon as its last client has gone) is dropped before it runs, with
 # "wine client error ... recvmsg". Such a start is tried again, once.
-errors=$(mktemp)
-trap 'rm -f "$errors"' EXIT
+if [ -n "${TORVEX_WINE_LOG:-}" ]; then
+  errors=$TORVEX_WINE_LOG
+else
+  errors=$(mktemp)
+  trap 'rm -f "$errors"' EXIT
+fi
 for attempt in 1 2; do
+  [ -n "${TORVEX_WINE_LOG:-}" ] || : >"$errors"
   set +e
-  wine "$@" 2>"$errors"
+  "$loader" "$@" 2>>"$errors"
   rc=$?
   set -e
   if [ $rc -ne 0 ] && [ $attempt = 1 ] && grep -q '^wine client error' "$errors"; then
     sleep 0.2
     continue
   fi
-  cat "$errors" >&2
+  [ -n "${TORVEX_WINE_LOG:-}" ] || cat "$errors" >&2
   exit $rc
 done

@@ -5,21 +5,16 @@
 
 #include "rtformat.h"
 #include "rtsysutils.h"
+#include "rtunits.h"
 
 namespace {
 
-// Created when the library is loaded, destroyed when it is unloaded.
-class ProcessLock {
- public:
-  ProcessLock() { InitializeCriticalSection(&section_); }
-  ~ProcessLock() { DeleteCriticalSection(&section_); }
-  void Enter() { EnterCriticalSection(&section_); }
-  void Leave() { LeaveCriticalSection(&section_); }
-
- private:
-  CRITICAL_SECTION section_;
-};
-ProcessLock g_processLock;
+// The process-wide lock: created when the library is loaded, before any
+// other static object of it, and deleted when it is unloaded.
+CRITICAL_SECTION g_processLock;
+void Initialization() { InitializeCriticalSection(&g_processLock); }
+void Finalization() { DeleteCriticalSection(&g_processLock); }
+const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrsysutils)(&Initialization, &Finalization);
 
 struct LibraryReleaser {
   void operator()(HMODULE m) const { FreeLibrary(m); }
@@ -28,8 +23,8 @@ using LibraryHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryRel
 
 }  // namespace
 
-void nrEnterThreadCritical() { g_processLock.Enter(); }
-void nrLeaveThreadCritical() { g_processLock.Leave(); }
+void nrEnterThreadCritical() { EnterCriticalSection(&g_processLock); }
+void nrLeaveThreadCritical() { LeaveCriticalSection(&g_processLock); }
 
 std::string GetLastSysErrorString() {
   DWORD code = GetLastError();

@@ -2,24 +2,29 @@
 # Runs the SAT interface benchmarks (satbench) against the device emulator
 # (satemu), for the native library and for torvex.dll under Wine.
 #
-#   bench/sat/run.sh [--native DIR] [--win32 DIR] [--only native|win32] [--quick]
+#   bench/sat/run.sh [--native DIR] [--win32 DIR] [--win64 DIR]
+#                    [--only native|win32|win64] [--quick]
 #
-# DIR are build trees (default build/native and build/win32, the presets'
-# folders); a missing one is configured like its preset. The satemu of the
-# native tree serves both. Each benchmark gets a fresh emulator on COM7: a
-# pseudo-terminal linked as $TORVEX_PORT_DIR/COM7 natively, and as
-# dosdevices/com7 in the win32 tree's own Wine prefix. --quick runs fewer
-# calls (a smoke run; its figures are not the ones to publish).
+# DIR are build trees (default build/native, build/win32 and build/win64,
+# the presets' folders); a missing one is configured like its preset. The
+# satemu of the native tree serves them all. Each benchmark gets a fresh
+# emulator on COM7: a pseudo-terminal linked as $TORVEX_PORT_DIR/COM7
+# natively, and as dosdevices/com7 in a Windows tree's own Wine prefix.
+# Without --only, the 32-bit DLL is measured only where this machine can run
+# 32-bit programs (tools/can-run-i386.sh). --quick runs fewer calls (a smoke
+# run; its figures are not the ones to publish).
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 native=$src/build/native
 win32=$src/build/win32
+win64=$src/build/win64
 only=""
 quick=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --native) native=$2; shift 2 ;;
     --win32) win32=$2; shift 2 ;;
+    --win64) win64=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     --quick) quick=1; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
@@ -27,6 +32,17 @@ while [ $# -gt 0 ]; do
 done
 native=$(realpath -m "$native")
 win32=$(realpath -m "$win32")
+win64=$(realpath -m "$win64")
+runs=()
+case "$only" in
+  native | win32 | win64) runs=("$only") ;;
+  "")
+    runs=(native)
+    "$src/tools/can-run-i386.sh" >/dev/null 2>&1 && runs+=(win32)
+    runs+=(win64) ;;
+  *) echo "run.sh: --only takes native, win32 or win64" >&2; exit 2 ;;
+esac
+wants() { [[ " ${runs[*]} " == *" $1 "* ]]; }
 
 # Call counts: enough that the medians settle and that a 10 ms CPU clock
 # (Wine) still gives per-call CPU figures to a fraction of a millisecond.
@@ -57,8 +73,11 @@ build() {
 }
 build "$native" satemu satbench
 satemu=$native/bin/satemu
-if [ "$only" != native ]; then
+if wants win32; then
   build "$win32" torvex satbench -- --toolchain "$src/cmake/mingw-i686.cmake" -DSATEMU_EXECUTABLE="$satemu"
+fi
+if wants win64; then
+  build "$win64" torvex satbench -- --toolchain "$src/cmake/mingw-x86_64.cmake" -DSATEMU_EXECUTABLE="$satemu"
 fi
 rm -f "$buildlog"
 
@@ -66,6 +85,8 @@ tmp=$(mktemp -d /tmp/torvex-bench.XXXXXX)
 emu_pid=""
 link=""
 server_pid=""
+win=""            # the Windows tree being measured
+wineserver=wineserver
 stop_emu() {
   if [ -n "$emu_pid" ]; then kill -TERM "$emu_pid" 2>/dev/null || true; wait "$emu_pid" 2>/dev/null || true; fi
   emu_pid=""
@@ -76,7 +97,7 @@ cleanup() {
   stop_emu
   if [ -n "$server_pid" ]; then
     # Ends the Wine processes of the benchmark's own prefix, then its server.
-    WINEPREFIX=$win32/wineprefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$win/wineprefix $wineserver -k 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
   rm -rf "$tmp"
@@ -128,24 +149,29 @@ run_native() {
 wine_bench() {
   local before after
   before=$(proc_cpu_ms "$server_pid")
-  TORVEX_KEEP_COM_LINKS=1 "$win32/wine-run" "$win32/bin/satbench.exe" "$@" || echo "  (satbench exit status $?)"
+  TORVEX_KEEP_COM_LINKS=1 "$win/wine-run" "$win/bin/satbench.exe" "$@" || echo "  (satbench exit status $?)"
   after=$(proc_cpu_ms "$server_pid")
   echo "  wineserver CPU during the run: $(awk -v a="$after" -v b="$before" 'BEGIN { printf "%.0f", a - b }') ms"
 }
 
-run_win32() {
-  local prefix=$win32/wineprefix
-  echo "=== win32: torvex.dll under $(wine --version) ($win32)"
+# run_windows LABEL TREE: the DLL of TREE under Wine (32- or 64-bit, as the
+# tree's wine-run wrapper picks).
+run_windows() {
+  local label=$1
+  win=$2
+  local prefix=$win/wineprefix
+  if [ "$label" = win64 ]; then wineserver=/usr/lib/wine/wineserver64; else wineserver=wineserver; fi
+  echo "=== $label: torvex.dll under $(wine --version 2>/dev/null || echo Wine) ($win)"
   # Creates the prefix on first use and clears COM links left behind.
-  "$win32/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
-  WINEPREFIX=$prefix wineserver -w || true
+  "$win/wine-run" cmd /c exit 0 >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix $wineserver -w || true
   # Our own wineserver for the prefix, in the foreground, so that its CPU
   # time can be read; it ends itself 60 s after the last Wine process.
-  WINEPREFIX=$prefix WINEDEBUG=-all wineserver -f -p60 &
+  WINEPREFIX=$prefix WINEDEBUG=-all $wineserver -f -p60 &
   server_pid=$!
   # Wine's own service processes start with the first program and outlive
   # it: start them here, away from our output.
-  "$win32/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
+  "$win/wine-run" cmd /c exit 0 >/dev/null 2>&1 </dev/null || true
   local z="Z:$tmp"
   start_emu "$prefix/dosdevices/com7" --verbose
   wine_bench latency --calls $latency_calls --emu-log "$z/emu.log"; stop_emu
@@ -155,8 +181,13 @@ run_win32() {
     start_emu "$prefix/dosdevices/com7"
     wine_bench sale --size "${sale_sizes[$i]}" --calls "${sale_calls[$i]}"; stop_emu
   done
+  WINEPREFIX=$prefix $wineserver -k 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  server_pid=""
 }
 
 machine
-[ "$only" = win32 ] || run_native
-[ "$only" = native ] || run_win32
+wants native && run_native
+wants win32 && run_windows win32 "$win32"
+wants win64 && run_windows win64 "$win64"
+true

@@ -111,7 +111,13 @@ static long statusCode(char *message, size_t size) {
 }
 
 /* The not-ready text, stored in ISO-8859-1. */
+#ifdef _WIN32
 static const char kNotReady[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
+static const char kNotReadyBang[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente!";
+#else
+static const char kNotReady[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";
+static const char kNotReadyBang[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente!";
+#endif
 
 static void expectNotReady(const char *name, const char *reply, const char *expected) {
   char message[TORVEX_STATUS_SIZE];
@@ -216,7 +222,7 @@ int main(int argc, char **argv) {
   expectNotReady("ConfigurarInterfaceDeRede",
                  configurarInterfaceDeRede(first, "12345678", "<config/>"), kNotReady);
   expectNotReady("AssociarAssinatura", associarAssinatura(first, "12345678", "1", "2"),
-                 "Porta serial n\xe3o est\xe1 pronta, tente novamente!");
+                 kNotReadyBang);
   expectNotReady("AtualizarSoftwareSAT", atualizarSoftwareSAT(first, "12345678"), kNotReady);
   expectNotReady("ExtrairLogs", extrairLogs(first, "12345678"), kNotReady);
   expectNotReady("BloquearSAT", bloquearSAT(first, "12345678"), kNotReady);

@@ -78,7 +78,11 @@ int main() {
 
   // No port exists in the test: the port-not-ready text, code 1.
   const std::string reply = sat.consultarSAT(session);
+#ifdef _WIN32
   check(reply == "Porta serial n\xe3o est\xe1 pronta, tente novamente", "not-ready text");
+#else
+  check(reply == "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente", "not-ready text");
+#endif
   sat.codigoErro(status.data());
   check(status[0] == 1 && status[1] == 0 && status[2] == 0 && status[3] == 0, "code 1");
 

@@ -74,7 +74,7 @@ TEST_F(Catalogue, EachExportSendsItsCommandTextAndLogsItsName) {
     EXPECT_EQ(lines[0], std::string("S@T:<TS> ") + c.logName + " " + c.commandText);
     EXPECT_EQ(got, "000042|99000|resposta|0000||") << c.logName;
     Status s = ReadStatus();
-    EXPECT_EQ(s.code, 0) << c.logName;
+    EXPECT_EQ(s.code, TORVEX_STATUS_OK) << c.logName;
     // Sale-like exports read the message from the fourth field.
     bool four = std::string(c.logName) == "CancelarUltimaVenda";
     EXPECT_EQ(s.message, four ? "Codigo: 99000.\n0000" : "Codigo: 99000.\nresposta") << c.logName;
@@ -84,7 +84,7 @@ TEST_F(Catalogue, EachExportSendsItsCommandTextAndLogsItsName) {
 TEST_F(Catalogue, EveryExportGetsAPlausibleReplyFromTheDevice) {
   for (const auto &c : kExports) {
     std::string got = c.call();
-    EXPECT_EQ(ReadStatus().code, 0) << c.logName << ": " << got;
+    EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK) << c.logName << ": " << got;
     EXPECT_EQ(got.substr(0, 7), "000042|") << c.logName << ": " << got;
   }
 }
@@ -104,7 +104,7 @@ TEST_F(Catalogue, ArgumentsTooLargeForAFrameAreRefusedBeforeSending) {
   std::string before = LastTx();
   std::string got = TesteFimAFim(8, "12345678", huge.c_str());
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(got, s.message);
   EXPECT_EQ(std::string(LastTx()), before);  // nothing went out
 }
@@ -115,9 +115,9 @@ TEST_F(Catalogue, AssociarAssinaturaSendsEvenAfterAFailedCommand) {
   ConsultarSAT(9);
   std::string huge(3u * 1024 * 1024, 'y');
   TesteFimAFim(10, "x", huge.c_str());  // refused: leaves code 1 behind
-  ASSERT_EQ(ReadStatus().code, 1);
+  ASSERT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   std::string got = AssociarAssinatura(11, "12345678", "1111", "SIG");
   EXPECT_EQ(AfterStamp(LastTx()), "000011|AssociarAssinatura|12345678|1111|SIG");
   EXPECT_EQ(got.substr(0, 7), "000011|") << got;
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }

@@ -53,16 +53,16 @@ TEST(WaitLimits, EachExportWaitsItsLimitInWholeCalendarSeconds) {
   FakeClock clock;  // starts on a whole second
   ScopedClock use(clock);
   emulator::NoFaults();
-  ASSERT_EQ(ReadStatus().code, 0);
+  ASSERT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   ConsultarSAT(1);  // finds the device
-  ASSERT_EQ(ReadStatus().code, 0);
+  ASSERT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   for (const auto &c : kLimits) {
     emulator::Faults("noreply");                 // for the next command, whichever it is
     clock.Advance(1000 - clock.NowMs() % 1000);  // each call starts on a whole second
     clock.ResetWaited();
     std::string got = c.call();
     EXPECT_EQ(got, kTimeout) << c.name;
-    EXPECT_EQ(ReadStatus().code, 32768) << c.name;
+    EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT) << c.name;
     EXPECT_EQ(clock.Waited(), c.seconds * 1000LL) << c.name;
     EXPECT_EQ(AfterStamp(LastRx()), c.lastRxOnFailure ? kTimeout : "") << c.name;
   }

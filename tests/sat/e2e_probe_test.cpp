@@ -12,21 +12,17 @@
 using namespace testutil;
 using emulator::Stopwatch;
 
-namespace {
-const std::string kNotReady = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
-}
-
 // No port at all.
 TEST(Probe, NoDeviceMeansNotReadyEverywhere) {
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 0);  // right after load
+  EXPECT_EQ(s.code, TORVEX_STATUS_OK);  // right after load
   EXPECT_EQ(s.message, "");
   EXPECT_EQ(std::string(LastTx()), "");
   EXPECT_EQ(std::string(LastRx()), "");
 
   EXPECT_EQ(std::string(ConsultarSAT(1)), kNotReady);
   s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "Erro ao abrir ");  // no port was ever named
   EXPECT_EQ(std::string(AssociarAssinatura(2, "x", "y", "z")), kNotReady + "!");
   EXPECT_EQ(AbreSerialSAT(5, 115200, 8, 0, 1), 1);
@@ -58,14 +54,14 @@ TEST(Probe, DeviceThatGoesAwayTimesOutThenIsNotReady) {
   emulator::Faults("vanish");
   Stopwatch watch;
   got = ConsultarSAT(32);
-  EXPECT_NE(ReadStatus().code, 0);
+  EXPECT_NE(ReadStatus().code, TORVEX_STATUS_OK);
   EXPECT_LE(watch.Seconds(), 3.0);
   got = ConsultarSAT(33);
   Status s = ReadStatus();
-  if (s.code == 1) {
+  if (s.code == TORVEX_STATUS_NOT_READY) {
     EXPECT_EQ(got, kNotReady);
     EXPECT_EQ(s.message, "Erro ao abrir COM7");
   } else {
-    EXPECT_EQ(s.code, 32768);  // the port still opens, but nobody answers
+    EXPECT_EQ(s.code, TORVEX_STATUS_TIMEOUT);  // the port still opens, but nobody answers
   }
 }

@@ -78,7 +78,7 @@ TEST_F(Sale, CompressedReplyTailIsExpanded) {
   EXPECT_EQ(got, "000124|06000|0000|Emitido com sucesso|0000||X|Y|Z");
   EXPECT_EQ(AfterStamp(LastRx()), got);
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 0);
+  EXPECT_EQ(s.code, TORVEX_STATUS_OK);
   EXPECT_EQ(s.message, "Codigo: 06000.\nEmitido com sucesso");
 }
 
@@ -98,7 +98,7 @@ TEST_F(Sale, CorruptTailIsCutAfterTheSixthBar) {
   emulator::Faults("salereply:$S|06000|0000|Emitido|0000||:!corrupt");
   std::string got = EnviarDadosVenda(127, "12345678", "<CFe/>");
   EXPECT_EQ(got.substr(0, 35), "000127|06000|0000|Emitido|0000||");
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
 TEST_F(Sale, DecompressionBombIsCutToTheReplyBuffer) {
@@ -106,7 +106,7 @@ TEST_F(Sale, DecompressionBombIsCutToTheReplyBuffer) {
   std::string got = EnviarDadosVenda(128, "12345678", "<CFe/>");
   EXPECT_EQ(got.substr(0, 32), "000128|06000|0000|Emitido|0000||");
   EXPECT_LE(got.size(), 2u * 1024 * 1024);
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
   // The library is still sound afterwards.
   emulator::NoFaults();
   std::string next = ConsultarSAT(129);
@@ -125,7 +125,7 @@ TEST_F(Sale, SaleTooLargeForAFrameIsRefusedAndNothingIsSent) {
   std::string before = LastTx();
   std::string got = EnviarDadosVenda(131, "12345678", sale.c_str());
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(got, s.message);
   EXPECT_EQ(std::string(LastTx()), before);
 }
@@ -136,7 +136,7 @@ TEST(SaleWithoutZlib, IsRefusedWithoutCallingIntoIt) {
   std::string got = EnviarDadosVenda(140, "12345678", "<CFe/>");
   EXPECT_EQ(got, "TORVEX.dll necessita zlib.dll");
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
   // Other commands carry on; the port test reports the missing library.
   std::string q = ConsultarSAT(141);

@@ -15,12 +15,11 @@ class FakeClock final : public torvex::sat::Clock {
 
   std::int64_t NowMs() override { return now_.load(); }
 
-  bool WaitForZero(torvex::sat::ReplySignal &signal, const std::atomic<std::int32_t> &status,
-                   std::int64_t ms) override {
-    if (signal.WaitForZero(status, ms < slice_ ? ms : slice_)) return true;
+  bool WaitSettled(torvex::sat::ReplySignal &signal, std::int64_t ms) override {
+    if (signal.WaitSettled(ms < slice_ ? ms : slice_)) return true;
     now_ += ms;
     waited_ += ms;
-    return status.load() == 0;
+    return signal.Settled();
   }
 
   void Advance(std::int64_t ms) { now_ += ms; }

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <string>
 
+#include "catalogue.h"
 #include "comm.h"
 #include "fakeclock.h"
 #include "satstate.h"
@@ -176,4 +177,33 @@ TEST(BoundedText, CopyAppendAndFormatNeverPassTheBuffer) {
   EXPECT_STREQ(buf, "abcdefg");
   EXPECT_GE(FormatText(buf, sizeof buf, "%06ld|%s", 42L, "ConsultarSAT"), 8);
   EXPECT_STREQ(buf, "000042|");
+}
+
+// Each row's type lists its fields: the compiler holds every export's
+// arguments to its row. (These are checked when this file compiles.)
+template <typename Row, typename... Args>
+concept RunsWith = requires(const Row &row, Args... args) {
+  Run(row, 1, args...);
+};
+static_assert(RunsWith<decltype(kConsultarSAT)>);
+static_assert(!RunsWith<decltype(kConsultarSAT), const char *>);
+static_assert(RunsWith<decltype(kAtivarSAT), int, const char *, const char *, int>);
+static_assert(!RunsWith<decltype(kAtivarSAT), const char *, const char *, const char *, int>);
+static_assert(!RunsWith<decltype(kAtivarSAT), int, const char *, const char *>);
+static_assert(RunsWith<decltype(kConsultarNumeroSessao), const char *, int>);
+static_assert(!RunsWith<decltype(kConsultarNumeroSessao), const char *, const char *>);
+
+TEST(CommandText, FieldsPrintedAsTheirKindsSay) {
+  char out[128];
+  TextWriter text(out, sizeof out, sizeof out - 1);
+  PutCommandText(text, kAtivarSAT, 42, 1, "codigo", nullptr, 5);
+  EXPECT_STREQ(out, "000042|AtivarSAT|1|codigo||05");
+  TextWriter full(out, sizeof out, 20);
+  PutCommandText(full, kTrocarCodigoDeAtivacao, 1234567, "a", 2, "b", "c");
+  EXPECT_FALSE(full.Fits());  // 36 characters do not fit 20
+  EXPECT_STREQ(out, "");
+  TextWriter exact(out, sizeof out, 19);  // "000007|ConsultarSAT" just fits
+  PutCommandText(exact, kConsultarSAT, 7);
+  EXPECT_TRUE(exact.Fits());
+  EXPECT_EQ(exact.Length(), 19u);
 }

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "frame.h"
+#include "testutil.h"
 
 using namespace torvex::sat;
+using testutil::ReplyFrame;
 
 namespace {
 FrameRecord g_record;  // 4 MiB: static, not on the stack
@@ -24,19 +26,6 @@ std::vector<std::uint8_t> Build(const std::string &payload, std::uint8_t sequenc
   return out;
 }
 
-// A reply data frame as the device sends it.
-std::vector<std::uint8_t> Reply(const std::string &payload, int checksumDelta = 0,
-                                std::uint32_t declared = UINT32_MAX) {
-  std::uint32_t length =
-      declared == UINT32_MAX ? static_cast<std::uint32_t>(payload.size()) : declared;
-  std::vector<std::uint8_t> f = {0x01, 7, 0, 0, 0, 0, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) f.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
-  f.insert(f.end(), payload.begin(), payload.end());
-  unsigned sum = 0;
-  for (std::size_t i = 1; i < f.size(); ++i) sum += f[i];
-  f.push_back(static_cast<std::uint8_t>(sum + checksumDelta));
-  return f;
-}
 }  // namespace
 
 TEST(BuildFrame, CommandTextVector) {
@@ -67,7 +56,7 @@ TEST(BuildFrame, RefusesWhatDoesNotFit) {
 }
 
 TEST(ParseFrame, GoodDataFrame) {
-  auto f = Reply("123456|12345|texto|");
+  auto f = ReplyFrame("123456|12345|texto|");
   ASSERT_EQ(ParseFrame(f.data(), f.size(), g_record), kFrameData);
   EXPECT_EQ(g_record.type, 1);
   EXPECT_EQ(g_record.sequence, 7);
@@ -77,7 +66,7 @@ TEST(ParseFrame, GoodDataFrame) {
 
 TEST(ParseFrame, ChecksumOffByOneStillCopiesPayload) {
   for (int delta : {1, -1}) {
-    auto f = Reply("123456|12345|texto|", delta);
+    auto f = ReplyFrame("123456|12345|texto|", delta);
     EXPECT_EQ(ParseFrame(f.data(), f.size(), g_record), kFrameBadChecksum) << delta;
     EXPECT_EQ(g_record.replyLength, 19u);
   }
@@ -121,7 +110,7 @@ TEST(ParseFrame, UnknownTypePrintsItsNumber) {
 // the burst is a damaged frame (code 3 for the caller), and the payload
 // holds what did arrive.
 TEST(ParseFrame, DeclaredLengthPastTheBurstIsNotReadPast) {
-  auto f = Reply("123456|12345|texto|", 0, 500);
+  auto f = ReplyFrame("123456|12345|texto|", 0, 500);
   f.pop_back();                                         // no checksum byte either
   std::vector<std::uint8_t> exact(f.begin(), f.end());  // exact-size heap buffer for ASan
   EXPECT_EQ(ParseFrame(exact.data(), exact.size(), g_record), kFrameBadChecksum);
@@ -131,14 +120,14 @@ TEST(ParseFrame, DeclaredLengthPastTheBurstIsNotReadPast) {
   EXPECT_EQ(ParseFrame(headerOnly.data(), headerOnly.size(), g_record), kFrameBadChecksum);
   EXPECT_EQ(g_record.replyLength, 0u);
 
-  auto noChecksum = Reply("abc");
+  auto noChecksum = ReplyFrame("abc");
   noChecksum.pop_back();
   EXPECT_EQ(ParseFrame(noChecksum.data(), noChecksum.size(), g_record), kFrameBadChecksum);
 }
 
 TEST(ParseFrame, LengthOver2MiBIsCutWithAWarning) {
   std::string big(kBufSize + 100, 'x');
-  auto f = Reply(big);
+  auto f = ReplyFrame(big);
   testing::internal::CaptureStdout();
   int result = ParseFrame(f.data(), f.size(), g_record);
   std::string out = testing::internal::GetCapturedStdout();

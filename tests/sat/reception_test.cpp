@@ -21,29 +21,22 @@ using namespace torvex::sat;
 using namespace testutil;
 
 namespace {
-std::vector<std::uint8_t> Reply(const std::string &payload, int checksumDelta = 0) {
-  std::vector<std::uint8_t> f = {0x01, 3, 0, 0, 0, 0, 0, 0, 0};
-  for (int i = 0; i < 4; ++i) f.push_back(static_cast<std::uint8_t>(payload.size() >> (8 * i)));
-  f.insert(f.end(), payload.begin(), payload.end());
-  unsigned sum = 0;
-  for (std::size_t i = 1; i < f.size(); ++i) sum += f[i];
-  f.push_back(static_cast<std::uint8_t>(sum + checksumDelta));
-  return f;
-}
 
-void Feed(const std::vector<std::uint8_t> &burst) { RxThread(burst.data(), burst.size()); }
+std::size_t Feed(const std::vector<std::uint8_t> &burst) {
+  return RxThread(burst.data(), burst.size());
+}
 
 class Reception : public testing::Test {
  protected:
   void SetUp() override {
     LogEnabled = false;
-    EnviaComando("000001|ConsultarSAT");  // presets the waiting state
+    EnviaComando("123456|ConsultarSAT");  // presets the waiting state
   }
 };
 }  // namespace
 
 TEST_F(Reception, GoodDataFrameReleasesTheCommand) {
-  Feed(Reply("123456|12345|texto|"));
+  Feed(ReplyFrame("123456|12345|texto|"));
   EXPECT_STREQ(ReplyText, "123456|12345|texto|");
   EXPECT_EQ(StatusRecord.StatusCode.load(), 0);
   EXPECT_STREQ(StatusRecord.StatusMessage, "");
@@ -51,10 +44,10 @@ TEST_F(Reception, GoodDataFrameReleasesTheCommand) {
 }
 
 TEST_F(Reception, BadChecksumKeepsThePayloadAndSetsCode3) {
-  Feed(Reply("123456|12345|texto|", 1));
+  Feed(ReplyFrame("123456|12345|texto|", 1));
   EXPECT_STREQ(ReplyText, "123456|12345|texto|");
   EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
-  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_EQ(ReadStatus().message,
             "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n");
 }
@@ -63,60 +56,129 @@ TEST_F(Reception, UnknownTypeSetsCode4) {
   testing::internal::CaptureStdout();
   Feed({0x00, 0x41});
   testing::internal::GetCapturedStdout();
-  EXPECT_EQ(ReadStatus().code, 4);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_UNKNOWN_FRAME);
   EXPECT_EQ(ReadStatus().message, "Comando recebido do equipamento n\xc3\xa3o reconhecido.\n");
 }
 
 TEST_F(Reception, AckLeavesTheCommandWaiting) {
   Feed({0x06});
-  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
   EXPECT_EQ(ReadStatus().message, "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.");
   EXPECT_STREQ(ReplyText, "");
   EXPECT_EQ(AfterStamp(LastRx()), "");
 }
 
-TEST_F(Reception, AckGluedToADataFrameIsTheAckOnly) {
-  auto burst = Reply("123456|12345|texto|");
-  burst.insert(burst.begin(), 0x06);
-  Feed(burst);
-  EXPECT_EQ(ReadStatus().code, 32768);
+// Bursts handed over as the reader hands them: bytes the handler leaves (a
+// frame still arriving) come again, with what follows, in the next burst.
+TEST_F(Reception, BurstsAsTheReaderHandsThemOver) {
+  using Bytes = std::vector<std::uint8_t>;
+  auto join = [](std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+  };
+  const Bytes own = ReplyFrame("123456|08000|minha||");
+  const Bytes foreign = ReplyFrame("999999|08000|outra||");
+  Bytes cut = ReplyFrame("123456|08000|minha||", 0, 60);  // declares 40 bytes more
+  cut.pop_back();                                         // than arrive
+  struct Case {
+    const char *what;
+    std::vector<Bytes> bursts;
+    std::int32_t code;
+    const char *reply;
+    std::size_t left;  // bytes the handler still holds at the end
+  } cases[] = {
+      {"a frame in three bursts",
+       {Bytes(own.begin(), own.begin() + 5), Bytes(own.begin() + 5, own.begin() + 20),
+        Bytes(own.begin() + 20, own.end())},
+       TORVEX_STATUS_OK,
+       "123456|08000|minha||",
+       0},
+      {"another session's reply, then ours",
+       {foreign, own},
+       TORVEX_STATUS_OK,
+       "123456|08000|minha||",
+       0},
+      {"another session's reply only", {foreign}, TORVEX_STATUS_TIMEOUT, "", 0},
+      {"a reply with no session number",
+       {ReplyFrame("08000|sem sessao||")},
+       TORVEX_STATUS_TIMEOUT,
+       "",
+       0},
+      {"a frame whose rest never comes",
+       {cut},
+       TORVEX_STATUS_CHECKSUM,
+       "123456|08000|minha||",
+       cut.size()},
+      {"ACK, DC1 and data in one burst",
+       {join({{0x06}, {0x11, 1, 2, 3, 4, 5}, own})},
+       TORVEX_STATUS_OK,
+       "123456|08000|minha||",
+       0},
+      {"garbage after the reply",
+       {join({own, {0x00, 0x41}})},
+       TORVEX_STATUS_OK,
+       "123456|08000|minha||",
+       0},
+  };
+  for (const auto &c : cases) {
+    EnviaComando("123456|ConsultarSAT");
+    Bytes line;
+    for (const Bytes &burst : c.bursts) {
+      line.insert(line.end(), burst.begin(), burst.end());
+      std::size_t used = RxThread(line.data(), line.size());
+      ASSERT_LE(used, line.size()) << c.what;
+      line.erase(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(used));
+    }
+    EXPECT_EQ(ReadStatus().code, c.code) << c.what;
+    EXPECT_STREQ(ReplyText, c.reply) << c.what;
+    EXPECT_EQ(line.size(), c.left) << c.what;
+  }
+}
+
+TEST_F(Reception, EveryFrameOfABurstCounts) {
+  auto burst = ReplyFrame("123456|12345|texto|");
+  burst.insert(burst.begin(), 0x06);  // ACK glued to the data frame
+  EXPECT_EQ(Feed(burst), burst.size());
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
+  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
 }
 
 TEST_F(Reception, ASecondShorterFrameLeavesNothingOfTheFirst) {
-  Feed(Reply("123456|99999|uma resposta bem mais longa|"));
-  Feed(Reply("123456|1|x|"));
+  Feed(ReplyFrame("123456|99999|uma resposta bem mais longa|", 1));
+  Feed(ReplyFrame("123456|1|x|"));
   EXPECT_STREQ(ReplyText, "123456|1|x|");
   EXPECT_EQ(AfterStamp(LastRx()), "123456|1|x|");
 }
 
 TEST_F(Reception, TruncatedFrameIsAChecksumFailureWithoutOverread) {
-  auto f = Reply("123456|12345|texto|");
+  auto f = ReplyFrame("123456|12345|texto|");
   f[9] = 0xff;  // declares far more than arrives
   f.resize(20);
   Feed(f);
-  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_STREQ(ReplyText, "123456|");
 }
 
 TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
-  Feed(Reply("123456|12345|texto|", 1));
-  Feed(Reply("123456|12345|texto|"));
-  EXPECT_EQ(ReadStatus().code, 0);
+  Feed(ReplyFrame("123456|12345|texto|", 1));
+  Feed(ReplyFrame("123456|12345|texto|"));
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
 TEST(Send, FrameBytesSequenceAndLastTx) {
   std::uint32_t seq = FrameSequence;
-  ASSERT_TRUE(EnviaComando("000123|ConsultarSAT"));
+  ASSERT_NE(EnviaComando("000123|ConsultarSAT"), SendOutcome::kTooLong);
   EXPECT_EQ(FrameSequence, seq + 1);
   ASSERT_EQ(FrameLength, 28u);
   EXPECT_EQ(FrameBuffer[1], static_cast<std::uint8_t>(seq));
   EXPECT_EQ(AfterStamp(LastTx()), "000123|ConsultarSAT");
-  EXPECT_EQ(ReadStatus().code, 32768);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
 }
 
 TEST(Send, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
   const std::uint8_t block[] = {'a', 'b', '|', 3, 0, 0, 0, 0x78, 0x5e, 0};
-  ASSERT_TRUE(EnviaComandoBinario(block, sizeof block));
+  ASSERT_NE(EnviaComandoBinario(block, sizeof block), SendOutcome::kTooLong);
   ASSERT_EQ(FrameLength, sizeof block + 9);
   EXPECT_EQ(0, std::memcmp(FrameBuffer + 8, block, sizeof block));
   EXPECT_EQ(AfterStamp(LastTx()), "ab|\x03");
@@ -126,10 +188,10 @@ TEST(Send, PayloadOverTheFrameLimitIsRefused) {
   static std::vector<std::uint8_t> big(kMaxPayload + 1, 'x');
   SetStatus(0, "before");
   std::uint32_t seq = FrameSequence;
-  EXPECT_FALSE(EnviaComandoBinario(big.data(), big.size()));
+  EXPECT_EQ(EnviaComandoBinario(big.data(), big.size()), SendOutcome::kTooLong);
   EXPECT_EQ(FrameSequence, seq);
-  EXPECT_EQ(ReadStatus().code, 0);
-  EXPECT_TRUE(EnviaComandoBinario(big.data(), kMaxPayload));
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
+  EXPECT_NE(EnviaComandoBinario(big.data(), kMaxPayload), SendOutcome::kTooLong);
   EXPECT_EQ(FrameLength, kBufSize);
 }
 
@@ -138,9 +200,9 @@ TEST(SerialPortObject, RefusesLongNamesAndClosesTwiceHarmlessly) {
   EXPECT_FALSE(SerialPort.IsOpen());
   EXPECT_TRUE(PortClose());
   EXPECT_TRUE(PortClose());
-  EXPECT_TRUE(PortWrite(nullptr, 0));
+  EXPECT_TRUE(PortWrite(nullptr, 0, 100));
   const std::uint8_t b = 1;
-  EXPECT_FALSE(PortWrite(&b, 1));
+  EXPECT_FALSE(PortWrite(&b, 1, 100));
 }
 
 class TraceLog : public testing::Test {
@@ -168,7 +230,7 @@ TEST_F(TraceLog, ArquivoLogCreatesTheFile) {
 TEST_F(TraceLog, SendAndReceiveLines) {
   std::uint32_t seq = FrameSequence;
   EnviaComando("000042|ConsultarSAT");
-  Feed(Reply("000042|08000|ok||"));
+  Feed(ReplyFrame("000042|08000|ok||"));
   char seqHex[8];
   std::snprintf(seqHex, sizeof seqHex, "%x", seq & 0xff);
   std::string expected = std::string("S@T:<TS> EnviaComando TXDATA:\n1 ") + seqHex +
@@ -215,7 +277,7 @@ TEST(ControlFunctions, AbreSerialSATRefusesNumbersWhoseNameDoesNotFit) {
   CopyText(before, sizeof before, PortName);
   EXPECT_EQ(AbreSerialSAT(-2147483647 - 1, 115200, 8, 0, 1), 1);
   EXPECT_STREQ(PortName, before);
-  EXPECT_EQ(ReadStatus().code, 1);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "Erro ao abrir COM-2147483648");
 }
 

@@ -17,6 +17,14 @@
 
 namespace testutil {
 
+// The library's not-ready text: ISO-8859-1 bytes in torvex.dll, UTF-8 in
+// libtorvex.so.
+#ifdef _WIN32
+inline const std::string kNotReady = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
+#else
+inline const std::string kNotReady = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";
+#endif
+
 // The status record as CodigoErro hands it out.
 struct Status {
   std::int32_t code;
@@ -31,6 +39,22 @@ inline Status ReadStatus() {
   std::memcpy(&s.code, buf, 4);
   s.message.assign(buf + 4, strnlen(buf + 4, 100));
   return s;
+}
+
+// A reply data frame as the device sends it: type 0x01, sequence 7, three
+// reply bytes and the tag (0), the length (the payload's, unless declared
+// says otherwise), the payload and the checksum (plus checksumDelta).
+inline std::vector<std::uint8_t> ReplyFrame(const std::string &payload, int checksumDelta = 0,
+                                            std::uint32_t declared = UINT32_MAX) {
+  std::uint32_t length =
+      declared == UINT32_MAX ? static_cast<std::uint32_t>(payload.size()) : declared;
+  std::vector<std::uint8_t> f = {0x01, 7, 0, 0, 0, 0, 0, 0, 0};
+  for (int i = 0; i < 4; ++i) f.push_back(static_cast<std::uint8_t>(length >> (8 * i)));
+  f.insert(f.end(), payload.begin(), payload.end());
+  unsigned sum = 0;
+  for (std::size_t i = 1; i < f.size(); ++i) sum += f[i];
+  f.push_back(static_cast<std::uint8_t>(sum + checksumDelta));
+  return f;
 }
 
 // What follows "<time stamp>=" in a LastTx/LastRx text ("" if malformed).

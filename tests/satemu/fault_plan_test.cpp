@@ -178,6 +178,11 @@ TEST(TransmitPlan, ShapesOfTheAnswer) {
 
   EXPECT_TRUE(plan("noreply").steps.empty());
   EXPECT_TRUE(plan("vanish").vanish);
+  EXPECT_EQ(plan("unplug").unplug_ms, 500);
+  EXPECT_EQ(plan("unplug:20").unplug_ms, 20);
+  EXPECT_TRUE(plan("unplug").steps.empty());
+  EXPECT_EQ(plan("stall").stall_ms, 5000);
+  EXPECT_TRUE(plan("stall:100").steps.empty());
   EXPECT_EQ(plan("delay:250").steps.at(0).delay_ms, 250);
   EXPECT_FALSE(parse_reply_frame(plan("badsum").steps.at(0).bytes)->checksum_ok);
   EXPECT_EQ(plan("badtype:0x42").steps.at(0).bytes[0], 0x42);

@@ -94,6 +94,17 @@ Emulator::Flow Emulator::answer(const CommandFrame &frame) {
     log_.notice("vanishing: closing the line in the middle of " + cmd.name);
     return Flow::Vanish;
   }
+  if (plan.unplug_ms >= 0) {
+    log_.notice("unplugged in the middle of " + cmd.name + "; back in " +
+                std::to_string(plan.unplug_ms) + " ms");
+    unplug_ms_ = plan.unplug_ms;
+    return Flow::Unplug;
+  }
+  if (plan.stall_ms > 0) {
+    log_.detail("-> no reply, and not reading the line for " + std::to_string(plan.stall_ms) +
+                " ms");
+    return pause(plan.stall_ms);
+  }
   if (plan.steps.empty()) log_.detail("-> no reply");
   const char *what = fault ? fault_name(fault->kind) : "reply";
   for (const auto &step : plan.steps) {
@@ -137,7 +148,9 @@ int Emulator::run() {
         }
       }
     }
+    bool replugged = false;
     for (const auto &e : events) {
+      if (replugged) break;
       switch (e.kind) {
         case DecodeEvent::Kind::Frame: {
           log_.received(e.frame.sequence, e.frame.payload, true);
@@ -156,6 +169,18 @@ int Emulator::run() {
           if (f == Flow::Vanish) {
             link_.close();
             return 0;
+          }
+          if (f == Flow::Unplug) {
+            link_.close();
+            if (pause(unplug_ms_) == Flow::Stop) return 0;
+            std::string error;
+            if (!link_.reopen(error)) {
+              log_.warning("cannot plug the line back in: " + error);
+              return 1;
+            }
+            decoder_ = CommandDecoder{};
+            log_.notice("plugged back in at " + link_.peer_path());
+            replugged = true;  // what else came on the old line is gone with it
           }
           break;
         }

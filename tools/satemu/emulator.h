@@ -31,7 +31,7 @@ class Emulator {
   static constexpr int kWriteStallMs = 3000;
 
  private:
-  enum class Flow { Go, Stop, Vanish };
+  enum class Flow { Go, Stop, Vanish, Unplug };
   Flow answer(const CommandFrame &frame);
   Flow pause(int ms);  // sleeps, but wakes for a stop signal
   Flow write_all(std::string_view bytes);
@@ -44,6 +44,7 @@ class Emulator {
   int stop_fd_;
   std::mt19937 rng_;
   CommandDecoder decoder_;
+  int unplug_ms_ = 0;
   SequenceTracker sequence_;
 };
 

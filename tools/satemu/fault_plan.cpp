@@ -154,6 +154,10 @@ const char *fault_name(FaultKind kind) {
       return "busy";
     case FaultKind::Vanish:
       return "vanish";
+    case FaultKind::Unplug:
+      return "unplug";
+    case FaultKind::Stall:
+      return "stall";
     case FaultKind::Reply:
       return "reply";
     case FaultKind::SaleReply:
@@ -231,6 +235,16 @@ std::optional<FaultRule> parse_fault(std::string_view rule_in, std::string &erro
   if (name == "huge") return no_args(FaultKind::Huge);
   if (name == "busy") return no_args(FaultKind::Busy);
   if (name == "vanish") return no_args(FaultKind::Vanish);
+  if (name == "unplug") {
+    f.kind = FaultKind::Unplug;
+    if (args.size() > 1 || !arg_int(0, 0, 3600000, 500, f.ms)) return bad("bad unplug time");
+    return f;
+  }
+  if (name == "stall") {
+    f.kind = FaultKind::Stall;
+    if (args.size() > 1 || !arg_int(0, 0, 3600000, 5000, f.ms)) return bad("bad stall time");
+    return f;
+  }
   if (name == "delay") {
     f.kind = FaultKind::Delay;
     if (args.size() != 1 || !arg_int(0, 0, 3600000, -1, f.ms) || f.ms < 0)

@@ -31,6 +31,8 @@ enum class FaultKind {
   Garbage,    // garbage[:N]
   Busy,       // busy
   Vanish,     // vanish
+  Unplug,     // unplug[:MS]
+  Stall,      // stall[:MS]
   Reply,      // reply:TEXT
   SaleReply,  // salereply:TEXT6:TAIL
 };
@@ -42,7 +44,7 @@ struct FaultRule {
   std::string body;     // the rule without its *COUNT, as written
   std::string command;  // only this command name; empty: any
   int count = 1;        // uses left; 0 = forever
-  int ms = 0;           // delay, ackdata, split
+  int ms = 0;           // delay, ackdata, split, unplug, stall
   int pieces = 0;       // split
   int bytes = 0;        // garbage count, longlen extra
   int type_byte = 0;    // badtype

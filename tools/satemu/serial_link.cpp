@@ -71,6 +71,8 @@ std::optional<SerialLink> SerialLink::create_pty(const std::filesystem::path &li
     return std::nullopt;
   }
   l.link_ = link;
+  l.origin_ = link;
+  l.is_pty_ = true;
   return l;
 }
 
@@ -87,6 +89,7 @@ std::optional<SerialLink> SerialLink::open_device(const std::filesystem::path &d
     return std::nullopt;
   }
   l.peer_path_ = device.string();
+  l.origin_ = device;
   return l;
 }
 
@@ -94,7 +97,9 @@ SerialLink::SerialLink(SerialLink &&o) noexcept
     : fd_(std::exchange(o.fd_, -1)),
       peer_fd_(std::exchange(o.peer_fd_, -1)),
       peer_path_(std::move(o.peer_path_)),
-      link_(std::exchange(o.link_, {})) {}
+      link_(std::exchange(o.link_, {})),
+      origin_(std::exchange(o.origin_, {})),
+      is_pty_(o.is_pty_) {}
 
 SerialLink::~SerialLink() { close(); }
 
@@ -110,6 +115,18 @@ void SerialLink::close() {
   }
   if (peer_fd_ >= 0) ::close(std::exchange(peer_fd_, -1));
   if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+}
+
+bool SerialLink::reopen(std::string &error) {
+  close();
+  std::optional<SerialLink> fresh =
+      is_pty_ ? create_pty(origin_, error) : open_device(origin_, error);
+  if (!fresh) return false;
+  fd_ = std::exchange(fresh->fd_, -1);
+  peer_fd_ = std::exchange(fresh->peer_fd_, -1);
+  peer_path_ = fresh->peer_path_;
+  link_ = std::exchange(fresh->link_, {});
+  return true;
 }
 
 }  // namespace satemu

@@ -29,13 +29,18 @@ class SerialLink {
   const std::string &peer_path() const { return peer_path_; }
   // Closes both ends and removes the link: the device is gone.
   void close();
+  // Makes the line anew where it was (a new pseudo-terminal behind the same
+  // link, or the device opened again): the device was plugged back in.
+  bool reopen(std::string &error);
 
  private:
   SerialLink() = default;
   int fd_ = -1;       // pty master or the device
   int peer_fd_ = -1;  // our own descriptor of the pty slave: keeps the pair up
   std::string peer_path_;
-  std::filesystem::path link_;  // empty for a device
+  std::filesystem::path link_;    // empty for a device
+  std::filesystem::path origin_;  // the link or the device, kept across close()
+  bool is_pty_ = false;
 };
 
 // Sets raw mode 115200 8N1, no flow control, on a terminal descriptor.

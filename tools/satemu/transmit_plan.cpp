@@ -14,8 +14,8 @@ void put_u32le(std::string &out, std::uint32_t v) {
 }  // namespace
 
 bool fault_replaces_answer(const FaultRule &f) {
-  return f.kind == FaultKind::Busy || f.kind == FaultKind::Vanish || f.kind == FaultKind::Reply ||
-         f.kind == FaultKind::SaleReply;
+  return f.kind == FaultKind::Busy || f.kind == FaultKind::Vanish || f.kind == FaultKind::Unplug ||
+         f.kind == FaultKind::Reply || f.kind == FaultKind::SaleReply;
 }
 
 std::string fault_payload(const FaultRule &f, std::string_view session) {
@@ -59,6 +59,12 @@ TransmitPlan plan_transmission(const std::optional<FaultRule> &fault, std::uint8
       break;
     case FaultKind::Vanish:
       plan.vanish = true;
+      break;
+    case FaultKind::Unplug:
+      plan.unplug_ms = f.ms;
+      break;
+    case FaultKind::Stall:
+      plan.stall_ms = f.ms;
       break;
     case FaultKind::Delay:
       plan.steps.push_back({f.ms, frame});

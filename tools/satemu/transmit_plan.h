@@ -22,6 +22,8 @@ struct TransmitStep {
 struct TransmitPlan {
   std::vector<TransmitStep> steps;  // empty: nothing is sent
   bool vanish = false;              // close the line and end the device
+  int unplug_ms = -1;               // >= 0: close the line, make it anew this much later
+  int stall_ms = 0;                 // read nothing for this long after the command
 };
 
 // Silence that separates two frames (the library splits frames on 35 ms).

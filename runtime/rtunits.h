@@ -1,0 +1,61 @@
+// Work of a unit at load and unload of the module that holds it.
+//
+// A unit that must set something up when torvex.dll (or a program linking
+// the libraries statically) is loaded, and release it at unload, declares
+// one TUnitInit in its source, with its place in the order:
+//
+//   namespace {
+//   void Initialization() { InitializeCriticalSection(&g_lock); }
+//   void Finalization() { DeleteCriticalSection(&g_lock); }
+//   const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrsysutils)(&Initialization, &Finalization);
+//   }
+//
+// The initialisations run once each, before the module's entry routine sees
+// the load and before any plain static object of the module is built, in
+// the order of their places (the link order of the library's units); the
+// finalisations run at unload in the reverse order, after the plain static
+// objects are gone. An initialisation may therefore use only constant data
+// of other units (constinit objects, literals), never their static objects.
+//
+// The unit of the SAT functions runs PortInit from a plain static object of
+// its own, after all of these.
+//
+// A library that is loaded and unloaded many times in one process must give
+// back everything at unload. Two things of the MinGW runtime need care:
+// - The C++ runtime keeps a reserve for raising exceptions when memory runs
+//   out (about 70 KiB), allocated at load and never freed; the runtime's
+//   unit (kUnitRuntime) frees it at unload, after every other unit.
+// - The thread runtime (winpthreads, under std::thread, std::mutex,
+//   std::condition_variable and thread-safe static initialisation) gives a
+//   thread that did not start as one of its threads a record of its own,
+//   with two handles and a thread-local slot of the process, the first time
+//   that thread waits, starts a thread or runs a once-only initialisation
+//   (a function-local static, std::call_once). That record is released when
+//   the thread ends; the slot never is. Nothing may therefore do such things
+//   while the library loads: unit initialisations and registrars use
+//   constant-initialised objects only.
+#pragma once
+
+// The places of the library's units, first to last.
+inline constexpr int kUnitRuntime = 1000;     // the C++ runtime's own reserves (rtunits.cpp)
+inline constexpr int kUnitNrsysutils = 1100;  // the process-wide lock
+inline constexpr int kUnitVavevi = 1200;      // the window messages of the serial component
+inline constexpr int kUnitNrusbw32 = 1300;    // system functions bound at run time
+
+// GCC and clang order static objects by this attribute (lower first).
+#define RT_UNIT_PLACE(place) __attribute__((init_priority(place)))
+
+class TUnitInit {
+ public:
+  TUnitInit(void (*initialization)(), void (*finalization)()) : finalization_(finalization) {
+    if (initialization) initialization();
+  }
+  ~TUnitInit() {
+    if (finalization_) finalization_();
+  }
+  TUnitInit(const TUnitInit &) = delete;
+  TUnitInit &operator=(const TUnitInit &) = delete;
+
+ private:
+  void (*finalization_)();
+};
