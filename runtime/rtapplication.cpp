@@ -10,16 +10,20 @@ std::atomic<TApplication *> g_application{nullptr};
 
 TApplication *Application() { return g_application.load(std::memory_order_acquire); }
 
-TApplication::TApplication() : mainThreadId_(GetCurrentThreadId()) {
+TApplication::TApplication()
+    : mainThreadId_(GetCurrentThreadId()), queued_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
   TApplication *expected = nullptr;
-  if (!g_application.compare_exchange_strong(expected, this))
+  if (!queued_ || !g_application.compare_exchange_strong(expected, this)) {
+    if (queued_) CloseHandle(queued_);
     throw Exception("An application object exists already");
+  }
 }
 
 TApplication::~TApplication() {
   CheckSynchronize();
   TApplication *self = this;
   g_application.compare_exchange_strong(self, nullptr);
+  CloseHandle(queued_);
 }
 
 void TApplication::Synchronize(const std::function<void()> &call) {
@@ -27,32 +31,36 @@ void TApplication::Synchronize(const std::function<void()> &call) {
     call();
     return;
   }
-  Request request{&call, CreateEventA(nullptr, TRUE, FALSE, nullptr), nullptr};
-  if (!request.done) throw Exception("Synchronize: no event");
+  HANDLE done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!done) throw Exception("Synchronize: no event");
+  auto request = std::make_shared<Request>(call, done);
   {
     std::lock_guard guard(lock_);
-    queue_.push_back(&request);
+    queue_.push_back(request);
+    SetEvent(queued_);
   }
   // Wakes a main thread that waits in GetMessage.
   PostThreadMessageA(mainThreadId_, WM_NULL, 0, 0);
-  WaitForSingleObject(request.done, INFINITE);
-  CloseHandle(request.done);
-  if (request.error) std::rethrow_exception(request.error);
+  WaitForSingleObject(request->done, INFINITE);
+  if (request->error) std::rethrow_exception(request->error);
 }
 
 bool TApplication::CheckSynchronize() {
   if (GetCurrentThreadId() != mainThreadId_) return false;
   bool ran = false;
   for (;;) {
-    Request *request;
+    std::shared_ptr<Request> request;
     {
       std::lock_guard guard(lock_);
-      if (queue_.empty()) break;
+      if (queue_.empty()) {
+        ResetEvent(queued_);
+        break;
+      }
       request = queue_.front();
       queue_.pop_front();
     }
     try {
-      (*request->call)();
+      request->call();
     } catch (...) {
       request->error = std::current_exception();
     }
@@ -60,6 +68,36 @@ bool TApplication::CheckSynchronize() {
     ran = true;
   }
   return ran;
+}
+
+DWORD TApplication::WaitFor(HANDLE object, DWORD timeout) {
+  if (GetCurrentThreadId() != mainThreadId_) return WaitForSingleObject(object, timeout);
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DWORD waited = GetTickCount() - start;
+    DWORD left = timeout == INFINITE ? INFINITE : (waited >= timeout ? 0 : timeout - waited);
+    HANDLE handles[2] = {object, queued_};
+    DWORD r = WaitForMultipleObjects(2, handles, FALSE, left);
+    if (r != WAIT_OBJECT_0 + 1) return r;
+    CheckSynchronize();
+  }
+}
+
+int TApplication::Withdraw(DWORD threadId) {
+  std::lock_guard guard(lock_);
+  int dropped = 0;
+  for (auto it = queue_.begin(); it != queue_.end();) {
+    if ((*it)->threadId == threadId) {
+      (*it)->error = std::make_exception_ptr(Exception("Synchronized call withdrawn"));
+      SetEvent((*it)->done);
+      it = queue_.erase(it);
+      ++dropped;
+    } else {
+      ++it;
+    }
+  }
+  if (queue_.empty()) ResetEvent(queued_);
+  return dropped;
 }
 
 void TApplication::ProcessMessages() {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "rtcomponent.h"
@@ -29,6 +30,17 @@ class RT_API TApplication : public TObject {
   void Synchronize(const std::function<void()> &call);
   // On the main thread: runs every call waiting for it. True when one ran.
   bool CheckSynchronize();
+  // Waits up to timeout ms for a kernel object (a thread's handle). On the
+  // main thread the synchronised calls that arrive meanwhile are run, so a
+  // thread that synchronises with the main thread can still end while the
+  // main thread waits for it; nothing else is dispatched. Elsewhere a plain
+  // wait. The result of WaitForSingleObject.
+  DWORD WaitFor(HANDLE object, DWORD timeout);
+  // Withdraws the calls that a thread has queued and that have not started:
+  // they never run, and a thread still waiting for one gets an Exception
+  // ("Synchronized call withdrawn"). For a thread that is to be ended
+  // forcibly. The number withdrawn.
+  int Withdraw(DWORD threadId);
   // On the main thread: dispatches the waiting window messages, then runs
   // the waiting synchronised calls.
   void ProcessMessages();
@@ -37,14 +49,23 @@ class RT_API TApplication : public TObject {
   virtual void ShowException(const std::exception &error);
 
  private:
+  // Shared by the waiting thread and the queue, so that a request outlives a
+  // waiter that was ended forcibly.
   struct Request {
-    const std::function<void()> *call;
+    Request(const std::function<void()> &c, HANDLE d)
+        : call(c), threadId(GetCurrentThreadId()), done(d) {}
+    Request(const Request &) = delete;
+    Request &operator=(const Request &) = delete;
+    ~Request() { CloseHandle(done); }
+    std::function<void()> call;
+    DWORD threadId;
     HANDLE done;
     std::exception_ptr error;
   };
   DWORD mainThreadId_;
   std::mutex lock_;
-  std::deque<Request *> queue_;
+  std::deque<std::shared_ptr<Request>> queue_;
+  HANDLE queued_;  // manual reset: set while the queue holds requests
 };
 
 // The process's application object, or nullptr.

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "rtapplication.h"
+#include "rtedit.h"
 #include "rtexcept.h"
 #include "rtregistry.h"
 #include "rtthread.h"
@@ -172,6 +173,57 @@ TEST(Thread, SynchronizeWithApplicationRunsOnTheMainThread) {
   EXPECT_TRUE(t.caught);
 }
 
+TEST(Thread, MainThreadWaitServesSynchronisedCallsAndWithdrawDropsThem) {
+  TApplication app;
+  // The main thread waits for a thread that synchronises with it: the wait
+  // runs the call, so the thread can end.
+  SyncThread t;
+  t.Start();
+  EXPECT_EQ(app.WaitFor(t.Handle(), INFINITE), static_cast<DWORD>(WAIT_OBJECT_0));
+  EXPECT_EQ(t.ranOn, GetCurrentThreadId());
+  EXPECT_TRUE(t.caught);
+
+  // A call withdrawn before it ran: it never runs, and its thread gets an
+  // error instead of waiting for ever.
+  struct Stuck : TThread {
+    std::atomic<bool> ran{false};
+    std::string error;
+    ~Stuck() override { Stop(); }
+    void Execute() override {
+      try {
+        Synchronize([this] { ran = true; });
+      } catch (const Exception &e) {
+        error = e.Message();
+      }
+    }
+  } stuck;
+  stuck.Start();
+  DWORD start = GetTickCount();
+  int withdrawn = 0;
+  while ((withdrawn = app.Withdraw(stuck.ThreadID())) == 0 && GetTickCount() - start < 10000)
+    Sleep(1);
+  EXPECT_EQ(withdrawn, 1);
+  stuck.WaitFor();
+  EXPECT_FALSE(app.CheckSynchronize());
+  EXPECT_FALSE(stuck.ran);
+  EXPECT_EQ(stuck.error, "Synchronized call withdrawn");
+
+  // Off the main thread WaitFor is a plain wait.
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  struct Waiter : TThread {
+    HANDLE event;
+    DWORD result = 0;
+    TApplication *app;
+    void Execute() override { result = app->WaitFor(event, 10); }
+  } waiter;
+  waiter.event = event;
+  waiter.app = &app;
+  waiter.Start();
+  waiter.WaitFor();
+  EXPECT_EQ(waiter.result, static_cast<DWORD>(WAIT_TIMEOUT));
+  CloseHandle(event);
+}
+
 TEST(Registry, BinaryValuesUnderACreatedKey) {
   const std::string path = "Software\\TorvexRuntimeTest";
   {
@@ -197,4 +249,15 @@ TEST(Registry, BinaryValuesUnderACreatedKey) {
   EXPECT_TRUE(reg.KeyExists(path));
   EXPECT_TRUE(reg.DeleteKey(path));
   EXPECT_FALSE(reg.KeyExists(path));
+}
+
+TEST(Edit, AWindowedEditTakesTextAndEditMessages) {
+  TEdit edit(nullptr);
+  ASSERT_NE(edit.Handle(), nullptr);
+  edit.SetText("AB");
+  EXPECT_EQ(edit.GetText(), "AB");
+  SendMessageA(edit.Handle(), EM_SETSEL, 2, 2);
+  SendMessageA(edit.Handle(), EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>("CD"));
+  SendMessageA(edit.Handle(), WM_CHAR, 'E', 1);
+  EXPECT_EQ(edit.GetText(), "ABCDE");
 }

@@ -1,0 +1,843 @@
+// Vavevi: the serial communication core (TnrCustomComm).
+#include "vavevi.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <optional>
+
+#include "nrsysutils.h"
+#include "nrwin32.h"
+#include "rtapplication.h"
+#include "rtexcept.h"
+#include "rtproperties.h"
+
+// The records the component keeps and the saved configuration relies on have
+// these sizes on both architectures.
+static_assert(sizeof(DCB) == 28, "device-control block");
+static_assert(sizeof(COMMCONFIG) == 52, "communication-configuration record");
+static_assert(sizeof(COMMTIMEOUTS) == 20, "time-out record");
+static_assert(offsetof(DCB, wReserved) == 12, "flag word at offset 8");
+
+namespace {
+
+// The comm-event message's second parameter for a halt request (see
+// vavevi_threads.cpp).
+constexpr LPARAM kHaltRequest = 1;
+
+// The flag word of the device-control block (Win32 bit layout).
+constexpr std::uint32_t kParityCheck = 0x2;
+constexpr std::uint32_t kAbortOnError = 0x4000;
+
+std::uint32_t DcbFlags(const DCB &dcb) {
+  std::uint32_t flags;
+  std::memcpy(&flags, reinterpret_cast<const char *>(&dcb) + 8, sizeof flags);
+  return flags;
+}
+
+void SetDcbFlags(DCB &dcb, std::uint32_t flags) {
+  std::memcpy(reinterpret_cast<char *>(&dcb) + 8, &flags, sizeof flags);
+}
+
+// Event bits other than EV_RXCHAR and EV_TXEMPTY, with their trace states.
+struct EventTrace {
+  DWORD bit;
+  TTraceState state;
+};
+constexpr EventTrace kEventTraces[] = {
+    {EV_RXFLAG, tsRxFlag}, {EV_CTS, tsCTS},       {EV_DSR, tsDSR},   {EV_RLSD, tsRLSD},
+    {EV_BREAK, tsBreak},   {EV_ERR, tsErr},       {EV_RING, tsRing}, {EV_RX80FULL, tsRx80Full},
+    {EV_EVENT1, tsEvent1}, {EV_EVENT2, tsEvent2},
+};
+
+DWORD EventMask(TTraceStates states) {
+  DWORD mask = EV_RXCHAR | EV_TXEMPTY;
+  for (const EventTrace &t : kEventTraces)
+    if (states.Contains(t.state)) mask |= t.bit;
+  return mask;
+}
+
+TComStateFlags StateFlags(const COMSTAT &stat) {
+  std::uint32_t word;
+  std::memcpy(&word, &stat, sizeof word);  // the seven flag bits come first
+  return TComStateFlags::FromBits(static_cast<std::uint8_t>(word & 0x7F));
+}
+
+const char *const kTerminalProp = "vaVeviTerminal";
+
+}  // namespace
+
+// The lock that keeps WinProc and the release of the port apart. It is
+// re-entrant: a handler called by WinProc may close the port.
+class TnrCustomComm::ProcLock {
+ public:
+  explicit ProcLock(TnrCustomComm &comm) : comm_(comm) { EnterCriticalSection(&comm_.procLock_); }
+  ~ProcLock() { LeaveCriticalSection(&comm_.procLock_); }
+  ProcLock(const ProcLock &) = delete;
+  ProcLock &operator=(const ProcLock &) = delete;
+
+ private:
+  TnrCustomComm &comm_;
+};
+
+TnrCustomComm::TnrCustomComm(TComponent *owner)
+    : TnrBaseIO(owner), lineEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  InitializeCriticalSection(&procLock_);
+  writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!lineEvent_ || !writeOverlapped_.hEvent) throw Exception("Serial component: no event");
+  timeouts_.WriteTotalTimeoutMultiplier = 100;
+  config_.dwSize = sizeof(COMMCONFIG);
+  config_.dcb.DCBlength = sizeof(DCB);
+}
+
+TnrCustomComm::~TnrCustomComm() {
+  try {
+    SetDataProcessor(nullptr);
+    onTraceState_ = TOnTraceEvent();
+    Close();
+  } catch (...) {
+    // A destructor reports nothing.
+  }
+  ReapThreads(true);
+  SetTerminal(nullptr);
+  eventList_.Clear();
+  CloseHandle(writeOverlapped_.hEvent);
+  CloseHandle(lineEvent_);
+  DeleteCriticalSection(&procLock_);
+}
+
+// ---------------------------------------------------------------------------
+// Opening and closing
+
+void TnrCustomComm::Open() {
+  Close();
+  totalReceived_ = 0;
+  totalSent_ = 0;
+  TnrBaseIO::Open();
+  if (!IsHandleValid()) {
+    std::string system = GetLastSysErrorString();
+    lastErrorText_ = Format("Device \"%s\" Open Error !!!\r%s", {GetPortName(), system});
+    DoFatalErrors(1, 0, lastErrorText_, false);
+    return;
+  }
+  halting_ = false;
+  unread_ = 0;
+  ++session_;
+  InitBuffer();
+  LoggingFmt(dlSimple, "The port %s succesful opened", {GetPortName()});
+  SetTraceState(GetTraceStates());
+  StartThreads();
+  try {
+    InitAfterOpen();
+  } catch (...) {
+    // A port whose settings could not be made is not left open.
+    Close();
+    throw;
+  }
+  DoTraceStates(this, {tsTxEmpty});
+  DoNotify(nrNotifyMediumOpened);
+}
+
+void TnrCustomComm::Close() {
+  if (IsHandleValid()) {
+    try {
+      BeginHalt();
+      StopThreads();
+      // The threads have ended (or the message thread is this one): no
+      // WinProc can run now. The lock is not taken, because a message thread
+      // that had to be ended forcibly may have died holding it.
+      ReleasePort(false);
+      Logging(dlSimple, "The port succesful closed");
+    } catch (...) {
+      // The port is marked closed whatever failed.
+    }
+    TnrBaseIO::Close();
+  } else {
+    // Threads left over from a halt of the comm thread's own.
+    try {
+      StopThreads();
+    } catch (...) {
+    }
+  }
+  DoTraceStates(this, {tsTxEmpty});
+}
+
+void TnrCustomComm::ForceHalt() {
+  if (!IsHandleValid() || !BeginHalt()) return;
+  StopCommThread();
+  ReleasePort(true);
+}
+
+bool TnrCustomComm::BeginHalt() {
+  if (halting_.exchange(true)) return false;
+  ++session_;
+  DoNotify(nrNotifyMediumClosed);
+  HANDLE h = GetHandle();
+  SetCommMask(h, 0);  // ends the comm thread's wait
+  // A read of WinProc in progress ends; a write of SendData too.
+  PurgeComm(h, PURGE_RXABORT | (writePending_ ? PURGE_TXABORT : 0));
+  if (GetNotYetSend() > 0) ClearDeviceBuffers();
+  return true;
+}
+
+void TnrCustomComm::ReleasePort(bool locked) {
+  std::optional<ProcLock> lock;
+  if (locked) lock.emplace(*this);
+  HANDLE h = GetHandle();
+  if (h == INVALID_HANDLE_VALUE) return;
+  WaitAsyncWrite();
+  nrCancelIO(h);
+  CloseHandle(h);
+  FreeBuffer();
+  TnrBaseIO::Close();
+}
+
+void TnrCustomComm::InitBuffer() {
+  FreeBuffer();
+  std::uint32_t size = std::max<std::uint32_t>(ReceiveBufferSize(), 1);
+  // One byte of room after the data for the terminator of the terminal path.
+  rxBuffer_ = std::make_shared<std::vector<std::uint8_t>>(size + 1, 0);
+  eventList_.PrepareBuffer(size);
+}
+
+void TnrCustomComm::FreeBuffer() { rxBuffer_.reset(); }
+
+void TnrCustomComm::InitAfterOpen() {
+  if (!IsHandleValid()) return;
+  SetupComm(GetHandle(), bufferInSize_, bufferOutSize_);
+  SetTimeOuts(timeouts_);
+}
+
+std::string TnrCustomComm::GetPortName() { return "Unknown"; }
+
+// ---------------------------------------------------------------------------
+// The receive path
+
+void TnrCustomComm::WinProc(const MSG &message) {
+  if (message.message != CommEventMessage()) return;
+  ProcLock lock(*this);
+  DWORD previous = winProcThread_.exchange(GetCurrentThreadId());
+  struct Restore {
+    std::atomic<DWORD> &slot;
+    DWORD value;
+    ~Restore() { slot = value; }
+  } restore{winProcThread_, previous};
+
+  if (halting_.load() || !IsHandleValid()) return;
+  if (message.lParam == kHaltRequest) {
+    ForceHalt();
+    return;
+  }
+  const std::uint32_t session = session_.load();
+  std::shared_ptr<std::vector<std::uint8_t>> buffer = rxBuffer_;
+  try {
+    HANDLE h = GetHandle();
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (!ClearCommError(h, &errors, &stat)) return;
+    lineStatus_ = stat;
+    if (errors != 0) {
+      DoCommError(errors, 0, StateFlags(stat));
+      return;
+    }
+    const auto events = static_cast<DWORD>(message.wParam);
+    TIgnoreTypes ignore;
+    if ((events & EV_RXCHAR) && stat.cbInQue > 0 && buffer) {
+      const TTraceStates states = GetTraceStates();
+      const bool wanted = states.Contains(tsRxChar) || onAfterReceive_ || GetDataProcessor() ||
+                          terminalWindow_ || eventListOnLine_ || eventList_.Count() > 0;
+      // Only bytes not counted before: bytes left queued are reported again.
+      std::uint32_t queued = stat.cbInQue;
+      std::uint32_t before = unread_.load();
+      totalReceived_ += queued > before ? queued - before : 0;
+      if (!wanted) {
+        unread_ = queued;
+      } else {
+        unread_ = 0;
+        // The buffer holds one block of buffer-in size and a terminator; more
+        // is read in further passes, each a block of its own.
+        const auto capacity = static_cast<std::uint32_t>(buffer->size() - 1);
+        while (queued > 0) {
+          std::uint32_t n = std::min(queued, capacity);
+          if (!ReadSync(h, buffer->data(), n)) break;
+          queued -= n;
+          ignore = ignore + ReceiveBlock(buffer->data(), n, session);
+          if (session_.load() != session) return;  // a handler closed the port
+        }
+      }
+    }
+    if (events & EV_TXEMPTY) {
+      bool handled = false;
+      if (TnrCustomDataProcessor *processor = GetDataProcessor())
+        processor->DoAfterSendComplete(handled);
+      if (session_.load() != session) return;
+      if (GetTraceStates().Contains(tsTxEmpty) && !handled && onAfterSend_) onAfterSend_(this);
+      if (session_.load() != session) return;
+    }
+    TTraceStates traced;
+    for (const EventTrace &t : kEventTraces)
+      if (events & t.bit) traced.Include(t.state);
+    // A processor that asked to skip the trace report for its block skips it
+    // for the message.
+    if (!traced.Empty() && !ignore.Contains(itTraceState)) DoTraceStates(this, traced);
+  } catch (const std::exception &e) {
+    DoFatalErrors(1, GetLastError(), e.what(), true);
+  }
+}
+
+TIgnoreTypes TnrCustomComm::ReceiveBlock(std::uint8_t *data, std::uint32_t count,
+                                         std::uint32_t session) {
+  TIgnoreTypes ignore;
+  if (TnrCustomDataProcessor *processor = GetDataProcessor()) {
+    processor->DoProcessing(data, count, ignore);
+    if (session_.load() != session) return ignore;
+  }
+  if (terminalWindow_ && !ignore.Contains(itTerminal)) UpdateTerminalByChars(data, count);
+  bool handled = false;
+  if (!ignore.Contains(itEventList) && eventListOnLine_ && count != 0 && eventList_.Count() > 0) {
+    for (std::uint32_t i = 0; i < count; ++i) {
+      int n = eventList_.IsEvent(data[i]);
+      if (n < 0) continue;
+      eventList_.GetEvent(n).Position = static_cast<std::int32_t>(i);
+      if (onListEvent_) {
+        std::uint32_t filled = eventList_.SetBufferByEvent(n, data + i + 1, count - i - 1);
+        onListEvent_(this, n, eventList_.Buffer(), static_cast<int>(filled), handled);
+        if (session_.load() != session) return ignore;
+      }
+    }
+  }
+  if (!handled && GetTraceStates().Contains(tsRxChar) && !ignore.Contains(itAfterReceive) &&
+      onAfterReceive_)
+    onAfterReceive_(this, data, count);
+  return ignore;
+}
+
+void TnrCustomComm::DoTraceStates(TObject *com, TTraceStates states) {
+  TModemSignals signals = GetStateModemSignals();
+  if (monitorCTS_) SetIndicator(monitorCTS_, signals.Contains(msCTS));
+  if (monitorDSR_) SetIndicator(monitorDSR_, signals.Contains(msDSR));
+  if (monitorRLSD_) SetIndicator(monitorRLSD_, signals.Contains(msRLSD));
+  if (states.Contains(tsRing) && monitorRing_) SetIndicator(monitorRing_, true);
+  if (onTraceState_) onTraceState_(com, states);
+}
+
+void TnrCustomComm::SetIndicator(TComponent *control, bool on) {
+  try {
+    SetPublishedProperty(*control, "Checked", on ? "True" : "False");
+  } catch (const EPropertyError &) {
+    // A control without a "Checked" property is left alone.
+  }
+}
+
+void TnrCustomComm::SetMonitor(TComponent *&slot, TComponent *control) {
+  slot = control;
+  if (control) FreeNotification(control);
+}
+
+void TnrCustomComm::DoCommError(std::uint32_t commCode, std::uint32_t sysError,
+                                TComStateFlags state) {
+  LoggingFmt(dlDetail, "Communication Error %d:%d", {commCode, sysError});
+  bool flash = false;
+  if (onCommError_) onCommError_(this, commCode, sysError, state, flash);
+  if (flash) ClearDeviceBuffers();
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+void TnrCustomComm::SendChar(char ch) {
+  if (!IsHandleValid()) return;
+  LoggingFmt(dlDebug, "Try to send char %2Xh ...", {static_cast<std::uint8_t>(ch)});
+  if (WriteSync(GetHandle(), &ch, 1)) {
+    totalSent_ += 1;
+    if (onAfterSend_) onAfterSend_(this);
+  } else {
+    DoCommError(0, GetLastError(), {});
+  }
+}
+
+void TnrCustomComm::SendString(const std::string &text) {
+  if (!IsHandleValid() || text.empty()) return;
+  LoggingFmt(dlDebug, "Try to send string %s ...", {text});
+  if (WriteSync(GetHandle(), text.data(), static_cast<DWORD>(text.size()))) {
+    totalSent_ += static_cast<std::uint32_t>(text.size());
+    if (onAfterSend_) onAfterSend_(this);
+  } else {
+    DoCommError(0, GetLastError(), {});
+  }
+}
+
+bool TnrCustomComm::WaitAsyncWrite() {
+  if (!writePending_) return true;
+  DWORD transferred = 0;
+  BOOL ok = GetOverlappedResult(GetHandle(), &writeOverlapped_, &transferred, TRUE);
+  writePending_ = false;
+  return ok != FALSE;
+}
+
+void TnrCustomComm::SendData(const void *buffer, std::uint32_t count) {
+  if (!IsHandleValid()) return;
+  LoggingFmt(dlDebug, "Try to send the data with %d length ...", {count});
+  // The write goes on after this returns: it works on the component's own
+  // copy of the data and its own record. A write still under way is let
+  // finish first.
+  WaitAsyncWrite();
+  const auto *bytes = static_cast<const std::uint8_t *>(buffer);
+  writeData_.assign(bytes, bytes + (bytes ? count : 0));
+  HANDLE event = writeOverlapped_.hEvent;
+  writeOverlapped_ = OVERLAPPED{};
+  writeOverlapped_.hEvent = event;
+  bool started = WriteFile(GetHandle(), writeData_.data(), static_cast<DWORD>(writeData_.size()),
+                           nullptr, &writeOverlapped_) != FALSE;
+  if (!started && GetLastError() == ERROR_IO_PENDING) {
+    started = true;
+    writePending_ = true;
+  }
+  if (started) {
+    totalSent_ += count;
+    Logging(dlDebug, "... the data transmittion is OK!");
+  } else {
+    DoCommError(0, GetLastError(), {});
+  }
+}
+
+void TnrCustomComm::SendAheadChar(char ch) {
+  if (!IsHandleValid()) return;
+  if (TransmitCommChar(GetHandle(), ch))
+    totalSent_ += 1;
+  else
+    DoCommError(0, GetLastError(), {});
+}
+
+// ---------------------------------------------------------------------------
+// Reading and waiting
+
+namespace {
+void Consumed(std::atomic<std::uint32_t> &unread, std::uint32_t n) {
+  std::uint32_t old = unread.load();
+  while (!unread.compare_exchange_weak(old, old > n ? old - n : 0)) {
+  }
+}
+}  // namespace
+
+bool TnrCustomComm::Read(void *buffer, std::uint32_t count) {
+  if (!IsHandleValid()) return false;
+  bool ok = ReadSync(GetHandle(), buffer, count);
+  if (ok) Consumed(unread_, count);
+  return ok;
+}
+
+bool TnrCustomComm::ReadAll(void *buffer, std::uint32_t size, std::uint32_t *read) {
+  if (read) *read = 0;
+  if (!IsHandleValid()) return false;
+  std::uint32_t n = std::min(GetReadyForRead(), size);
+  if (n == 0) return true;
+  bool ok = Read(buffer, n);
+  if (ok && read) *read = n;
+  return ok;
+}
+
+std::string TnrCustomComm::ReadString() {
+  std::uint32_t n = GetReadyForRead();
+  if (n == 0) return {};
+  std::string text(n, '\0');
+  if (!Read(text.data(), n)) return {};
+  return text;
+}
+
+std::uint32_t TnrCustomComm::GetReadyForRead() {
+  if (!IsHandleValid()) return 0;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  return ClearCommError(GetHandle(), &errors, &stat) ? stat.cbInQue : 0;
+}
+
+std::uint32_t TnrCustomComm::GetNotYetSend() {
+  if (!IsHandleValid()) return 0;
+  DWORD errors = 0;
+  COMSTAT stat{};
+  return ClearCommError(GetHandle(), &errors, &stat) ? stat.cbOutQue : 0;
+}
+
+bool TnrCustomComm::WaitLine(DWORD ms) {
+  // On the main thread of a host with an application object WinProc runs
+  // here: its messages and synchronised calls are processed while waiting.
+  TApplication *app = Application();
+  if (app && app->MainThreadID() == GetCurrentThreadId()) {
+    DWORD r = MsgWaitForMultipleObjects(1, &lineEvent_, FALSE, ms, QS_ALLINPUT);
+    app->ProcessMessages();
+    return r == WAIT_OBJECT_0;
+  }
+  return WaitForSingleObject(lineEvent_, ms) == WAIT_OBJECT_0;
+}
+
+bool TnrCustomComm::WaitForBytes(std::uint32_t count, std::uint32_t timeout) {
+  if (!IsHandleValid()) return false;
+  TTraceStates saved = GetTraceStates();
+  SetTraceState(saved - TTraceStates{tsRxChar});
+  const DWORD deadline = GetTickCount() + timeout;
+  bool result = false;
+  // The count is looked at after every port event, and at least every
+  // millisecond.
+  while (static_cast<LONG>(GetTickCount() - deadline) <= 0 && IsHandleValid()) {
+    if (GetReadyForRead() >= count) {
+      result = true;
+      break;
+    }
+    WaitLine(1);
+  }
+  SetTraceState(saved);
+  return result;
+}
+
+bool TnrCustomComm::WaitForSignal(TModemSignal signal, std::uint32_t timeout) {
+  if (!IsHandleValid()) return false;
+  const DWORD deadline = GetTickCount() + timeout;
+  for (;;) {
+    if (GetStateModemSignals().Contains(signal)) return true;
+    WaitLine(1);
+    if (static_cast<LONG>(GetTickCount() - deadline) > 0 || !IsHandleValid()) return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Modem lines and purging
+
+void TnrCustomComm::SetStateDTR(bool on) {
+  if (!IsHandleValid()) return;
+  EscapeCommFunction(GetHandle(), on ? SETDTR : CLRDTR);
+  DoTraceStates(this, {tsDSR});
+}
+
+void TnrCustomComm::SetStateRTS(bool on) {
+  if (!IsHandleValid()) return;
+  EscapeCommFunction(GetHandle(), on ? SETRTS : CLRRTS);
+  DoTraceStates(this, {tsCTS});
+}
+
+void TnrCustomComm::SetStateX(bool on) {
+  if (IsHandleValid()) EscapeCommFunction(GetHandle(), on ? SETXON : SETXOFF);
+}
+
+void TnrCustomComm::SetStateBreak(bool on) {
+  if (IsHandleValid()) EscapeCommFunction(GetHandle(), on ? SETBREAK : CLRBREAK);
+}
+
+TModemSignals TnrCustomComm::GetStateModemSignals() {
+  TModemSignals signals;
+  DWORD status = 0;
+  if (!IsHandleValid() || !GetCommModemStatus(GetHandle(), &status)) return signals;
+  if (status & MS_CTS_ON) signals.Include(msCTS);
+  if (status & MS_DSR_ON) signals.Include(msDSR);
+  if (status & MS_RING_ON) signals.Include(msRing);
+  if (status & MS_RLSD_ON) signals.Include(msRLSD);
+  return signals;
+}
+
+void TnrCustomComm::ClearDeviceInput() {
+  if (IsHandleValid()) PurgeComm(GetHandle(), PURGE_RXABORT | PURGE_RXCLEAR);
+}
+
+void TnrCustomComm::ClearDeviceOutput() {
+  if (IsHandleValid()) PurgeComm(GetHandle(), PURGE_TXABORT | PURGE_TXCLEAR);
+}
+
+void TnrCustomComm::ClearDeviceBuffers() {
+  if (!IsHandleValid()) return;
+  PurgeComm(GetHandle(), PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+  nrCancelIO(GetHandle());
+}
+
+void TnrCustomComm::FlushOutputBuffer() {
+  if (IsHandleValid()) FlushFileBuffers(GetHandle());
+}
+
+// ---------------------------------------------------------------------------
+// Settings
+
+void TnrCustomComm::DCBUpdate() {
+  config_.dwSize = sizeof(COMMCONFIG);
+  config_.dcb.DCBlength = sizeof(DCB);
+  if (!IsHandleValid()) return;
+  COMMCONFIG fresh = config_;
+  DWORD size = sizeof fresh;
+  if (GetCommConfig(GetHandle(), &fresh, &size)) config_ = fresh;
+  config_.dwSize = sizeof(COMMCONFIG);
+  GetCommState(GetHandle(), &config_.dcb);
+  config_.dcb.DCBlength = sizeof(DCB);
+}
+
+void TnrCustomComm::DCBApply() {
+  config_.dcb.DCBlength = sizeof(DCB);
+  if (IsHandleValid()) SetCommState(GetHandle(), &config_.dcb);  // a refusal is ignored
+}
+
+std::uint32_t TnrCustomComm::GetBaudRate() {
+  DCBUpdate();
+  return config_.dcb.BaudRate;
+}
+
+void TnrCustomComm::SetBaudRate(std::uint32_t rate) {
+  config_.dcb.BaudRate = rate;
+  DCBApply();
+}
+
+TParity TnrCustomComm::GetParity() {
+  DCBUpdate();
+  return config_.dcb.Parity <= pSpace ? static_cast<TParity>(config_.dcb.Parity) : pNone;
+}
+
+void TnrCustomComm::SetParity(TParity parity) {
+  config_.dcb.Parity = static_cast<BYTE>(parity);
+  std::uint32_t flags = DcbFlags(config_.dcb);
+  SetDcbFlags(config_.dcb, parity == pNone ? flags & ~kParityCheck : flags | kParityCheck);
+  DCBApply();
+}
+
+TStopBits TnrCustomComm::GetStopBits() {
+  DCBUpdate();
+  return config_.dcb.StopBits <= sbTwo ? static_cast<TStopBits>(config_.dcb.StopBits) : sbOne;
+}
+
+void TnrCustomComm::SetStopBits(TStopBits stopBits) {
+  config_.dcb.StopBits = static_cast<BYTE>(stopBits);
+  DCBApply();
+}
+
+std::uint8_t TnrCustomComm::GetByteSize() {
+  DCBUpdate();
+  return config_.dcb.ByteSize;
+}
+
+void TnrCustomComm::SetByteSize(std::uint8_t size) {
+  config_.dcb.ByteSize = size >= 4 && size <= 8 ? size : 8;
+  DCBApply();
+}
+
+char TnrCustomComm::GetEventChar() {
+  DCBUpdate();
+  return config_.dcb.EvtChar;
+}
+
+void TnrCustomComm::SetEventChar(char ch) {
+  config_.dcb.EvtChar = ch;
+  DCBApply();
+}
+
+TStreamProtocol TnrCustomComm::GetStreamProtocol() {
+  DCBUpdate();
+  std::uint32_t flags = DcbFlags(config_.dcb);
+  if ((flags & 0x311) == 0x311) return spXonXoff;
+  if ((flags & 0x2015) == 0x2015) return spHardware;
+  return spNone;
+}
+
+void TnrCustomComm::SetStreamProtocol(TStreamProtocol protocol) {
+  std::uint32_t flags = DcbFlags(config_.dcb);
+  switch (protocol) {
+    case spNone:
+      flags = (flags | 0x11) & 0x4CFB;
+      break;
+    case spXonXoff:
+      flags = (flags | 0x311) & 0x4FFB;
+      config_.dcb.XonLim = 10;
+      config_.dcb.XoffLim = 10;
+      config_.dcb.XonChar = 0x11;
+      config_.dcb.XoffChar = 0x13;
+      break;
+    case spHardware:
+      flags = (flags | 0x2015) & 0x2CFF;
+      break;
+  }
+  SetDcbFlags(config_.dcb, flags);
+  DCBApply();
+}
+
+COMMPROP &TnrCustomComm::GetCommProp() {
+  if (IsHandleValid()) {
+    commProp_.wPacketLength = sizeof commProp_;
+    GetCommProperties(GetHandle(), &commProp_);
+  }
+  return commProp_;
+}
+
+std::uint16_t TnrCustomComm::GetBufferInSize() {
+  if (IsHandleValid()) {
+    DWORD current = GetCommProp().dwCurrentRxQueue;
+    if (current != 0) bufferInSize_ = static_cast<std::uint16_t>(current & 0xFFFF);
+  }
+  return bufferInSize_;
+}
+
+void TnrCustomComm::SetBufferInSize(std::uint16_t size) {
+  if (IsHandleValid())
+    SetupComm(GetHandle(), size, GetBufferOutSize());
+  else
+    bufferInSize_ = size;
+}
+
+std::uint16_t TnrCustomComm::GetBufferOutSize() {
+  if (IsHandleValid()) {
+    DWORD current = GetCommProp().dwCurrentTxQueue;
+    if (current != 0) bufferOutSize_ = static_cast<std::uint16_t>(current & 0xFFFF);
+  }
+  return bufferOutSize_;
+}
+
+void TnrCustomComm::SetBufferOutSize(std::uint16_t size) {
+  if (IsHandleValid())
+    SetupComm(GetHandle(), GetBufferInSize(), size);
+  else
+    bufferOutSize_ = size;
+}
+
+void TnrCustomComm::SetTimeOuts(const COMMTIMEOUTS &timeouts) {
+  timeouts_ = timeouts;
+  if (IsHandleValid()) SetCommTimeouts(GetHandle(), &timeouts_);
+}
+
+COMMTIMEOUTS &TnrCustomComm::GetTimeouts() {
+  if (IsHandleValid()) GetCommTimeouts(GetHandle(), &timeouts_);
+  return timeouts_;
+}
+
+std::uint32_t TnrCustomComm::GetTimeoutRead() { return GetTimeouts().ReadTotalTimeoutMultiplier; }
+
+void TnrCustomComm::SetTimeoutRead(std::uint32_t ms) {
+  COMMTIMEOUTS t = GetTimeouts();
+  t.ReadTotalTimeoutMultiplier = ms;
+  SetTimeOuts(t);
+}
+
+std::uint32_t TnrCustomComm::GetTimeoutWrite() { return GetTimeouts().WriteTotalTimeoutMultiplier; }
+
+void TnrCustomComm::SetTimeoutWrite(std::uint32_t ms) {
+  COMMTIMEOUTS t = GetTimeouts();
+  t.WriteTotalTimeoutMultiplier = ms;
+  SetTimeOuts(t);
+}
+
+void TnrCustomComm::SetTraceState(TTraceStates states) {
+  traceStates_ = states.ToBits();
+  if (IsHandleValid()) SetCommMask(GetHandle(), EventMask(states));
+}
+
+void TnrCustomComm::ConfigDialog() {
+  DCBUpdate();
+  std::string name = GetPortName();
+  CommConfigDialogA(name.c_str(), GetMainWindowHandle(), &config_);
+  DCBApply();
+}
+
+// ---------------------------------------------------------------------------
+// The terminal
+
+void TnrCustomComm::SetTerminal(TEdit *edit) {
+  if (terminal_ && savedWndProc_) {
+    SetWindowLongPtrA(terminal_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(savedWndProc_));
+    RemovePropA(terminal_->Handle(), kTerminalProp);
+  }
+  savedWndProc_ = nullptr;
+  if (edit) {
+    HWND window = edit->Handle();
+    SetPropA(window, kTerminalProp, this);
+    savedWndProc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TnrCustomComm::TerminalWndProc)));
+  }
+  terminalWindow_ = nullptr;
+  terminal_ = edit;
+  if (ComponentState().Contains(csDesigning) && terminalUsage_ == tuNone) {
+    terminalUsage_ = tuBoth;
+    SetTraceState(GetTraceStates() + TTraceStates{tsRxChar});
+  }
+  SetTerminalUsage(terminalUsage_);
+  if (edit) FreeNotification(edit);
+}
+
+void TnrCustomComm::SetTerminalUsage(TTerminalUsage usage) {
+  terminalUsage_ = usage;
+  if (terminal_)
+    terminalWindow_ = usage == tuReceive || usage == tuBoth ? terminal_->Handle() : nullptr;
+}
+
+LRESULT CALLBACK TnrCustomComm::TerminalWndProc(HWND window, UINT message, WPARAM wParam,
+                                                LPARAM lParam) {
+  auto *self = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
+  if (!self) return DefWindowProcA(window, message, wParam, lParam);
+  return self->NewWndProc(window, message, wParam, lParam);
+}
+
+LRESULT TnrCustomComm::NewWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  // A character that UpdateTerminalByChars puts into the terminal is not
+  // sent back: it comes from the thread running the update, directly or as
+  // a message sent from it. A key typed meanwhile is sent.
+  DWORD updater = terminalBusy_.load();
+  bool fromUpdate = updater != 0 && (updater == GetCurrentThreadId() || InSendMessage());
+  if (!fromUpdate && message == WM_CHAR && (terminalUsage_ == tuSend || terminalUsage_ == tuBoth)) {
+    SendChar(static_cast<char>(wParam));
+    if (!terminalEcho_) return 0;
+  }
+  return CallWindowProcA(savedWndProc_, window, message, wParam, lParam);
+}
+
+void TnrCustomComm::UpdateTerminalByChars(std::uint8_t *data, std::uint32_t count) {
+  HWND window = terminalWindow_;
+  if (!window || count == 0) return;
+  terminalBusy_ = GetCurrentThreadId();
+  if (count == 1) {
+    SendMessageA(window, WM_CHAR, data[0], 1);
+  } else {
+    data[count] = 0;  // the buffer has room for it
+    const char *p = reinterpret_cast<const char *>(data);
+    const char *end = p + count;
+    while (p < end) {
+      SendMessageA(window, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(p));
+      p += std::strlen(p) + 1;
+    }
+  }
+  terminalBusy_ = 0;
+}
+
+void TnrCustomComm::Notification(TComponent *component, TOperation operation) {
+  TnrBaseIO::Notification(component, operation);
+  if (operation != TOperation::opRemove) return;
+  if (component == terminal_) {
+    // The edit and its window are going: nothing to give back.
+    terminal_ = nullptr;
+    terminalWindow_ = nullptr;
+    savedWndProc_ = nullptr;
+  }
+  if (component == monitorCTS_) monitorCTS_ = nullptr;
+  if (component == monitorDSR_) monitorDSR_ = nullptr;
+  if (component == monitorRLSD_) monitorRLSD_ = nullptr;
+  if (component == monitorRing_) monitorRing_ = nullptr;
+}
+
+const TPropertyTable &TnrCustomComm::Published() const {
+  static const TPropertyTable table =
+      TPropertyTable(TnrBaseIO::Published())
+          .Add<&TnrCustomComm::SetBaudRate>("BaudRate")
+          .Add<&TnrCustomComm::SetParity>("Parity")
+          .Add<&TnrCustomComm::SetStopBits>("StopBits")
+          .Add<&TnrCustomComm::SetByteSize>("ByteSize")
+          .Add<&TnrCustomComm::SetStreamProtocol>("StreamProtocol")
+          .Add<&TnrCustomComm::SetBufferInSize>("BufferInSize")
+          .Add<&TnrCustomComm::SetBufferOutSize>("BufferOutSize")
+          .Add<&TnrCustomComm::SetTimeoutRead>("TimeoutRead")
+          .Add<&TnrCustomComm::SetTimeoutWrite>("TimeoutWrite")
+          .Add<&TnrCustomComm::SetTraceState>("TraceStates")
+          .Add<&TnrCustomComm::SetEventListOnLine>("EventListOnLine")
+          .Add<&TnrCustomComm::SetTerminal>("Terminal")
+          .Add<&TnrCustomComm::SetTerminalUsage>("TerminalUsage")
+          .Add<&TnrCustomComm::SetTerminalEcho>("TerminalEcho")
+          .Add<&TnrCustomComm::SetMonitorCTS>("MonitorCTS")
+          .Add<&TnrCustomComm::SetMonitorDSR>("MonitorDSR")
+          .Add<&TnrCustomComm::SetMonitorRLSD>("MonitorRLSD")
+          .Add<&TnrCustomComm::SetMonitorRing>("MonitorRing")
+          .Add<&TnrCustomComm::SetOnListEvent>("OnListEvent")
+          .Add<&TnrCustomComm::SetOnAfterReceive>("OnAfterReceive")
+          .Add<&TnrCustomComm::SetOnAfterSend>("OnAfterSend")
+          .Add<&TnrCustomComm::SetOnTraceState>("OnTraceState")
+          .Add<&TnrCustomComm::SetOnCommError>("OnCommError");
+  return table;
+}

@@ -1,0 +1,420 @@
+// Vavevi: the event-driven serial communication component.
+//
+// TnrCustomComm owns an open port, its line settings (a device-control block
+// inside a communication-configuration record), time-outs, queue sizes and a
+// receive buffer. While it is open two threads carry the port's events to
+// it: the comm thread waits on the port (overlapped WaitCommEvent) and posts
+// each set of event bits to the message thread, which has WinProc handle it,
+// on the host's main thread when the host has an application object and on
+// itself otherwise. WinProc reads what has arrived and hands it, in this
+// order, to an attached data processor, a terminal edit control, the event
+// list (watched byte sequences, OnListEvent) and OnAfterReceive; it reports
+// line states through OnTraceState and line errors through OnCommError.
+//
+// The component gets its handle from RequestDeviceHandle (TnrBaseIO), which
+// the serial port component supplies together with the default settings.
+//
+// Threads: WinProc runs on one thread at a time (the message thread, or the
+// main thread through Synchronize); sends, reads, waits, settings, Open and
+// Close run on the caller's thread. A halt the comm thread decides on (the
+// port has gone) is handed to the thread that runs WinProc, so the receive
+// buffer is never released under WinProc. Close may be called from inside a
+// handler of WinProc.
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "nrclasses.h"
+#include "rtedit.h"
+#include "rtthread.h"
+
+enum TParity { pNone, pOdd, pEven, pMark, pSpace };
+enum TStopBits { sbOne, sbOneAndHalf, sbTwo };
+enum TStreamProtocol { spNone, spXonXoff, spHardware };
+enum TTerminalUsage { tuNone, tuSend, tuReceive, tuBoth };
+enum TModemSignal { msCTS, msDSR, msRing, msRLSD };
+using TModemSignals = TSet<TModemSignal>;
+enum TTraceState {
+  tsRxChar,
+  tsRxFlag,
+  tsTxEmpty,
+  tsCTS,
+  tsDSR,
+  tsRLSD,
+  tsBreak,
+  tsErr,
+  tsRing,
+  tsRx80Full,
+  tsEvent1,
+  tsEvent2
+};
+using TTraceStates = TSet<TTraceState, std::uint16_t>;
+// The line-status flags of the Win32 communication status (COMSTAT).
+enum TComStateFlag { fCtsHold, fDsrHold, fRlsdHold, fXoffHold, fXoffSent, fEof, fTxim };
+using TComStateFlags = TSet<TComStateFlag>;
+// COM1 to COM8, and cpCOMxx for any other port number.
+enum TComPort { cpCOM1, cpCOM2, cpCOM3, cpCOM4, cpCOM5, cpCOM6, cpCOM7, cpCOM8, cpCOMxx };
+
+template <>
+struct EnumNames<TParity> {
+  static constexpr std::array<std::string_view, 5> names{"pNone", "pOdd", "pEven", "pMark",
+                                                         "pSpace"};
+};
+template <>
+struct EnumNames<TStopBits> {
+  static constexpr std::array<std::string_view, 3> names{"sbOne", "sbOneAndHalf", "sbTwo"};
+};
+template <>
+struct EnumNames<TStreamProtocol> {
+  static constexpr std::array<std::string_view, 3> names{"spNone", "spXonXoff", "spHardware"};
+};
+template <>
+struct EnumNames<TTerminalUsage> {
+  static constexpr std::array<std::string_view, 4> names{"tuNone", "tuSend", "tuReceive", "tuBoth"};
+};
+template <>
+struct EnumNames<TTraceState> {
+  static constexpr std::array<std::string_view, 12> names{
+      "tsRxChar", "tsRxFlag", "tsTxEmpty", "tsCTS",      "tsDSR",    "tsRLSD",
+      "tsBreak",  "tsErr",    "tsRing",    "tsRx80Full", "tsEvent1", "tsEvent2"};
+};
+template <>
+struct EnumNames<TComPort> {
+  static constexpr std::array<std::string_view, 9> names{
+      "cpCOM1", "cpCOM2", "cpCOM3", "cpCOM4", "cpCOM5", "cpCOM6", "cpCOM7", "cpCOM8", "cpCOMxx"};
+};
+
+// (Com, EventNo, Buffer, Received, flHandled): a watched sequence was seen.
+// Buffer holds the sequence followed by the rest of the received block;
+// setting flHandled keeps the block from OnAfterReceive.
+using TOnListEvent = Handler<void(TObject *Com, int EventNo, const std::uint8_t *Buffer,
+                                  int Received, bool &flHandled)>;
+using TOnTraceEvent = Handler<void(TObject *Com, TTraceStates Event)>;
+// (Com, CommCode: the line-error bits, SysError, State, flFlashBuffers):
+// setting flFlashBuffers purges both directions and cancels pending I/O.
+using TOnCommErrorEvent = Handler<void(TObject *Com, std::uint32_t CommCode, std::uint32_t SysError,
+                                       TComStateFlags State, bool &flFlashBuffers)>;
+
+// The registered messages, registered when the library is loaded: the
+// comm-event message ("vaVeviMsgComEvent", the port's event bits in its
+// first parameter) and the quit message ("vaVeviMsgQuitComEvent").
+VAVEVI_API UINT CommEventMessage();
+VAVEVI_API UINT QuitCommEventMessage();
+
+// The watched byte sequences of a component. The list owns each record and
+// its bytes, and a buffer handed to OnListEvent that holds a sequence, the
+// rest of a received block and a terminating zero.
+class VAVEVI_API TEventList : public TList {
+ public:
+  TEventList() = default;
+  ~TEventList() override;
+
+  // Stores a copy of the record and of its bytes. The index.
+  int Add(const TCommEvent &event);
+  int AddNewEvent(const std::string &sequence);
+  void Delete(int index);
+  void Clear() override;  // the longest length stays
+  TCommEvent &GetEvent(int index);
+  // Replaces the record at the index with a copy of the given one (and of
+  // its bytes).
+  void SetEvent(int index, const TCommEvent &event);
+  std::string GetEventString(int index) const;
+  // New bytes for a sequence; its match starts again.
+  void SetEventString(int index, const std::string &sequence);
+  // Makes the buffer hold the longest sequence, receiveSize bytes and a
+  // terminating zero; a larger buffer is kept.
+  void PrepareBuffer(std::uint32_t receiveSize);
+  // Fills the buffer with the sequence at the index followed by count bytes
+  // of data and a zero; gives the sequence length + count.
+  std::uint32_t SetBufferByEvent(int index, const std::uint8_t *data, std::uint32_t count);
+  // Feeds one received byte to the sequences in list order: the index of the
+  // first one it completes (the later ones do not see the byte), or -1.
+  int IsEvent(std::uint8_t byte);
+  void ResetStates();
+
+  const std::uint8_t *Buffer() const { return buffer_.get(); }
+  std::uint32_t BufferSize() const { return bufferSize_; }
+  std::uint32_t LongestLength() const { return longest_; }
+
+ protected:
+  void Notify(void *item, TListNotification action) override;
+
+ private:
+  void Grow(std::uint32_t need);
+  void Lengthened(std::uint32_t length);
+
+  std::unique_ptr<std::uint8_t[]> buffer_;
+  std::uint32_t bufferSize_ = 0;
+  std::uint32_t longest_ = 0;
+  std::uint32_t receiveSize_ = 0;
+  bool prepared_ = false;
+};
+
+class TnrCustomComm;
+
+// Waits on the port and posts each set of event bits to the message thread.
+class VAVEVI_API TMsgThread;
+
+class VAVEVI_API TCommThread : public TThread {
+ public:
+  // Posts to target, which outlives this thread.
+  TCommThread(TnrCustomComm *comm, TMsgThread *target);
+  ~TCommThread() override;
+  void Terminate() override;  // also wakes the thread
+  HANDLE WakeEvent() const { return overlapped_.hEvent; }
+  // Waits until the thread has started its first wait on the port (or has
+  // ended).
+  bool WaitWatching(DWORD ms) const;
+
+ protected:
+  void Execute() override;
+
+ private:
+  bool Post(WPARAM events, LPARAM request);
+
+  TnrCustomComm *comm_;
+  TMsgThread *target_;
+  HANDLE handle_;
+  OVERLAPPED overlapped_{};
+  DWORD eventMask_ = 0;
+  HANDLE watching_ = nullptr;
+  HANDLE stop_ = nullptr;  // set by Terminate
+};
+
+// Runs a message loop and has the component's WinProc handle each
+// comm-event message.
+class VAVEVI_API TMsgThread : public TThread {
+ public:
+  explicit TMsgThread(TnrCustomComm *comm);
+  ~TMsgThread() override;
+  // Sets the terminated flag and posts the quit message; the post's result
+  // is kept in QuitPosted.
+  void Terminate() override;
+  bool QuitPosted() const { return quitPosted_; }
+  // Waits until the thread has its message queue.
+  bool WaitReady(DWORD ms) const { return WaitForSingleObject(ready_, ms) == WAIT_OBJECT_0; }
+  // Set each time WinProc has finished a comm-event message (auto reset).
+  HANDLE HandledEvent() const { return handled_; }
+
+ protected:
+  void Execute() override;
+  void ProcessMess();
+
+ private:
+  TnrCustomComm *comm_;
+  MSG message_{};
+  HANDLE ready_;
+  HANDLE handled_;
+  std::atomic<bool> quitPosted_{false};
+};
+
+class VAVEVI_API TnrCustomComm : public TnrBaseIO {
+ public:
+  explicit TnrCustomComm(TComponent *owner);
+  ~TnrCustomComm() override;
+
+  // Opening: Close, counters to 0, the handle from RequestDeviceHandle; a
+  // port that does not open is the fatal error "Device "<name>" Open Error
+  // !!!\r<system text>" (code 1). Then the receive buffer, the event mask,
+  // the threads, InitAfterOpen, [tsTxEmpty] to OnTraceState and code 2.
+  void Open() override;
+  // Closing: code 1, the threads stopped, the port closed (failures are
+  // swallowed); always [tsTxEmpty] to OnTraceState.
+  void Close() override;
+  // Closes the port without stopping the message thread: code 1, the event
+  // mask emptied, queued output purged, the handle closed.
+  void ForceHalt();
+
+  void SendChar(char ch) override;                                  // synchronous
+  void SendString(const std::string &text) override;                // synchronous
+  void SendData(const void *buffer, std::uint32_t count) override;  // asynchronous
+  void SendAheadChar(char ch);
+  bool Read(void *buffer, std::uint32_t count);
+  // Reads the queued bytes, at most size; *read gets the count.
+  bool ReadAll(void *buffer, std::uint32_t size, std::uint32_t *read = nullptr);
+  std::string ReadString();
+  // Waits until count bytes are queued (true) or the time-out passes; the
+  // message handler leaves arriving bytes queued meanwhile unless another
+  // consumer wants them.
+  bool WaitForBytes(std::uint32_t count, std::uint32_t timeout);
+  bool WaitForSignal(TModemSignal signal, std::uint32_t timeout);
+  void SetStateDTR(bool on);
+  void SetStateRTS(bool on);
+  void SetStateX(bool on);
+  void SetStateBreak(bool on);
+  TModemSignals GetStateModemSignals();
+  TModemSignals GetModemSignals() { return GetStateModemSignals(); }
+  void ClearDeviceInput() override;
+  void ClearDeviceOutput() override;
+  void ClearDeviceBuffers() override;
+  void FlushOutputBuffer();
+  void SetTimeOuts(const COMMTIMEOUTS &timeouts);
+  COMMTIMEOUTS &GetTimeouts();
+  COMMPROP &GetCommProp();
+  void ConfigDialog();
+  void SetTraceState(TTraceStates states);
+  TTraceStates GetTraceStates() const { return TTraceStates::FromBits(traceStates_.load()); }
+  void DoTraceStates(TObject *com, TTraceStates states);
+  virtual void DoCommError(std::uint32_t commCode, std::uint32_t sysError, TComStateFlags state);
+  virtual std::string GetPortName();
+  virtual void InitAfterOpen();
+  virtual void SetEventChar(char ch);
+  virtual char GetEventChar();
+  // The handler of the comm-event message.
+  void WinProc(const MSG &message);
+
+  // Line settings (the device-control block; read back from the port while
+  // open, applied to it at once while open, kept for the next open else).
+  std::uint32_t GetBaudRate();
+  void SetBaudRate(std::uint32_t rate);
+  TParity GetParity();
+  void SetParity(TParity parity);
+  TStopBits GetStopBits();
+  void SetStopBits(TStopBits stopBits);
+  std::uint8_t GetByteSize();
+  void SetByteSize(std::uint8_t size);  // 4 to 8; anything else is 8
+  TStreamProtocol GetStreamProtocol();
+  void SetStreamProtocol(TStreamProtocol protocol);
+  std::uint16_t GetBufferInSize();
+  void SetBufferInSize(std::uint16_t size);
+  std::uint16_t GetBufferOutSize();
+  void SetBufferOutSize(std::uint16_t size);
+  std::uint32_t GetTimeoutRead();
+  void SetTimeoutRead(std::uint32_t ms);
+  std::uint32_t GetTimeoutWrite();
+  void SetTimeoutWrite(std::uint32_t ms);
+  bool GetEventListOnLine() const { return eventListOnLine_; }
+  void SetEventListOnLine(bool on) { eventListOnLine_ = on; }
+
+  TEdit *GetTerminal() const { return terminal_; }
+  void SetTerminal(TEdit *edit);
+  TTerminalUsage GetTerminalUsage() const { return terminalUsage_; }
+  void SetTerminalUsage(TTerminalUsage usage);
+  bool GetTerminalEcho() const { return terminalEcho_; }
+  void SetTerminalEcho(bool echo) { terminalEcho_ = echo; }
+  // Indicators: controls with a published boolean property "Checked".
+  TComponent *GetMonitorCTS() const { return monitorCTS_; }
+  void SetMonitorCTS(TComponent *control) { SetMonitor(monitorCTS_, control); }
+  TComponent *GetMonitorDSR() const { return monitorDSR_; }
+  void SetMonitorDSR(TComponent *control) { SetMonitor(monitorDSR_, control); }
+  TComponent *GetMonitorRLSD() const { return monitorRLSD_; }
+  void SetMonitorRLSD(TComponent *control) { SetMonitor(monitorRLSD_, control); }
+  TComponent *GetMonitorRing() const { return monitorRing_; }
+  void SetMonitorRing(TComponent *control) { SetMonitor(monitorRing_, control); }
+
+  const TOnListEvent &GetOnListEvent() const { return onListEvent_; }
+  void SetOnListEvent(TOnListEvent h) { onListEvent_ = h; }
+  const TOnReceived &GetOnAfterReceive() const { return onAfterReceive_; }
+  void SetOnAfterReceive(TOnReceived h) { onAfterReceive_ = h; }
+  const TOnSent &GetOnAfterSend() const { return onAfterSend_; }
+  void SetOnAfterSend(TOnSent h) { onAfterSend_ = h; }
+  const TOnTraceEvent &GetOnTraceState() const { return onTraceState_; }
+  void SetOnTraceState(TOnTraceEvent h) { onTraceState_ = h; }
+  const TOnCommErrorEvent &GetOnCommError() const { return onCommError_; }
+  void SetOnCommError(TOnCommErrorEvent h) { onCommError_ = h; }
+
+  std::uint32_t GetTotalSent() const { return totalSent_.load(); }
+  std::uint32_t GetTotalReceived() const { return totalReceived_.load(); }
+  std::uint32_t GetReadyForRead();  // bytes in the driver's input queue
+  std::uint32_t GetNotYetSend();    // bytes in its output queue
+  TEventList &GetEventList() { return eventList_; }
+  const COMSTAT &GetLineStatus() const { return lineStatus_; }
+  const std::string &GetLastErrorText() const { return lastErrorText_; }
+  // The communication-configuration record and its device-control block.
+  COMMCONFIG &CommConfig() { return config_; }
+
+  const TPropertyTable &Published() const override;
+
+ protected:
+  void Notification(TComponent *component, TOperation operation) override;
+  void DCBUpdate();
+  void DCBApply();
+  void InitBuffer();
+  void FreeBuffer();
+  // The size of the receive buffer made at open: the driver's input queue
+  // size (BufferInSize read from the open port). More queued bytes are read
+  // in several passes.
+  virtual std::uint32_t ReceiveBufferSize() { return GetBufferInSize(); }
+  void StartThreads();
+  void StopThreads();
+  DCB &Dcb() { return config_.dcb; }
+  void SetLastErrorText(std::string text) { lastErrorText_ = std::move(text); }
+
+ private:
+  friend class TCommThread;
+  friend class TMsgThread;
+  class ProcLock;
+
+  // Halting in three steps: begin (once: code 1, event mask emptied, pending
+  // reads aborted, output purged when queued), end the comm thread, release
+  // the port (under the WinProc lock).
+  bool BeginHalt();
+  void StopCommThread();
+  void ReleasePort(bool locked);
+  void ReapThreads(bool wait);
+  bool WaitLine(DWORD ms);  // waits for a port event or messages to process
+  void RequestHalt();       // from the comm thread
+  TIgnoreTypes ReceiveBlock(std::uint8_t *buffer, std::uint32_t count, std::uint32_t session);
+  void UpdateTerminalByChars(std::uint8_t *buffer, std::uint32_t count);
+  LRESULT NewWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  static LRESULT CALLBACK TerminalWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+  void SetMonitor(TComponent *&slot, TComponent *control);
+  void SetIndicator(TComponent *control, bool on);
+  bool WaitAsyncWrite();
+
+  std::unique_ptr<TMsgThread> msgThread_;
+  std::unique_ptr<TCommThread> commThread_;
+  std::vector<std::unique_ptr<TMsgThread>> leftovers_;  // ending; freed later
+  std::mutex threadsLock_;
+  COMSTAT lineStatus_{};
+  COMMPROP commProp_{};
+  COMMTIMEOUTS timeouts_{};
+  std::string lastErrorText_;
+  std::atomic<std::uint32_t> totalSent_{0};
+  std::atomic<std::uint32_t> totalReceived_{0};
+  TEventList eventList_;
+  TOnListEvent onListEvent_;
+  TOnReceived onAfterReceive_;
+  TOnSent onAfterSend_;
+  std::atomic<std::uint16_t> traceStates_{0};
+  bool eventListOnLine_ = false;
+  TEdit *terminal_ = nullptr;
+  TComponent *monitorRLSD_ = nullptr;
+  TComponent *monitorRing_ = nullptr;
+  TComponent *monitorCTS_ = nullptr;
+  TComponent *monitorDSR_ = nullptr;
+  bool terminalEcho_ = true;
+  TTerminalUsage terminalUsage_ = tuNone;
+  std::atomic<DWORD> terminalBusy_{0};  // the thread putting text into the terminal
+  HWND terminalWindow_ = nullptr;
+  WNDPROC savedWndProc_ = nullptr;
+  std::uint16_t bufferOutSize_ = 4096;
+  std::uint16_t bufferInSize_ = 4096;
+  // The receive buffer (buffer-in size + 1 bytes). WinProc holds a reference
+  // while it works, so a close from one of its handlers cannot pull it away.
+  std::shared_ptr<std::vector<std::uint8_t>> rxBuffer_;
+  TOnTraceEvent onTraceState_;
+  TOnCommErrorEvent onCommError_;
+  COMMCONFIG config_{};
+
+  // State shared with the threads.
+  CRITICAL_SECTION procLock_;              // WinProc and the release of the port
+  std::atomic<bool> halting_{false};       // a halt or close has begun
+  std::atomic<std::uint32_t> session_{0};  // counts opens and halts
+  std::atomic<std::uint32_t> unread_{0};   // queued bytes WinProc left unread
+  std::atomic<DWORD> winProcThread_{0};    // the thread running WinProc
+  HANDLE lineEvent_;                       // set by the comm thread on port events
+  // SendData's write: the component's own record and copy of the data.
+  OVERLAPPED writeOverlapped_{};
+  std::vector<std::uint8_t> writeData_;
+  bool writePending_ = false;
+};

@@ -1,0 +1,374 @@
+// Vavevi: the comm thread, the message thread, and how the component starts
+// and stops them.
+#include "rtapplication.h"
+#include "rtexcept.h"
+#include "vavevi.h"
+
+namespace {
+
+// Registered when the library is loaded; the numbers hold for the process.
+const UINT g_commEventMessage = RegisterWindowMessageA("vaVeviMsgComEvent");
+const UINT g_quitMessage = RegisterWindowMessageA("vaVeviMsgQuitComEvent");
+
+// The second parameter of a comm-event message that asks the thread running
+// WinProc to halt the port (the comm thread's wait on it has failed). Port
+// events carry 0 there.
+constexpr LPARAM kHaltRequest = 1;
+
+constexpr DWORD kMessageThreadLimit = 1000;  // ms a message thread gets to end
+
+// While a wait on a silent line lasts, the comm thread looks once in this
+// many ms whether the port is still there: Wine does not always end a
+// pending wait when the line is hung up (a hang-up seen while no wait was
+// pending is not seen again), and a removed device need not end it either.
+constexpr DWORD kPortCheckInterval = 1000;
+
+// False when the device behind the handle has gone. GetCommState reads the
+// line settings only: unlike ClearCommError it clears no line errors that
+// WinProc has yet to report.
+bool PortPresent(HANDLE port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  return GetCommState(port, &dcb) != FALSE;
+}
+
+// Ends a pending wait on the port and waits until it has really completed:
+// emptying the event mask completes it. Not GetOverlappedResult with its
+// wait flag: Wine reports success as soon as the record's event is set, even
+// while the operation is still pending, and here others set the event to
+// wake the thread. Not a cancel either: Wine's serial wait may still store
+// the mask after a cancelled wait has been reported as ended. (The mask is
+// set again while the wait lasts: a mask that was already empty when the
+// wait began may not end it on the first try.)
+void EndWait(HANDLE port, OVERLAPPED &ov) {
+  ResetEvent(ov.hEvent);
+  while (!HasOverlappedIoCompleted(&ov)) {
+    // A port that has gone takes no mask: its wait is cancelled instead.
+    if (!SetCommMask(port, 0) || !PortPresent(port)) CancelIo(port);
+    WaitForSingleObject(ov.hEvent, 100);
+  }
+}
+
+}  // namespace
+
+UINT CommEventMessage() { return g_commEventMessage; }
+UINT QuitCommEventMessage() { return g_quitMessage; }
+
+// ---------------------------------------------------------------------------
+// The comm thread
+
+TCommThread::TCommThread(TnrCustomComm *comm, TMsgThread *target)
+    : comm_(comm), target_(target), handle_(comm->GetHandle()) {
+  // The wake event is the event of the overlapped wait: the port sets it when
+  // the wait completes; Terminate and StartThreads set it to wake the thread.
+  overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  watching_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!overlapped_.hEvent || !watching_ || !stop_) throw Exception("Comm thread: no event");
+  Start();
+}
+
+TCommThread::~TCommThread() {
+  Stop();
+  CloseHandle(stop_);
+  CloseHandle(watching_);
+  CloseHandle(overlapped_.hEvent);
+}
+
+bool TCommThread::WaitWatching(DWORD ms) const {
+  HANDLE handles[2] = {watching_, Handle()};
+  return WaitForMultipleObjects(2, handles, FALSE, ms) != WAIT_TIMEOUT;
+}
+
+void TCommThread::Terminate() {
+  TThread::Terminate();
+  // The stop event, not only the wake event: starting a wait resets the
+  // wake event, and a wake given just before would be lost.
+  SetEvent(stop_);
+  SetEvent(overlapped_.hEvent);
+}
+
+bool TCommThread::Post(WPARAM events, LPARAM request) {
+  // The message thread has its queue before this thread starts; a post can
+  // still fail when the queue is full. It is tried again every millisecond
+  // while the port is in use.
+  for (;;) {
+    if (PostThreadMessageA(target_->ThreadID(), g_commEventMessage, events, request)) return true;
+    if (Terminated() || comm_->halting_.load() || !comm_->IsHandleValid()) return false;
+    Sleep(1);
+  }
+}
+
+void TCommThread::Execute() {
+  TnrCustomComm &comm = *comm_;
+  HANDLE handled[2] = {target_->HandledEvent(), stop_};
+  HANDLE woken[2] = {overlapped_.hEvent, stop_};
+  bool outstanding = false;  // a posted message WinProc has not finished
+  // Waits in a row that showed a port not working: one that ended with an
+  // error, or one that ended at once reporting nothing. Once may be a
+  // cancelled wait; twice is taken as a port that has gone (Wine reports a
+  // hung-up line either way).
+  int failures = 0;
+  int empty = 0;  // waits in a row that reported no event
+  bool halt = false;
+
+  while (!Terminated() && !comm.halting_.load() && comm.IsHandleValid() &&
+         handle_ != INVALID_HANDLE_VALUE) {
+    // One message at a time: the next wait starts when WinProc has read what
+    // the last one reported. Events meanwhile are kept by the driver.
+    if (outstanding) {
+      WaitForMultipleObjects(2, handled, FALSE, INFINITE);
+      if (Terminated()) break;
+      outstanding = false;
+    }
+    // Wine reports received bytes again at once as long as they stay
+    // queued; when WinProc left bytes unread, the next report waits 1 ms.
+    // Waits that keep ending without events are spaced the same way: this
+    // thread never spins.
+    if (comm.unread_.load() > 0 || empty >= 3) Sleep(1);
+
+    OVERLAPPED &ov = overlapped_;
+    HANDLE wake = ov.hEvent;
+    ov = OVERLAPPED{};
+    ov.hEvent = wake;
+    eventMask_ = 0;
+    DWORD events = 0;
+    BOOL immediate = WaitCommEvent(handle_, &eventMask_, &ov);
+    SetEvent(watching_);
+    if (immediate) {
+      events = eventMask_;
+      if (events == 0) ++failures;
+    } else {
+      DWORD error = GetLastError();
+      if (error == 0 || error == ERROR_IO_PENDING) {
+        for (;;) {
+          if (!HasOverlappedIoCompleted(&ov)) {
+            DWORD woke = WaitForMultipleObjects(2, woken, FALSE, kPortCheckInterval);
+            if (woke == WAIT_TIMEOUT && !HasOverlappedIoCompleted(&ov) && !PortPresent(handle_)) {
+              // The port has gone under a wait that goes on: the wait is
+              // cancelled (it must have ended before its record goes away)
+              // and the port is halted.
+              CancelIo(handle_);
+              for (int i = 0; i < 100 && !HasOverlappedIoCompleted(&ov); ++i)
+                WaitForSingleObject(ov.hEvent, 10);
+              halt = true;
+              break;
+            }
+            if (!HasOverlappedIoCompleted(&ov)) {
+              if (Terminated()) {
+                // The wait must have ended before its record goes away.
+                EndWait(handle_, ov);
+                goto done;
+              }
+              // Woken early: the wait goes on. The completion is looked at
+              // again after the reset, so that one just then is not missed.
+              ResetEvent(wake);
+              continue;
+            }
+          }
+          DWORD transferred = 0;
+          if (GetOverlappedResult(handle_, &ov, &transferred, FALSE))
+            events = eventMask_;  // 0 when the event mask was changed
+          else
+            ++failures;
+          break;
+        }
+      } else if (error == ERROR_INVALID_PARAMETER && eventMask_ == 0) {
+        // The event mask is being emptied by a halt: the loop ends.
+        continue;
+      } else if (error == ERROR_INVALID_HANDLE) {
+        break;
+      } else {
+        halt = true;
+      }
+    }
+    if (events != 0) {
+      failures = 0;
+      empty = 0;
+    } else {
+      ++empty;
+    }
+    if (failures >= 2) halt = true;
+    if (halt) {
+      // The halt releases the receive buffer: it belongs to the thread that
+      // runs WinProc, which ends after it. Without a message thread to take
+      // it, it is done here.
+      if (Post(0, kHaltRequest)) return;
+      comm.RequestHalt();
+      break;
+    }
+    if (events != 0) {
+      SetEvent(comm.lineEvent_);
+      outstanding = Post(events, 0);
+    }
+  }
+done:
+  target_->Terminate();
+}
+
+// ---------------------------------------------------------------------------
+// The message thread
+
+TMsgThread::TMsgThread(TnrCustomComm *comm)
+    : comm_(comm),
+      ready_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      handled_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+  if (!ready_ || !handled_) throw Exception("Message thread: no event");
+  Start();
+}
+
+TMsgThread::~TMsgThread() {
+  Stop();
+  CloseHandle(handled_);
+  CloseHandle(ready_);
+}
+
+void TMsgThread::Terminate() {
+  TThread::Terminate();
+  quitPosted_ = PostThreadMessageA(ThreadID(), g_quitMessage, 0, 0) != FALSE;
+}
+
+void TMsgThread::ProcessMess() { comm_->WinProc(message_); }
+
+void TMsgThread::Execute() {
+  // The first call of a message function gives the thread its queue.
+  MSG peek;
+  PeekMessageA(&peek, nullptr, 0, 0, PM_NOREMOVE);
+  SetEvent(ready_);
+  if (!comm_) return;
+  while (!Terminated()) {
+    // Only registered messages (0xC000 to 0xFFFF) wake this thread.
+    BOOL got = GetMessageA(&message_, nullptr, 0xC000, 0xFFFF);
+    if (got == 0 || got == -1) break;
+    bool halt =
+        !message_.hwnd && message_.message == g_commEventMessage && message_.lParam == kHaltRequest;
+    // A halt request is handled even when the thread has been told to end:
+    // the port must be closed by this thread.
+    if (message_.message == g_quitMessage || (Terminated() && !halt)) break;
+    if (!message_.hwnd && message_.message == g_commEventMessage) {
+      if (!halt && !comm_->IsHandleValid()) {
+        SetEvent(handled_);
+        break;
+      }
+      try {
+        if (Application())
+          Synchronize([this] { ProcessMess(); });
+        else
+          ProcessMess();
+      } catch (...) {
+        // WinProc traps its own errors; this is a withdrawn call (the
+        // component is being closed).
+        SetEvent(handled_);
+        break;
+      }
+      SetEvent(handled_);
+      if (halt) break;  // the port is closed
+    } else {
+      DispatchMessageA(&message_);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Starting and stopping
+
+void TnrCustomComm::RequestHalt() { ForceHalt(); }
+
+void TnrCustomComm::StartThreads() {
+  ReapThreads(false);
+  ResetEvent(lineEvent_);
+  std::lock_guard guard(threadsLock_);
+  // Both threads start at once. The comm thread's posts are tried again
+  // until the message thread has its queue; Open returns with the port
+  // watched, so that a line change right after it is not lost (Wine only
+  // reports changes against the state at the start of a wait).
+  if (!msgThread_) msgThread_ = std::make_unique<TMsgThread>(this);
+  if (!commThread_) commThread_ = std::make_unique<TCommThread>(this, msgThread_.get());
+  msgThread_->WaitReady(5000);
+  commThread_->WaitWatching(5000);
+  SetEvent(commThread_->WakeEvent());
+}
+
+void TnrCustomComm::StopCommThread() {
+  std::unique_ptr<TCommThread> thread;
+  {
+    std::lock_guard guard(threadsLock_);
+    if (commThread_ && commThread_->ThreadID() == GetCurrentThreadId()) return;
+    thread = std::move(commThread_);
+  }
+  thread.reset();  // terminates, wakes and waits for it
+}
+
+void TnrCustomComm::StopThreads() {
+  {
+    // The message thread is told first, so that both threads end at once.
+    std::lock_guard guard(threadsLock_);
+    if (msgThread_) msgThread_->Terminate();
+  }
+  StopCommThread();
+  std::unique_ptr<TMsgThread> thread;
+  {
+    std::lock_guard guard(threadsLock_);
+    thread = std::move(msgThread_);
+  }
+  if (thread) {
+    thread->Terminate();
+    // On the message thread itself, or inside WinProc that it waits for: it
+    // cannot end before this call returns. It has been told to end and is
+    // freed later.
+    if (thread->ThreadID() == GetCurrentThreadId() ||
+        winProcThread_.load() == GetCurrentThreadId()) {
+      std::lock_guard guard(threadsLock_);
+      leftovers_.push_back(std::move(thread));
+      return;
+    }
+    TApplication *app = Application();
+    auto wait = [&](DWORD ms) {
+      return app ? app->WaitFor(thread->Handle(), ms) : WaitForSingleObject(thread->Handle(), ms);
+    };
+    DWORD start = GetTickCount();
+    DWORD result = WAIT_TIMEOUT;
+    // A quit message that could not be posted (a full queue) is posted again
+    // as the queue drains.
+    while (result == WAIT_TIMEOUT) {
+      DWORD waited = GetTickCount() - start;
+      if (waited >= kMessageThreadLimit) break;
+      DWORD slice = thread->QuitPosted() ? kMessageThreadLimit - waited : 5;
+      result = wait(slice);
+      if (result == WAIT_TIMEOUT && !thread->QuitPosted()) thread->Terminate();
+    }
+    if (result == WAIT_TIMEOUT) {
+      // A thread waiting for the main thread is released first; one that is
+      // stuck anyway is ended forcibly, and this waits until it has ended.
+      if (app && app->Withdraw(thread->ThreadID()) > 0) result = wait(100);
+      if (result == WAIT_TIMEOUT) {
+        TerminateThread(thread->Handle(), 0);
+        WaitForSingleObject(thread->Handle(), INFINITE);
+        // It may have died inside WinProc, holding the lock that keeps
+        // WinProc and the release of the port apart. Nothing else can hold
+        // it now (the comm thread has ended, WinProc does not run on this
+        // thread): it is made anew for the next open.
+        DeleteCriticalSection(&procLock_);
+        InitializeCriticalSection(&procLock_);
+      }
+    }
+    thread.reset();
+  }
+  ReapThreads(false);
+}
+
+void TnrCustomComm::ReapThreads(bool wait) {
+  std::vector<std::unique_ptr<TMsgThread>> done;
+  {
+    std::lock_guard guard(threadsLock_);
+    for (auto it = leftovers_.begin(); it != leftovers_.end();) {
+      if (wait || (*it)->Finished()) {
+        done.push_back(std::move(*it));
+        it = leftovers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  done.clear();  // joins them (at once for finished ones)
+}
