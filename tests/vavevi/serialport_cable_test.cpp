@@ -117,10 +117,12 @@ struct Rig {
 // from the port while open), the trace states and the open state.
 std::string Snapshot(TvaVevi &comm) {
   comm.GetBaudRate();  // refreshes the block while open
-  const auto *block = reinterpret_cast<const std::uint8_t *>(&comm.CommConfig().dcb);
+  std::uint8_t block[sizeof(DCB)];
+  std::memcpy(block, &comm.CommConfig().dcb, sizeof block);
+  block[9] &= ~0x40;  // abort-on-error: every open sets it, and the port does not report it
   std::string text = "block";
   char hex[4];
-  for (std::size_t i = 0; i < sizeof(DCB); ++i) {
+  for (std::size_t i = 0; i < sizeof block; ++i) {
     std::snprintf(hex, sizeof hex, " %02X", block[i]);
     text += hex;
   }
