@@ -495,7 +495,8 @@ class VAVEVI_API TnrCustomSerialComm : public TnrCustomComm {
 
  protected:
   // After a form has set the properties: the terminal and its usage again,
-  // then Active as streamed. An error shows a message box ("Error").
+  // then Active as streamed. An error goes to the standard error display
+  // (ShowException: a message box "Error") and loading goes on.
   void Loaded() override;
 
  private:

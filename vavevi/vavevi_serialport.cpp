@@ -7,8 +7,8 @@
 #include <cstring>
 #include <exception>
 
-#include "nrsysutils.h"
 #include "nrwin32.h"
+#include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtproperties.h"
 #include "rtregistry.h"
@@ -122,9 +122,10 @@ void TnrCustomSerialComm::Loaded() {
     SetActive(StoredActive());
   } catch (const std::exception &e) {
     // The open failure's text is the last error text; any other error shows
-    // its own. Loading goes on.
-    std::string text = GetLastErrorText().empty() ? e.what() : GetLastErrorText();
-    MessageBoxA(GetMainWindowHandle(), text.c_str(), "Error", MB_ICONERROR);
+    // its own. The runtime's error display: a message box "Error" with the
+    // error icon and no owner window, or the application object's display
+    // when there is one. Loading goes on.
+    ShowException(Exception(GetLastErrorText().empty() ? e.what() : GetLastErrorText()));
   }
 }
 

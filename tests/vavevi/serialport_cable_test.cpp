@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "comm_support.h"
+#include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtforms.h"
 #include "serialport_support.h"
@@ -359,6 +360,23 @@ TEST(SerialPortCable, AFormOpensThePortOnceLoaded) {
   EXPECT_FALSE(closed.GetActive());
   ASSERT_EQ(missing.events.Fatals().size(), 1u);
   EXPECT_EQ(missing.events.Fatals()[0].rfind("1,0,Device \"COM42\" Open Error", 0), 0u);
+
+  // Without a handler the error goes to the standard error display (here
+  // the application object's), and the components after it still load.
+  struct Display : TApplication {
+    std::vector<std::string> shown;
+    void ShowException(const std::exception &error) override { shown.push_back(error.what()); }
+  } display;
+  TCableForm shown(nullptr);
+  shown.ReadForm(R"(TCableForm S {
+      TvaVevi Bad { ComPortNo = 42  Active = true }
+      TvaVevi Good { ComPortNo = 7  Active = true }
+    })",
+                 "TCableForm");
+  ASSERT_EQ(display.shown.size(), 1u);
+  EXPECT_EQ(display.shown[0].rfind("Device \"COM42\" Open Error !!!\r", 0), 0u) << display.shown[0];
+  EXPECT_FALSE(dynamic_cast<TvaVevi &>(*shown.FindComponent("Bad")).GetActive());
+  EXPECT_TRUE(dynamic_cast<TvaVevi &>(*shown.FindComponent("Good")).GetActive());
 }
 
 std::string IdentifyDevice(const std::string &portName);  // docs/examples
