@@ -236,8 +236,13 @@ std::string TnrCustomSerialComm::GetPNPDeviceString() {
       SetStateRTS(true);
       answered = WaitForBytes(1, kConnectWait);
     }
+    // Each byte is read only when it is queued (and counted), so a byte that
+    // another consumer took meanwhile ends the answer rather than a read
+    // that waits for it.
     std::uint8_t byte = 0;
-    if (answered && Read(&byte, 1)) {
+    std::uint32_t got = 0;
+    auto readByte = [&] { return ReadAll(&byte, 1, &got) && got == 1; };
+    if (answered && readByte()) {
       std::uint8_t end = 0;
       if (byte == '(')
         end = ')';
@@ -245,7 +250,7 @@ std::string TnrCustomSerialComm::GetPNPDeviceString() {
         end = 0x09;
       if (end != 0) {
         result.push_back(static_cast<char>(byte));
-        while (result.size() < kMaxPnpString && WaitForBytes(1, kConnectWait) && Read(&byte, 1)) {
+        while (result.size() < kMaxPnpString && WaitForBytes(1, kConnectWait) && readByte()) {
           result.push_back(static_cast<char>(byte));
           if (byte == end) break;
         }
