@@ -347,17 +347,4 @@ TEST(SerialPort, ConfiguredFromAFormResource) {
   EXPECT_EQ(comm->GetLog(), form.FindComponent("Log"));
   EXPECT_TRUE(static_cast<bool>(comm->GetOnFatalError()));
   EXPECT_TRUE(static_cast<bool>(comm->GetOnCommError()));
-
-  // Values a TvaVevi does not take are the resource's errors.
-  struct Bad {
-    const char *property;
-    const char *value;
-  } const bad[] = {{"ComPort", "cpCOM9"}, {"ComPortNo", "65536"},      {"Parity", "7"},
-                   {"ByteSize", "300"},   {"TraceStates", "[tsNone]"}, {"Colour", "1"}};
-  for (const Bad &b : bad) {
-    TSerialTestForm other(nullptr);
-    std::string text =
-        std::string("TSerialTestForm F { TvaVevi C { ") + b.property + " = " + b.value + " } }";
-    EXPECT_THROW(other.ReadForm(text, "TSerialTestForm"), EResourceError) << text;
-  }
 }
