@@ -5,9 +5,9 @@
 #include "rtexcept.h"
 
 TEdit::TEdit(TComponent *owner) : TCustomEdit(owner) {
-  window_ = CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN,
-                            0, 0, 320, 200, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr),
-                            nullptr);
+  window_ =
+      CreateWindowExA(0, "EDIT", "", WS_CHILD | ES_MULTILINE | ES_AUTOVSCROLL | ES_WANTRETURN, 0, 0,
+                      320, 200, HWND_MESSAGE, nullptr, GetModuleHandleA(nullptr), nullptr);
   if (!window_) throw Exception("Edit window creation error: " + std::to_string(GetLastError()));
 }
 

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <cstring>
 #include <optional>
-#include <cstdio>
 
 #include "nrsysutils.h"
 #include "nrwin32.h"
@@ -46,8 +45,8 @@ struct EventTrace {
   TTraceState state;
 };
 constexpr EventTrace kEventTraces[] = {
-    {EV_RXFLAG, tsRxFlag}, {EV_CTS, tsCTS},   {EV_DSR, tsDSR},         {EV_RLSD, tsRLSD},
-    {EV_BREAK, tsBreak},   {EV_ERR, tsErr},   {EV_RING, tsRing},       {EV_RX80FULL, tsRx80Full},
+    {EV_RXFLAG, tsRxFlag}, {EV_CTS, tsCTS},       {EV_DSR, tsDSR},   {EV_RLSD, tsRLSD},
+    {EV_BREAK, tsBreak},   {EV_ERR, tsErr},       {EV_RING, tsRing}, {EV_RX80FULL, tsRx80Full},
     {EV_EVENT1, tsEvent1}, {EV_EVENT2, tsEvent2},
 };
 
@@ -82,12 +81,10 @@ class TnrCustomComm::ProcLock {
 };
 
 TnrCustomComm::TnrCustomComm(TComponent *owner)
-    : TnrBaseIO(owner),
-      lineEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
+    : TnrBaseIO(owner), lineEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
   InitializeCriticalSection(&procLock_);
   writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!lineEvent_ || !writeOverlapped_.hEvent)
-    throw Exception("Serial component: no event");
+  if (!lineEvent_ || !writeOverlapped_.hEvent) throw Exception("Serial component: no event");
   timeouts_.WriteTotalTimeoutMultiplier = 100;
   config_.dwSize = sizeof(COMMCONFIG);
   config_.dcb.DCBlength = sizeof(DCB);
@@ -119,8 +116,7 @@ void TnrCustomComm::Open() {
   TnrBaseIO::Open();
   if (!IsHandleValid()) {
     std::string system = GetLastSysErrorString();
-    lastErrorText_ =
-        Format("Device \"%s\" Open Error !!!\r%s", {GetPortName(), system});
+    lastErrorText_ = Format("Device \"%s\" Open Error !!!\r%s", {GetPortName(), system});
     DoFatalErrors(1, 0, lastErrorText_, false);
     return;
   }
@@ -219,8 +215,6 @@ std::string TnrCustomComm::GetPortName() { return "Unknown"; }
 
 void TnrCustomComm::WinProc(const MSG &message) {
   if (message.message != CommEventMessage()) return;
-  printf("[winproc] in %llx %lld\n", (unsigned long long)message.wParam, (long long)message.lParam); fflush(stdout);
-  struct Out { ~Out() { printf("[winproc] out\n"); fflush(stdout); } } out_;
   ProcLock lock(*this);
   DWORD previous = winProcThread_.exchange(GetCurrentThreadId());
   struct Restore {
@@ -715,9 +709,7 @@ void TnrCustomComm::SetTimeoutRead(std::uint32_t ms) {
   SetTimeOuts(t);
 }
 
-std::uint32_t TnrCustomComm::GetTimeoutWrite() {
-  return GetTimeouts().WriteTotalTimeoutMultiplier;
-}
+std::uint32_t TnrCustomComm::GetTimeoutWrite() { return GetTimeouts().WriteTotalTimeoutMultiplier; }
 
 void TnrCustomComm::SetTimeoutWrite(std::uint32_t ms) {
   COMMTIMEOUTS t = GetTimeouts();
@@ -781,8 +773,7 @@ LRESULT TnrCustomComm::NewWndProc(HWND window, UINT message, WPARAM wParam, LPAR
   // a message sent from it. A key typed meanwhile is sent.
   DWORD updater = terminalBusy_.load();
   bool fromUpdate = updater != 0 && (updater == GetCurrentThreadId() || InSendMessage());
-  if (!fromUpdate && message == WM_CHAR &&
-      (terminalUsage_ == tuSend || terminalUsage_ == tuBoth)) {
+  if (!fromUpdate && message == WM_CHAR && (terminalUsage_ == tuSend || terminalUsage_ == tuBoth)) {
     SendChar(static_cast<char>(wParam));
     if (!terminalEcho_) return 0;
   }

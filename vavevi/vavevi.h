@@ -79,8 +79,7 @@ struct EnumNames<TStreamProtocol> {
 };
 template <>
 struct EnumNames<TTerminalUsage> {
-  static constexpr std::array<std::string_view, 4> names{"tuNone", "tuSend", "tuReceive",
-                                                         "tuBoth"};
+  static constexpr std::array<std::string_view, 4> names{"tuNone", "tuSend", "tuReceive", "tuBoth"};
 };
 template <>
 struct EnumNames<TTraceState> {
@@ -102,9 +101,8 @@ using TOnListEvent = Handler<void(TObject *Com, int EventNo, const std::uint8_t 
 using TOnTraceEvent = Handler<void(TObject *Com, TTraceStates Event)>;
 // (Com, CommCode: the line-error bits, SysError, State, flFlashBuffers):
 // setting flFlashBuffers purges both directions and cancels pending I/O.
-using TOnCommErrorEvent = Handler<void(TObject *Com, std::uint32_t CommCode,
-                                       std::uint32_t SysError, TComStateFlags State,
-                                       bool &flFlashBuffers)>;
+using TOnCommErrorEvent = Handler<void(TObject *Com, std::uint32_t CommCode, std::uint32_t SysError,
+                                       TComStateFlags State, bool &flFlashBuffers)>;
 
 // The registered messages, registered when the library is loaded: the
 // comm-event message ("vaVeviMsgComEvent", the port's event bits in its
@@ -236,8 +234,8 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   // mask emptied, queued output purged, the handle closed.
   void ForceHalt();
 
-  void SendChar(char ch) override;                                // synchronous
-  void SendString(const std::string &text) override;              // synchronous
+  void SendChar(char ch) override;                                  // synchronous
+  void SendString(const std::string &text) override;                // synchronous
   void SendData(const void *buffer, std::uint32_t count) override;  // asynchronous
   void SendAheadChar(char ch);
   bool Read(void *buffer, std::uint32_t count);
@@ -364,12 +362,11 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   void ReleasePort(bool locked);
   void ReapThreads(bool wait);
   bool WaitLine(DWORD ms);  // waits for a port event or messages to process
-  void RequestHalt();  // from the comm thread
+  void RequestHalt();       // from the comm thread
   TIgnoreTypes ReceiveBlock(std::uint8_t *buffer, std::uint32_t count, std::uint32_t session);
   void UpdateTerminalByChars(std::uint8_t *buffer, std::uint32_t count);
   LRESULT NewWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  static LRESULT CALLBACK TerminalWndProc(HWND window, UINT message, WPARAM wParam,
-                                          LPARAM lParam);
+  static LRESULT CALLBACK TerminalWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void SetMonitor(TComponent *&slot, TComponent *control);
   void SetIndicator(TComponent *control, bool on);
   bool WaitAsyncWrite();
@@ -410,12 +407,12 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   COMMCONFIG config_{};
 
   // State shared with the threads.
-  CRITICAL_SECTION procLock_;                   // WinProc and the release of the port
-  std::atomic<bool> halting_{false};            // a halt or close has begun
-  std::atomic<std::uint32_t> session_{0};       // counts opens and halts
-  std::atomic<std::uint32_t> unread_{0};        // queued bytes WinProc left unread
-  std::atomic<DWORD> winProcThread_{0};         // the thread running WinProc
-  HANDLE lineEvent_;                            // set by the comm thread on port events
+  CRITICAL_SECTION procLock_;              // WinProc and the release of the port
+  std::atomic<bool> halting_{false};       // a halt or close has begun
+  std::atomic<std::uint32_t> session_{0};  // counts opens and halts
+  std::atomic<std::uint32_t> unread_{0};   // queued bytes WinProc left unread
+  std::atomic<DWORD> winProcThread_{0};    // the thread running WinProc
+  HANDLE lineEvent_;                       // set by the comm thread on port events
   // SendData's write: the component's own record and copy of the data.
   OVERLAPPED writeOverlapped_{};
   std::vector<std::uint8_t> writeData_;

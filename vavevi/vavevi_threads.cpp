@@ -1,6 +1,5 @@
 // Vavevi: the comm thread, the message thread, and how the component starts
 // and stops them.
-#include <cstdio>
 #include "rtapplication.h"
 #include "rtexcept.h"
 #include "vavevi.h"
@@ -18,6 +17,21 @@ constexpr LPARAM kHaltRequest = 1;
 
 constexpr DWORD kMessageThreadLimit = 1000;  // ms a message thread gets to end
 
+// While a wait on a silent line lasts, the comm thread looks once in this
+// many ms whether the port is still there: Wine does not always end a
+// pending wait when the line is hung up (a hang-up seen while no wait was
+// pending is not seen again), and a removed device need not end it either.
+constexpr DWORD kPortCheckInterval = 1000;
+
+// False when the device behind the handle has gone. GetCommState reads the
+// line settings only: unlike ClearCommError it clears no line errors that
+// WinProc has yet to report.
+bool PortPresent(HANDLE port) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  return GetCommState(port, &dcb) != FALSE;
+}
+
 // Ends a pending wait on the port and waits until it has really completed:
 // emptying the event mask completes it. Not GetOverlappedResult with its
 // wait flag: Wine reports success as soon as the record's event is set, even
@@ -29,7 +43,8 @@ constexpr DWORD kMessageThreadLimit = 1000;  // ms a message thread gets to end
 void EndWait(HANDLE port, OVERLAPPED &ov) {
   ResetEvent(ov.hEvent);
   while (!HasOverlappedIoCompleted(&ov)) {
-    SetCommMask(port, 0);
+    // A port that has gone takes no mask: its wait is cancelled instead.
+    if (!SetCommMask(port, 0) || !PortPresent(port)) CancelIo(port);
     WaitForSingleObject(ov.hEvent, 100);
   }
 }
@@ -102,9 +117,7 @@ void TCommThread::Execute() {
     // One message at a time: the next wait starts when WinProc has read what
     // the last one reported. Events meanwhile are kept by the driver.
     if (outstanding) {
-      printf("[comm] out\n"); fflush(stdout);
       WaitForMultipleObjects(2, handled, FALSE, INFINITE);
-      printf("[comm] handled\n"); fflush(stdout);
       if (Terminated()) break;
       outstanding = false;
     }
@@ -130,7 +143,17 @@ void TCommThread::Execute() {
       if (error == 0 || error == ERROR_IO_PENDING) {
         for (;;) {
           if (!HasOverlappedIoCompleted(&ov)) {
-            WaitForMultipleObjects(2, woken, FALSE, INFINITE);
+            DWORD woke = WaitForMultipleObjects(2, woken, FALSE, kPortCheckInterval);
+            if (woke == WAIT_TIMEOUT && !HasOverlappedIoCompleted(&ov) && !PortPresent(handle_)) {
+              // The port has gone under a wait that goes on: the wait is
+              // cancelled (it must have ended before its record goes away)
+              // and the port is halted.
+              CancelIo(handle_);
+              for (int i = 0; i < 100 && !HasOverlappedIoCompleted(&ov); ++i)
+                WaitForSingleObject(ov.hEvent, 10);
+              halt = true;
+              break;
+            }
             if (!HasOverlappedIoCompleted(&ov)) {
               if (Terminated()) {
                 // The wait must have ended before its record goes away.
@@ -150,7 +173,6 @@ void TCommThread::Execute() {
             ++failures;
           break;
         }
-      } else if (printf("[comm] start error %lu\n", error), fflush(stdout), false) {
       } else if (error == ERROR_INVALID_PARAMETER && eventMask_ == 0) {
         // The event mask is being emptied by a halt: the loop ends.
         continue;
@@ -165,7 +187,6 @@ void TCommThread::Execute() {
       empty = 0;
     } else {
       ++empty;
-      printf("[comm] empty imm %d failures %d empty %d err %lu\n", (int)immediate, failures, empty, GetLastError()); fflush(stdout);
     }
     if (failures >= 2) halt = true;
     if (halt) {
@@ -219,8 +240,8 @@ void TMsgThread::Execute() {
     // Only registered messages (0xC000 to 0xFFFF) wake this thread.
     BOOL got = GetMessageA(&message_, nullptr, 0xC000, 0xFFFF);
     if (got == 0 || got == -1) break;
-    bool halt = !message_.hwnd && message_.message == g_commEventMessage &&
-                message_.lParam == kHaltRequest;
+    bool halt =
+        !message_.hwnd && message_.message == g_commEventMessage && message_.lParam == kHaltRequest;
     // A halt request is handled even when the thread has been told to end:
     // the port must be closed by this thread.
     if (message_.message == g_quitMessage || (Terminated() && !halt)) break;
@@ -257,18 +278,14 @@ void TnrCustomComm::StartThreads() {
   ReapThreads(false);
   ResetEvent(lineEvent_);
   std::lock_guard guard(threadsLock_);
-  if (!msgThread_) {
-    msgThread_ = std::make_unique<TMsgThread>(this);
-    // The comm thread posts to it: it must have its queue first.
-    msgThread_->WaitReady(5000);
-  }
-  if (!commThread_) {
-    commThread_ = std::make_unique<TCommThread>(this, msgThread_.get());
-    // Open returns with the port watched: a line change right after it is
-    // not lost (Wine only reports changes against the state at the start of
-    // a wait).
-    commThread_->WaitWatching(5000);
-  }
+  // Both threads start at once. The comm thread's posts are tried again
+  // until the message thread has its queue; Open returns with the port
+  // watched, so that a line change right after it is not lost (Wine only
+  // reports changes against the state at the start of a wait).
+  if (!msgThread_) msgThread_ = std::make_unique<TMsgThread>(this);
+  if (!commThread_) commThread_ = std::make_unique<TCommThread>(this, msgThread_.get());
+  msgThread_->WaitReady(5000);
+  commThread_->WaitWatching(5000);
   SetEvent(commThread_->WakeEvent());
 }
 
@@ -283,6 +300,11 @@ void TnrCustomComm::StopCommThread() {
 }
 
 void TnrCustomComm::StopThreads() {
+  {
+    // The message thread is told first, so that both threads end at once.
+    std::lock_guard guard(threadsLock_);
+    if (msgThread_) msgThread_->Terminate();
+  }
   StopCommThread();
   std::unique_ptr<TMsgThread> thread;
   {
@@ -322,6 +344,12 @@ void TnrCustomComm::StopThreads() {
       if (result == WAIT_TIMEOUT) {
         TerminateThread(thread->Handle(), 0);
         WaitForSingleObject(thread->Handle(), INFINITE);
+        // It may have died inside WinProc, holding the lock that keeps
+        // WinProc and the release of the port apart. Nothing else can hold
+        // it now (the comm thread has ended, WinProc does not run on this
+        // thread): it is made anew for the next open.
+        DeleteCriticalSection(&procLock_);
+        InitializeCriticalSection(&procLock_);
       }
     }
     thread.reset();

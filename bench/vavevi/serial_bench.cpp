@@ -108,23 +108,23 @@ int Latency(int samples) {
   LatencySink sink;
   comm.SetOnAfterReceive(Bind<&LatencySink::OnReceive>(&sink));
   comm.Open();
-  HANDLE far = OpenFar();
+  HANDLE peer = OpenFar();
   std::vector<double> ms;
   int lost = 0;
   for (int i = 0; i < samples + 20; ++i) {
     std::uint8_t byte = static_cast<std::uint8_t>(i);
     ResetEvent(sink.arrived);
     double sent = Now();
-    WriteSync(far, &byte, 1);
+    WriteSync(peer, &byte, 1);
     if (WaitForSingleObject(sink.arrived, 2000) != WAIT_OBJECT_0) {
       ++lost;
       continue;
     }
     if (i >= 20) ms.push_back(sink.at.load() - sent);  // the first ones warm up
-    Sleep(static_cast<DWORD>(i % 4));  // arrivals at varied points of a cycle
+    Sleep(static_cast<DWORD>(i % 4));                  // arrivals at varied points of a cycle
   }
   comm.Close();
-  CloseHandle(far);
+  CloseHandle(peer);
   std::printf("latency_samples %zu\nlatency_lost %d\n", ms.size(), lost);
   std::printf("latency_median_ms %.3f\nlatency_p90_ms %.3f\nlatency_p99_ms %.3f\n",
               Percentile(ms, 0.5), Percentile(ms, 0.9), Percentile(ms, 0.99));
@@ -157,12 +157,12 @@ int Throughput(int mib) {
   CheckingSink sink;
   comm.SetOnAfterReceive(Bind<&CheckingSink::OnReceive>(&sink));
   comm.Open();
-  HANDLE far = OpenFar();
+  HANDLE peer = OpenFar();
   std::vector<std::uint8_t> chunk(4096);
   double start = Now();
   for (std::uint64_t sent = 0; sent < total; sent += chunk.size()) {
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = Pattern(sent + i);
-    if (!WriteSync(far, chunk.data(), static_cast<DWORD>(chunk.size()))) {
+    if (!WriteSync(peer, chunk.data(), static_cast<DWORD>(chunk.size()))) {
       std::fprintf(stderr, "serial_bench: write failed\n");
       return 1;
     }
@@ -172,7 +172,7 @@ int Throughput(int mib) {
     Sleep(10);
   double end = sink.last.load();
   comm.Close();
-  CloseHandle(far);
+  CloseHandle(peer);
   std::uint64_t got = sink.next.load();
   std::printf("throughput_bytes %llu\nthroughput_received %llu\nthroughput_wrong %llu\n",
               static_cast<unsigned long long>(total), static_cast<unsigned long long>(got),

@@ -60,7 +60,6 @@ TEST(CommStress, APortThatGoesAwayWhileDataFlowsHaltsEveryTime) {
     ASSERT_TRUE(comm->GetActive()) << "round " << round;
     std::size_t seen = events.ReceivedSize();
     ASSERT_TRUE(PumpUntil([&] { return events.ReceivedSize() > seen; })) << "round " << round;
-    printf("round %d pull\n", round); fflush(stdout);
     ASSERT_TRUE(PullCable(kNearPort));
     ASSERT_TRUE(PumpUntil([&] { return events.Count(nrNotifyMediumClosed) == round + 1; }))
         << "round " << round;

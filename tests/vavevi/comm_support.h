@@ -7,8 +7,8 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
@@ -44,9 +44,9 @@ class TestComm : public TnrCustomComm {
     return receiveSize ? receiveSize : TnrCustomComm::ReceiveBufferSize();
   }
   void SetPort(unsigned port) { port_ = port; }
+  using TnrCustomComm::Dcb;
   using TnrCustomComm::DCBApply;
   using TnrCustomComm::DCBUpdate;
-  using TnrCustomComm::Dcb;
   std::uint32_t receiveSize = 0;  // 0: the driver's queue size
 
  private:

@@ -100,8 +100,7 @@ TEST(Comm, WatchedSequencesOneBlockAndSplitBlocks) {
   ASSERT_TRUE(PumpUntil([&] { return rig.events.ListCount() >= 2; }));
   {
     std::lock_guard guard(rig.events.lock);
-    EXPECT_EQ(rig.events.listEvents,
-              (std::vector<std::string>{"0@3:OKyyERROR", "1@10:ERROR"}));
+    EXPECT_EQ(rig.events.listEvents, (std::vector<std::string>{"0@3:OKyyERROR", "1@10:ERROR"}));
   }
   EXPECT_TRUE(rig.ReceivedAll("xxOKyyERROR")) << "not handled: OnAfterReceive gets the block";
 
@@ -482,4 +481,23 @@ TEST(Comm, AMessageThreadThatDoesNotEndIsEndedAfterASecond) {
   EXPECT_LT(took, 20000u);
   EXPECT_FALSE(rig.comm->GetActive());
   CloseHandle(inside);
+}
+
+TEST(Comm, APortThatGoesAwayIsHaltedAndTheNextOpenStartsAfresh) {
+  Rig rig;
+  rig.comm->SetTraceState({tsRxChar});
+  rig.comm->Open();
+  ASSERT_TRUE(rig.peer.Write("one"));
+  ASSERT_TRUE(rig.ReceivedAll("one"));
+  ASSERT_TRUE(PullCable(kNearPort)) << "no cable control (run under pty-com)";
+  EXPECT_TRUE(PumpUntil([&] { return rig.events.Count(nrNotifyMediumClosed) == 1; }));
+  EXPECT_TRUE(PumpUntil([&] { return !rig.comm->GetActive(); }));
+  // No Close between: the open frees what the halt left and starts again.
+  rig.comm->Open();
+  ASSERT_TRUE(rig.comm->GetActive());
+  ASSERT_TRUE(rig.peer.Write("two"));
+  EXPECT_TRUE(rig.ReceivedAll("onetwo")) << rig.events.Received();
+  rig.comm->Close();
+  EXPECT_EQ(rig.events.Count(nrNotifyMediumClosed), 2) << "code 1 once per close";
+  EXPECT_EQ(rig.events.Count(nrNotifyMediumOpened), 2);
 }

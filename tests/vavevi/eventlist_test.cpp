@@ -36,11 +36,11 @@ TEST(EventList, MatchesReportedWithPositionAndTheRestOfTheBlock) {
     std::string expected;             // matches of all blocks
   } cases[] = {
       {{"OK", "ERROR"}, {"xxOKyyERROR"}, "0@3:OKyyERROR 1@10:ERROR"},
-      {{"OK", "ERROR"}, {"xxO", "Kyy"}, "0@0:OKyy"},          // split over two blocks
-      {{"OK", "K"}, {"OK"}, "0@1:OK"},                        // a shared last byte: first wins
-      {{"K", "OK"}, {"OK"}, "0@1:K"},                         // in list order
-      {{"aab"}, {"aaab"}, ""},                                // the overlap is not followed
-      {{"", "AB"}, {"ABAB"}, "1@1:ABAB 1@3:AB"},              // an empty sequence never matches
+      {{"OK", "ERROR"}, {"xxO", "Kyy"}, "0@0:OKyy"},  // split over two blocks
+      {{"OK", "K"}, {"OK"}, "0@1:OK"},                // a shared last byte: first wins
+      {{"K", "OK"}, {"OK"}, "0@1:K"},                 // in list order
+      {{"aab"}, {"aaab"}, ""},                        // the overlap is not followed
+      {{"", "AB"}, {"ABAB"}, "1@1:ABAB 1@3:AB"},      // an empty sequence never matches
       {{"OK"}, {"OOKOK"}, "0@2:OKOK 0@4:OK"},
   };
   for (const Case &c : cases) {

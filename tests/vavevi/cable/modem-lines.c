@@ -45,8 +45,7 @@ static struct modem_lines *shared_state(void) {
     if (fd >= 0) {
       void *p = mmap(NULL, sizeof *mapped, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
       close(fd);
-      if (p != MAP_FAILED && ((struct modem_lines *)p)->magic == MODEM_LINES_MAGIC)
-        mapped = p;
+      if (p != MAP_FAILED && ((struct modem_lines *)p)->magic == MODEM_LINES_MAGIC) mapped = p;
     }
   }
   state = mapped;
@@ -73,7 +72,12 @@ static int hung_up(int fd) {
  * returns 1 with *result set, 0 to let the system handle it. */
 static int emulate(int fd, unsigned long request, void *arg, int *result) {
   switch (request) {
-    case TIOCMGET: case TIOCMSET: case TIOCMBIS: case TIOCMBIC: case TIOCSBRK: case TIOCCBRK:
+    case TIOCMGET:
+    case TIOCMSET:
+    case TIOCMBIS:
+    case TIOCMBIC:
+    case TIOCSBRK:
+    case TIOCCBRK:
       break;
     default:
       return 0;
@@ -115,7 +119,7 @@ static int emulate(int fd, unsigned long request, void *arg, int *result) {
     *result = -1;
     return 1;
   }
-  uint32_t bits = (uint32_t)*(const int *)arg & driven;
+  uint32_t bits = (uint32_t) * (const int *)arg & driven;
   if (request == TIOCMBIS) {
     __atomic_fetch_or(&end->lines, bits, __ATOMIC_ACQ_REL);
   } else if (request == TIOCMBIC) {

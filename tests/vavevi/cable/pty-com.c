@@ -105,8 +105,7 @@ static void relink(struct port *p) {
   char tmp[4200];
   snprintf(tmp, sizeof tmp, "%s.new", p->link);
   unlink(tmp);
-  if (symlink(p->slave_name, tmp) != 0 || rename(tmp, p->link) != 0)
-    perror("pty-com: link");
+  if (symlink(p->slave_name, tmp) != 0 || rename(tmp, p->link) != 0) perror("pty-com: link");
 }
 
 /* Pulls the cable of one port: a new pair is linked in first, then the old
@@ -152,8 +151,10 @@ static int parse_ports(const char *spec) {
       ++port_count;
       s = end;
     }
-    if (*s == ',') ++s;
-    else if (*s) return -1;
+    if (*s == ',')
+      ++s;
+    else if (*s)
+      return -1;
   }
   return port_count > 0 ? 0 : -1;
 }
