@@ -377,15 +377,18 @@ TEST(SerialPortCable, AFormOpensThePortOnceLoaded) {
 std::string IdentifyDevice(const std::string &portName);  // docs/examples
 
 TEST(SerialPortCable, TheGuideExample) {
-  // The guide shows the example as it is built here.
+  // The guide shows the example as it is built here (a code block indented
+  // by four blanks).
   std::ifstream file(TORVEX_SOURCE_DIR "/docs/examples/serial_port_identity.cpp");
-  std::ifstream guide(TORVEX_SOURCE_DIR "/docs/serial-port.md");
+  std::ifstream guide(TORVEX_SOURCE_DIR "/docs/serial.md");
   std::stringstream code, text;
   code << file.rdbuf();
   text << guide.rdbuf();
   ASSERT_FALSE(code.str().empty());
-  EXPECT_NE(text.str().find("```cpp\n" + code.str() + "```\n"), std::string::npos)
-      << "docs/serial-port.md does not show docs/examples/serial_port_identity.cpp as it is";
+  std::string indented, line;
+  while (std::getline(code, line)) indented += (line.empty() ? "" : "    ") + line + "\n";
+  EXPECT_NE(text.str().find("\n\n" + indented + "\n"), std::string::npos)
+      << "docs/serial.md does not show docs/examples/serial_port_identity.cpp as it is";
 
   RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\Example\\Till");
   SerialCommValues ports;
