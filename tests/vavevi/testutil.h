@@ -1,12 +1,16 @@
-// Helpers of the component-library tests: scratch directories and whole
-// files read back as bytes.
+// Helpers of the component-library tests: scratch directories, whole files
+// read back as bytes, and port values in the registry.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 inline std::string ReadFileBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,4 +64,48 @@ class ScratchDir {
  private:
   std::string path_;
   static inline int counter_ = 0;
+};
+
+// Writes port values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM for one test
+// and removes them (and the key, when the test made it) afterwards.
+class SerialCommValues {
+ public:
+  SerialCommValues() {
+    DWORD disposition = 0;
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &key_, &disposition),
+              ERROR_SUCCESS);
+    created_ = disposition == REG_CREATED_NEW_KEY;
+    // Values that were there before would disturb the expected lists.
+    for (;;) {
+      char name[260];
+      DWORD len = sizeof name;
+      if (RegEnumValueA(key_, 0, name, &len, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+        break;
+      char data[260];
+      DWORD dlen = sizeof data, type = 0;
+      RegQueryValueExA(key_, name, nullptr, &type, reinterpret_cast<BYTE *>(data), &dlen);
+      saved_.push_back({name, std::string(data, dlen)});
+      RegDeleteValueA(key_, name);
+    }
+  }
+  ~SerialCommValues() {
+    for (const auto &n : names_) RegDeleteValueA(key_, n.c_str());
+    for (const auto &[n, d] : saved_)
+      RegSetValueExA(key_, n.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(d.data()),
+                     static_cast<DWORD>(d.size()));
+    RegCloseKey(key_);
+    if (created_) RegDeleteKeyA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM");
+  }
+  void Add(const std::string &device, const std::string &port) {
+    names_.push_back(device);
+    RegSetValueExA(key_, device.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE *>(port.c_str()),
+                   static_cast<DWORD>(port.size() + 1));
+  }
+
+ private:
+  HKEY key_ = nullptr;
+  bool created_ = false;
+  std::vector<std::string> names_;
+  std::vector<std::pair<std::string, std::string>> saved_;
 };
