@@ -4,22 +4,9 @@
 
 namespace torvex::sat {
 
-void ReplySignal::Notify() {
-  // Taking the mutex orders this notification after a waiter's check of the
-  // status, so the waiter either sees the new status or gets the wake-up.
-  { std::lock_guard<std::mutex> lock(mutex_); }
-  cv_.notify_all();
-}
-
 void ReplySignal::MarkLineLost() {
   lineLost_.store(true, std::memory_order_release);
   Notify();
-}
-
-bool ReplySignal::WaitSettled(std::int64_t ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (ms <= 0) return Settled();
-  return cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return Settled(); });
 }
 
 std::int64_t SystemClock::NowMs() {

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "comm.h"
-#include "satstate.h"
+#include "command_road.h"
+#include "command_state.h"
 #include "text.h"
 #include "timestamp.h"
 #include "tracelog.h"
@@ -37,23 +37,33 @@ void ShowDeviceFormMessage(const char *text) {
   MessageBoxA(nullptr, OrEmpty(text), caption, MB_OK | MB_TASKMODAL);
 }
 
+// The form's steps act on the library's command state, each holding its
+// lock while it does (a SAT call on another thread waits meanwhile); the
+// message boxes are shown with the lock released.
+
 void DeviceFormCreated() {
-  StatusRecord.StatusCode.store(0, std::memory_order_release);
-  std::memset(StatusRecord.StatusMessage, 0, sizeof StatusRecord.StatusMessage);
-  if (EnsureZlib())
-    ShowDeviceFormMessage(kZlibFoundText);
-  else
-    SetStatus(kStatusNotReady, kZlibMissingText);
+  CommandState &state = TheCommandState();
+  bool zlib;
+  {
+    Locked lock(state.oneCallAtATime);
+    StatusRecordType &status = state.StatusRecord;
+    ClearStatus(status);
+    zlib = EnsureZlib(state.ZlibModule);
+    if (!zlib) SetStatus(status, kStatusNotReady, kZlibMissingText);
+  }
+  if (zlib) ShowDeviceFormMessage(kZlibFoundText);
 }
 
 void DeviceFormFatalError(const char *message) {
-  TraceFile trace;  // opened only while the trace log is on
+  CommandState &state = TheCommandState();
+  Locked lock(state.oneCallAtATime);
+  StatusRecordType &status = state.StatusRecord;
+  TraceFile trace(state.trace);  // opened only while the trace log is on
   Timestamp stamp{};
   if (trace.IsOpen()) stamp = MakeTimestamp();
-  SetStatus(kStatusNotReady, message);
+  SetStatus(status, kStatusNotReady, message);
   trace.Printf("S@T:%s %s %ld %s\n", stamp.text, kFatalErrorTraceName,
-               static_cast<long>(StatusRecord.StatusCode.load(std::memory_order_relaxed)),
-               StatusRecord.StatusMessage);
+               static_cast<long>(status.Code()), status.StatusMessage);
 }
 
 void DeviceFormCommError() { ShowDeviceFormMessage(kCommErrorText); }

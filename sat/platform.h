@@ -1,5 +1,5 @@
 // The few services of the SAT path that differ between Win32 and POSIX,
-// apart from the serial port (serialdevice.h). Each platform has its own
+// apart from the serial port (serial_device.h). Each platform has its own
 // source file, picked by the build.
 #pragma once
 #include <cstdint>
@@ -26,6 +26,15 @@ int CallCompress2(void *fn, std::uint8_t *dest, unsigned long *destLen, const st
                   unsigned long sourceLen, int level);
 int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const std::uint8_t *source,
                    unsigned long sourceLen);
+
+// Copies text for the calling thread and returns the copy, which stays
+// valid until the same thread calls KeepForThisThread again (or the library
+// is unloaded). nullptr when there is no memory for it. On Windows the
+// copies are kept through a thread-local slot of the system's (the C++
+// runtime's thread_local would give the program's thread a record of the
+// thread library, see clock.h); a thread's copy is freed when the thread
+// ends, and every copy when the library is unloaded.
+const char *KeepForThisThread(const char *text);
 
 // The not-ready texts, which hold accented letters. torvex.dll returns them
 // in ISO-8859-1, as Windows POS programs have always received them;

@@ -1,6 +1,8 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <new>
+#include <string>
 
 #include "platform.h"
 
@@ -29,6 +31,16 @@ int CallUncompress(void *fn, std::uint8_t *dest, unsigned long *destLen, const s
                    unsigned long sourceLen) {
   using Fn = int (*)(std::uint8_t *, unsigned long *, const std::uint8_t *, unsigned long);
   return reinterpret_cast<Fn>(fn)(dest, destLen, source, sourceLen);
+}
+
+const char *KeepForThisThread(const char *text) {
+  thread_local std::string kept;
+  try {
+    kept.assign(text ? text : "");
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return kept.c_str();
 }
 
 const char kNotReadyText[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";

@@ -8,6 +8,7 @@ namespace torvex::sat {
 // Every command and reply buffer holds up to 2 MiB of text or bytes, plus a
 // terminating NUL so that a full buffer is still a valid C string.
 inline constexpr std::size_t kBufSize = 2u * 1024u * 1024u;
+using TextBuffer = char[kBufSize + 1];
 
 // A frame is 9 bytes of envelope plus its payload, built in a 2 MiB buffer.
 inline constexpr std::size_t kFrameOverhead = 9;

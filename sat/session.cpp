@@ -1,7 +1,6 @@
 #include "session.h"
 
 #include "clock.h"
-#include "satstate.h"
 
 namespace torvex::sat {
 
@@ -11,24 +10,22 @@ int SessionRandom::Next() {
 }
 
 namespace {
-SessionRandom g_random;
-
-bool InRing(std::int32_t candidate) {
-  for (std::int32_t n : SessionRing.Numbers)
+bool InRing(const SessionNumbers &numbers, std::int32_t candidate) {
+  for (std::int32_t n : numbers.SessionRing)
     if (n == candidate) return true;
   return false;
 }
 }  // namespace
 
-std::int32_t NextSessionNumber() {
+std::int32_t NextSessionNumber(SessionNumbers &numbers) {
   std::int64_t now = GetClock().NowMs();
   auto ms = static_cast<std::int32_t>(((now % 1000) + 1000) % 1000);
   std::int32_t candidate;
   do {
-    candidate = ms + g_random.Next() % (1000000 - ms);
-  } while (InRing(candidate));
-  SessionRing.Numbers[SessionRing.Next] = candidate;
-  SessionRing.Next = (SessionRing.Next + 1) % 100;
+    candidate = ms + numbers.random.Next() % (1000000 - ms);
+  } while (InRing(numbers, candidate));
+  numbers.SessionRing[numbers.next] = candidate;
+  numbers.next = (numbers.next + 1) % 100;
   return candidate;
 }
 

@@ -16,8 +16,17 @@ class SessionRandom {
   std::uint32_t state_ = 1;
 };
 
+// The generator and the last 100 session numbers handed out (entries never
+// written hold 0).
+struct SessionNumbers {
+  SessionRandom random;
+  std::int32_t SessionRing[100] = {};
+  int next = 0;  // the ring's next slot
+};
+
 // A new session number: the clock's millisecond part plus a draw, redrawn
-// while it equals one of the last 100 numbers. Always within 0..33766.
-std::int32_t NextSessionNumber();
+// while it equals one of the last 100 numbers, which it then joins. Always
+// within 0..33766.
+std::int32_t NextSessionNumber(SessionNumbers &numbers);
 
 }  // namespace torvex::sat

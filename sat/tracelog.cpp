@@ -3,13 +3,13 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "satstate.h"
 #include "timestamp.h"
 
 namespace torvex::sat {
 
-TraceFile::TraceFile() {
-  if (LogEnabled && LogPath[0] != '\0') file_ = std::fopen(LogPath, "a+");
+TraceFile::TraceFile(const TraceSettings &settings) {
+  if (settings.LogEnabled && settings.LogPath[0] != '\0')
+    file_ = std::fopen(settings.LogPath, "a+");
 }
 
 TraceFile::~TraceFile() { Close(); }
@@ -72,9 +72,9 @@ std::size_t FormatHexDump(const std::uint8_t *bytes, std::size_t count, char *ou
   return len;
 }
 
-void TraceCommand(const char *logName, const char *commandText) {
-  if (!LogEnabled) return;
-  TraceFile trace;
+void TraceCommand(const TraceSettings &settings, const char *logName, const char *commandText) {
+  if (!settings.LogEnabled) return;
+  TraceFile trace(settings);
   if (!trace.IsOpen()) return;
   Timestamp ts = MakeTimestamp();
   trace.Printf("S@T:%s %s %s\n", ts.text, logName, commandText);

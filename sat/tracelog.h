@@ -1,5 +1,5 @@
-// The trace log: while LogEnabled is set, every writer opens the file named
-// by LogPath for appending ("a+"), writes its lines and closes it at once.
+// The trace log: while it is switched on, every writer opens the file it
+// names for appending ("a+"), writes its lines and closes it at once.
 // Nothing keeps the file open between writers. If the open fails, nothing
 // is written.
 #pragma once
@@ -7,13 +7,22 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "satlimits.h"
+
 namespace torvex::sat {
+
+// The trace-log settings that ArquivoLog makes: on for the rest of the
+// library's life once set, and the file's path.
+struct TraceSettings {
+  bool LogEnabled = false;
+  char LogPath[kLogPathSize] = {};
+};
 
 class TraceFile {
  public:
   // Opens the trace log if logging is on; otherwise the object is closed and
   // every write does nothing.
-  TraceFile();
+  explicit TraceFile(const TraceSettings &settings);
   ~TraceFile();
   TraceFile(const TraceFile &) = delete;
   TraceFile &operator=(const TraceFile &) = delete;
@@ -36,6 +45,6 @@ std::size_t FormatHexDump(const std::uint8_t *bytes, std::size_t count, char *ou
 
 // Writes one line "S@T:<time stamp> <name> <text>\n": the trace line of a
 // command export.
-void TraceCommand(const char *logName, const char *commandText);
+void TraceCommand(const TraceSettings &settings, const char *logName, const char *commandText);
 
 }  // namespace torvex::sat

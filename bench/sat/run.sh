@@ -3,7 +3,7 @@
 # (satemu), for the native library and for torvex.dll under Wine.
 #
 #   bench/sat/run.sh [--native DIR] [--win32 DIR] [--win64 DIR]
-#                    [--only native|win32|win64] [--quick]
+#                    [--only native|win32|win64] [--quick] [--latency]
 #
 # DIR are build trees (default build/native, build/win32 and build/win64,
 # the presets' folders); a missing one is configured like its preset. The
@@ -12,7 +12,8 @@
 # natively, and as dosdevices/com7 in a Windows tree's own Wine prefix.
 # Without --only, the 32-bit DLL is measured only where this machine can run
 # 32-bit programs (tools/can-run-i386.sh). --quick runs fewer calls (a smoke
-# run; its figures are not the ones to publish).
+# run; its figures are not the ones to publish). --latency runs only the
+# latency benchmark.
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 native=$src/build/native
@@ -20,6 +21,7 @@ win32=$src/build/win32
 win64=$src/build/win64
 only=""
 quick=0
+latency_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --native) native=$2; shift 2 ;;
@@ -27,6 +29,7 @@ while [ $# -gt 0 ]; do
     --win64) win64=$2; shift 2 ;;
     --only) only=$2; shift 2 ;;
     --quick) quick=1; shift ;;
+    --latency) latency_only=1; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -135,6 +138,7 @@ run_native() {
   echo "=== native: libtorvex.so ($native)"
   start_emu "$tmp/ports/COM7" --verbose
   "$bench" latency --calls $latency_calls --emu-log "$tmp/emu.log" || echo "  (satbench exit status $?)"; stop_emu
+  if [ $latency_only = 1 ]; then unset TORVEX_PORT_DIR; return; fi
   start_emu "$tmp/ports/COM7"
   "$bench" timeout --calls $timeout_calls --control "$tmp/control" || echo "  (satbench exit status $?)"; stop_emu
   for i in 0 1 2; do
@@ -175,12 +179,14 @@ run_windows() {
   local z="Z:$tmp"
   start_emu "$prefix/dosdevices/com7" --verbose
   wine_bench latency --calls $latency_calls --emu-log "$z/emu.log"; stop_emu
-  start_emu "$prefix/dosdevices/com7"
-  wine_bench timeout --calls $timeout_calls --control "$z/control"; stop_emu
-  for i in 0 1 2; do
+  if [ $latency_only = 0 ]; then
     start_emu "$prefix/dosdevices/com7"
-    wine_bench sale --size "${sale_sizes[$i]}" --calls "${sale_calls[$i]}"; stop_emu
-  done
+    wine_bench timeout --calls $timeout_calls --control "$z/control"; stop_emu
+    for i in 0 1 2; do
+      start_emu "$prefix/dosdevices/com7"
+      wine_bench sale --size "${sale_sizes[$i]}" --calls "${sale_calls[$i]}"; stop_emu
+    done
+  fi
   WINEPREFIX=$prefix $wineserver -k 2>/dev/null || true
   wait "$server_pid" 2>/dev/null || true
   server_pid=""

@@ -105,6 +105,27 @@ std::string Field(const char *text, int n) {
 
 double Ms(std::int64_t ns) { return static_cast<double>(ns) / 1e6; }
 
+// The millisecond of the day in LastRx's time stamp ("dd/mm/yyyy
+// hh:mm:ss.mmm=..."), which the reception handler writes as it takes the
+// reply, before it releases the caller; -1 when there is none.
+std::int64_t HandledAt(const char *lastRx) {
+  int d = 0, mo = 0, y = 0, h = 0, m = 0, sec = 0, ms = 0;
+  if (lastRx == nullptr ||
+      std::sscanf(lastRx, "%2d/%2d/%4d %2d:%2d:%2d.%3d", &d, &mo, &y, &h, &m, &sec, &ms) != 7)
+    return -1;
+  return ((static_cast<std::int64_t>(h) * 60 + m) * 60 + sec) * 1000 + ms;
+}
+
+// b - a in milliseconds of the day, a and b less than half an hour apart
+// (the library's time stamps are local time, the emulator's UTC: time zones
+// differ by whole or half hours).
+double DayMsBetween(double a, double b) {
+  double d = b - a;
+  while (d >= 900000.0) d -= 1800000.0;
+  while (d < -900000.0) d += 1800000.0;
+  return d;
+}
+
 void PrintSummary(const char *what, const Summary &s) {
   std::printf("  %-44s %8.3f %8.3f %8.3f %8.3f %8.3f  (n=%zu)\n", what, s.min, s.median, s.p90,
               s.max, s.mean, s.count);
@@ -133,6 +154,7 @@ int Latency(const Options &o) {
   std::vector<double> durations;
   std::vector<std::int64_t> returnedAt;  // UTC microseconds
   std::vector<long> sessions;
+  std::vector<std::int64_t> handledAt;  // ms of the day, local time
   int failures = 0;
   const std::int64_t cpu0 = ProcessCpuNs();
   const std::int64_t start = MonotonicNs();
@@ -144,6 +166,7 @@ int Latency(const Options &o) {
     returnedAt.push_back(UtcMicros());
     durations.push_back(Ms(t1 - t0));
     sessions.push_back(session);
+    handledAt.push_back(HandledAt(LastRx()));
     if (LastStatus().code != 0) ++failures;
   }
   const std::int64_t wall = MonotonicNs() - start;
@@ -157,7 +180,7 @@ int Latency(const Options &o) {
 
   if (!o.emuLog.empty()) {
     std::map<long, std::int64_t> sent = ReadReplyTimes(o.emuLog);
-    std::vector<double> gaps;
+    std::vector<double> gaps, toHandler, fromHandler;
     for (std::size_t i = 0; i < sessions.size(); ++i) {
       auto it = sent.find(sessions[i]);
       if (it == sent.end()) continue;
@@ -166,8 +189,16 @@ int Latency(const Options &o) {
       double gap = ret - static_cast<double>(it->second);
       if (gap < -43200000.0) gap += 86400000.0;  // the day turned in between
       gaps.push_back(gap);
+      if (handledAt[i] < 0) continue;
+      // The two parts of it: the reader seeing the end of the burst, and
+      // the caller waking, closing the port and returning.
+      toHandler.push_back(
+          DayMsBetween(static_cast<double>(it->second), static_cast<double>(handledAt[i])));
+      fromHandler.push_back(DayMsBetween(static_cast<double>(handledAt[i]), ret));
     }
     PrintSummary("reply written (emulator log, 1 ms) -> return", Summarize(gaps));
+    PrintSummary("  of it: written -> handled (LastRx, 1 ms)", Summarize(toHandler));
+    PrintSummary("  of it: handled -> return", Summarize(fromHandler));
   }
   return failures == 0 ? 0 : 1;
 }

@@ -15,9 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "command_state.h"
 #include "commdrv.h"
 #include "msgbox_catcher.h"
-#include "satstate.h"
 #include "torvex.h"
 
 using namespace torvex::sat;
@@ -103,10 +103,10 @@ class DeviceForm : public ::testing::Test {
 
 TEST_F(DeviceForm, WithZlibShowsAchouZlibEveryTimeAndClearsTheStatus) {
   MessageBoxCatcher boxes;
-  SetStatus(kStatusWaiting, "left over from an earlier command");
+  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over from an earlier command");
   DeviceFormCreated();  // returns once the box is closed
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 0);
+  EXPECT_EQ(s.code, TORVEX_STATUS_OK);
   EXPECT_EQ(s.message, "");
   EXPECT_TRUE(s.zeroTail) << "the whole record is cleared";
 
@@ -121,7 +121,7 @@ TEST_F(DeviceForm, WithZlibShowsAchouZlibEveryTimeAndClearsTheStatus) {
     EXPECT_EQ(box.caption, ProgramName());
     EXPECT_EQ(box.thread, GetCurrentThreadId());
   }
-  EXPECT_EQ(ReadStatus().code, 0);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
 TEST_F(DeviceForm, WithoutZlibRecordsCodeOneAndShowsNothing) {
@@ -133,7 +133,7 @@ TEST(DeviceFormWithoutZlib, RecordsCodeOne) {
   MessageBoxCatcher boxes;
   DeviceFormCreated();
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, 1);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
   Sleep(200);  // a box would have been caught by now
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
@@ -146,7 +146,7 @@ TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
 
   // Without the trace log: only the status record.
   DeviceFormFatalError(message.c_str());
-  EXPECT_EQ(ReadStatus().code, 1);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, message);
 
   ArquivoLog(log.c_str());
@@ -170,13 +170,13 @@ TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
 
 TEST_F(DeviceForm, CommErrorShowsErrorAndRecordsNothing) {
   MessageBoxCatcher boxes;
-  SetStatus(3, "kept");
+  SetStatus(TheCommandState().StatusRecord, kStatusChecksum, "kept");
   // From another thread, as the serial component reports its line errors.
   std::thread reporter([] { DeviceFormCommError(); });
   reporter.join();
   ASSERT_EQ(boxes.Texts(), std::vector<std::string>{"error"});
   EXPECT_EQ(boxes.Boxes()[0].buttons, std::vector<std::string>{"OK"});
   EXPECT_TRUE(boxes.Boxes()[0].centred);
-  EXPECT_EQ(ReadStatus().code, 3);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_EQ(ReadStatus().message, "kept");
 }

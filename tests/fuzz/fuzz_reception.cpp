@@ -8,21 +8,21 @@
 #include <cstring>
 #include <vector>
 
-#include "comm.h"
-#include "satcomm.h"
-#include "satlink.h"
-#include "satstate.h"
+#include "command_road.h"
+#include "command_state.h"
+#include "serial_reader.h"
 
 using namespace torvex::sat;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   static std::vector<std::uint8_t> buffer(kReceiveBufferSize);
+  static CommandState &state = *new CommandState();
   if (size < 1) return 0;
   SendOptions options;
   options.accept = static_cast<ReplySession>(data[0] % 3);
   options.writeLimitMs = 0;
   ReplyPattern pattern = data[0] & 4 ? ReplyPattern::kFourFields : ReplyPattern::kThreeFields;
-  EnviaComando("000042|ConsultarNumeroSessao|12345678|17", options);  // no port: not written
+  state.line.EnviaComando("000042|ConsultarNumeroSessao|12345678|17", options);  // not written
 
   std::size_t count = 0;
   std::size_t at = 1;
@@ -35,12 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memcpy(buffer.data() + count, data + at, take);
     count += take;
     at += length;
-    std::size_t used = RxThread(buffer.data(), count);
+    std::size_t used = state.line.Received(buffer.data(), count);
     if (used > count) __builtin_trap();
     std::memmove(buffer.data(), buffer.data() + used, count - used);
     count -= used;
   }
-  if (ReplyLength > kBufSize || ReplyText[ReplyLength] != '\0') __builtin_trap();
-  if (StatusRecord.StatusCode.load() == kStatusOk) FinishReply(pattern);
+  if (state.ReplyLength > kBufSize || state.ReplyText[state.ReplyLength] != '\0') __builtin_trap();
+  if (state.StatusRecord.Code() == kStatusOk)
+    FinishReply(pattern, state.ReplyText, state.MessageField, state.StatusRecord);
   return 0;
 }

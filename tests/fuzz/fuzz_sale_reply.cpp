@@ -5,20 +5,21 @@
 #include <cstdint>
 #include <cstring>
 
-#include "comm.h"
-#include "sale.h"
-#include "satstate.h"
+#include "command_road.h"
+#include "command_sale.h"
+#include "command_state.h"
 
 using namespace torvex::sat;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
-  static bool zlib = EnsureZlib();
+  static CommandState &state = *new CommandState();
+  static bool zlib = EnsureZlib(state.ZlibModule);
   if (!zlib || size > kBufSize) return 0;
-  std::memcpy(ReplyText, data, size);
-  ReplyText[size] = '\0';
-  ReplyLength = size;
-  ExpandSaleReply();
-  if (ReplyLength > kBufSize || ReplyText[ReplyLength] != '\0') __builtin_trap();
-  FinishReply(ReplyPattern::kFourFields);
+  std::memcpy(state.ReplyText, data, size);
+  state.ReplyText[size] = '\0';
+  state.ReplyLength = size;
+  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.sale.ExpandedReply);
+  if (state.ReplyLength > kBufSize || state.ReplyText[state.ReplyLength] != '\0') __builtin_trap();
+  FinishReply(ReplyPattern::kFourFields, state.ReplyText, state.MessageField, state.StatusRecord);
   return 0;
 }

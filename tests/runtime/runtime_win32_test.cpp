@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "rtapplication.h"
@@ -76,10 +77,39 @@ TEST(Thread, IdAndHandleExistBeforeStartAndTerminateEndsIt) {
   EXPECT_TRUE(t.Finished());
 }
 
+// Notes, outside the object, whether its Execute ever ran.
+class WatchedThread : public TThread {
+ public:
+  explicit WatchedThread(std::atomic<bool> &executed) : executed_(executed) {}
+
+ protected:
+  void Execute() override { executed_ = true; }
+
+ private:
+  std::atomic<bool> &executed_;
+};
+
+// A thread object destroyed without Start: its system thread, created
+// suspended, is let run and has ended by the time the destructor returns,
+// without running Execute (Terminated was set first), and its handle is
+// closed.
 TEST(Thread, DestructorEndsAThreadThatNeverRan) {
-  auto t = std::make_unique<CountingThread>();
-  t.reset();  // must not hang
-  SUCCEED();
+  std::atomic<bool> executed{false};
+  auto t = std::make_unique<WatchedThread>(executed);
+  HANDLE own = t->Handle();
+  HANDLE watch = nullptr;
+  ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &watch, 0, FALSE,
+                              DUPLICATE_SAME_ACCESS));
+  EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "still suspended";
+  t.reset();
+  EXPECT_EQ(WaitForSingleObject(watch, 0), static_cast<DWORD>(WAIT_OBJECT_0)) << "not ended";
+  DWORD code = STILL_ACTIVE;
+  EXPECT_TRUE(GetExitCodeThread(watch, &code));
+  EXPECT_EQ(code, 0u);
+  EXPECT_FALSE(executed.load());
+  DWORD flags = 0;
+  EXPECT_FALSE(GetHandleInformation(own, &flags)) << "the object's handle is still open";
+  CloseHandle(watch);
 }
 
 TEST(Thread, ThreadMessagesAndOverriddenTerminate) {

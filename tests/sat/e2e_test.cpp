@@ -90,10 +90,10 @@ TEST_F(EndToEnd, DamagedRepliesEndWithTheirCodesAfterTheWholeWait) {
     int code;
     const std::string &message;
   } cases[] = {
-      {"badsum", 3, kChecksum},
-      {"longlen", 3, kChecksum},
-      {"badtype", 4, kUnknown},
-      {"ack", 32768, kTimeout},
+      {"badsum", TORVEX_STATUS_CHECKSUM, kChecksum},
+      {"longlen", TORVEX_STATUS_CHECKSUM, kChecksum},
+      {"badtype", TORVEX_STATUS_UNKNOWN_FRAME, kUnknown},
+      {"ack", TORVEX_STATUS_TIMEOUT, kTimeout},
   };
   for (const auto &c : cases) {
     Faults(c.fault);

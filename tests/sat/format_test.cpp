@@ -4,12 +4,12 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 
-#include "catalogue.h"
-#include "comm.h"
+#include "command_catalogue.h"
+#include "command_road.h"
 #include "fakeclock.h"
-#include "satstate.h"
 #include "session.h"
 #include "text.h"
 #include "timestamp.h"
@@ -79,9 +79,10 @@ TEST(SessionNumbers, GeneratorIsTheClassicRuntimeSequence) {
 TEST(SessionNumbers, NeverEqualToAnyOfTheLast100AndWithinRange) {
   FakeClock clock(1765173857999);  // the millisecond part at its largest
   ScopedClock use(clock);
+  SessionNumbers numbers;
   std::vector<std::int32_t> seen;
   for (int i = 0; i < 1000; ++i) {
-    std::int32_t n = NextSessionNumber();
+    std::int32_t n = NextSessionNumber(numbers);
     ASSERT_GE(n, 0);
     ASSERT_LE(n, 33766);
     std::size_t from = seen.size() > 100 ? seen.size() - 100 : 0;
@@ -94,14 +95,14 @@ TEST(SessionNumbers, NeverEqualToAnyOfTheLast100AndWithinRange) {
 TEST(SessionNumbers, ACandidateInTheRingIsDrawnAgain) {
   FakeClock clock(1765173857000);  // millisecond part 0: candidate = draw
   ScopedClock use(clock);
-  // Fill the ring with every value the next draws could give except one.
-  SessionRingType saved = SessionRing;
-  std::int32_t first = NextSessionNumber();
-  SessionRing = saved;
-  for (int i = 0; i < 100; ++i) SessionRing.Numbers[i] = (i == 0) ? first : -1;
-  std::int32_t n = NextSessionNumber();
-  EXPECT_NE(n, first);
-  SessionRing = saved;
+  // A new generator draws 41, then 18467; with 41 in the ring already, the
+  // first number handed out is the second draw.
+  SessionNumbers fresh;
+  EXPECT_EQ(NextSessionNumber(fresh), 41);
+  SessionNumbers numbers;
+  numbers.SessionRing[99] = 41;
+  EXPECT_EQ(NextSessionNumber(numbers), 18467);
+  EXPECT_EQ(numbers.SessionRing[0], 18467);
 }
 
 struct ScanCase {
@@ -146,24 +147,33 @@ TEST(ReplyScan, LongFieldsAreCutNotOverflowed) {
   EXPECT_EQ(std::string(message), std::string(15, 'M'));
 }
 
+// The reply, the message field and the status a finished command leaves.
+struct Finished {
+  TextBuffer reply;
+  TextBuffer message;
+  StatusRecordType status;
+  const char *Finish(const std::string &text) {
+    CopyText(reply, sizeof reply, text.c_str());
+    return FinishReply(ReplyPattern::kThreeFields, reply, message, status);
+  }
+};
+
 TEST(FinishReply, StatusTextIsCutTo99Characters) {
+  auto f = std::make_unique<Finished>();
   std::string reply = "123456|" + std::string(300, '9') + "|" + std::string(300, 'm') + "|";
-  CopyText(ReplyText, sizeof ReplyText, reply.c_str());
-  SetStatus(0, "");
-  EXPECT_EQ(FinishReply(ReplyPattern::kThreeFields), ReplyText);
-  EXPECT_EQ(std::strlen(StatusRecord.StatusMessage), 99u);
-  EXPECT_EQ(std::string(StatusRecord.StatusMessage).substr(0, 9), "Codigo: 9");
-  EXPECT_EQ(std::string(MessageField), std::string(300, 'm'));
+  EXPECT_EQ(f->Finish(reply), f->reply);
+  EXPECT_EQ(std::strlen(f->status.StatusMessage), 99u);
+  EXPECT_EQ(std::string(f->status.StatusMessage).substr(0, 9), "Codigo: 9");
+  EXPECT_EQ(std::string(f->message), std::string(300, 'm'));
 }
 
 TEST(FinishReply, TooFewFieldsGiveTheNonConformingText) {
-  CopyText(ReplyText, sizeof ReplyText, "123456|12345||");
-  SetStatus(0, "");
-  const char *r = FinishReply(ReplyPattern::kThreeFields);
+  auto f = std::make_unique<Finished>();
+  const char *r = f->Finish("123456|12345||");
   EXPECT_STREQ(r, "Mensagem recebida do equipamento fora de conformidade. Erro desconhecido.");
-  EXPECT_EQ(r, MessageField);
-  EXPECT_EQ(StatusRecord.StatusCode.load(), 0);
-  EXPECT_STREQ(StatusRecord.StatusMessage, "");
+  EXPECT_EQ(r, f->message);
+  EXPECT_EQ(f->status.Code(), TORVEX_STATUS_OK);
+  EXPECT_STREQ(f->status.StatusMessage, "");
 }
 
 TEST(BoundedText, CopyAppendAndFormatNeverPassTheBuffer) {
@@ -182,8 +192,8 @@ TEST(BoundedText, CopyAppendAndFormatNeverPassTheBuffer) {
 // Each row's type lists its fields: the compiler holds every export's
 // arguments to its row. (These are checked when this file compiles.)
 template <typename Row, typename... Args>
-concept RunsWith = requires(const Row &row, Args... args) {
-  Run(row, 1, args...);
+concept RunsWith = requires(CommandState &state, const Row &row, Args... args) {
+  Run(state, row, 1, args...);
 };
 static_assert(RunsWith<decltype(kConsultarSAT)>);
 static_assert(!RunsWith<decltype(kConsultarSAT), const char *>);

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
+#include "frame_format.h"
 #include "testutil.h"
 
 using namespace torvex::sat;

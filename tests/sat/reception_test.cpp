@@ -5,14 +5,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "comm.h"
-#include "frame.h"
-#include "satcomm.h"
-#include "satlink.h"
-#include "satstate.h"
+#include "command_state.h"
+#include "frame_exchange.h"
+#include "serial_port.h"
 #include "testutil.h"
 #include "text.h"
 #include "torvex.h"
@@ -22,31 +21,44 @@ using namespace testutil;
 
 namespace {
 
-std::size_t Feed(const std::vector<std::uint8_t> &burst) {
-  return RxThread(burst.data(), burst.size());
-}
+// A command state of the test's own, with its line (its port stays closed:
+// frames are built and not written).
+class Line : public testing::Test {
+ protected:
+  std::size_t Feed(const std::vector<std::uint8_t> &burst) {
+    return line().Received(burst.data(), burst.size());
+  }
+  FrameExchange &line() { return state_->line; }
+  Status ReadStatus() const {
+    return {state_->StatusRecord.Code(), state_->StatusRecord.StatusMessage};
+  }
+  const char *ReplyText() const { return state_->ReplyText; }
+  std::string LastRx() const { return AfterStamp(state_->LastRxText); }
+  std::string LastTx() const { return AfterStamp(state_->LastTxText); }
 
-class Reception : public testing::Test {
+  std::unique_ptr<CommandState> state_ = std::make_unique<CommandState>();
+};
+
+class Reception : public Line {
  protected:
   void SetUp() override {
-    LogEnabled = false;
-    EnviaComando("123456|ConsultarSAT");  // presets the waiting state
+    line().EnviaComando("123456|ConsultarSAT");  // presets the waiting state
   }
 };
 }  // namespace
 
 TEST_F(Reception, GoodDataFrameReleasesTheCommand) {
   Feed(ReplyFrame("123456|12345|texto|"));
-  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
-  EXPECT_EQ(StatusRecord.StatusCode.load(), 0);
-  EXPECT_STREQ(StatusRecord.StatusMessage, "");
-  EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
+  EXPECT_STREQ(ReplyText(), "123456|12345|texto|");
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
+  EXPECT_EQ(ReadStatus().message, "");
+  EXPECT_EQ(LastRx(), "123456|12345|texto|");
 }
 
 TEST_F(Reception, BadChecksumKeepsThePayloadAndSetsCode3) {
   Feed(ReplyFrame("123456|12345|texto|", 1));
-  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
-  EXPECT_EQ(AfterStamp(LastRx()), "123456|12345|texto|");
+  EXPECT_STREQ(ReplyText(), "123456|12345|texto|");
+  EXPECT_EQ(LastRx(), "123456|12345|texto|");
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
   EXPECT_EQ(ReadStatus().message,
             "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n");
@@ -64,8 +76,8 @@ TEST_F(Reception, AckLeavesTheCommandWaiting) {
   Feed({0x06});
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
   EXPECT_EQ(ReadStatus().message, "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.");
-  EXPECT_STREQ(ReplyText, "");
-  EXPECT_EQ(AfterStamp(LastRx()), "");
+  EXPECT_STREQ(ReplyText(), "");
+  EXPECT_EQ(LastRx(), "");
 }
 
 // Bursts handed over as the reader hands them: bytes the handler leaves (a
@@ -122,17 +134,17 @@ TEST_F(Reception, BurstsAsTheReaderHandsThemOver) {
        0},
   };
   for (const auto &c : cases) {
-    EnviaComando("123456|ConsultarSAT");
-    Bytes line;
+    line().EnviaComando("123456|ConsultarSAT");
+    Bytes held;
     for (const Bytes &burst : c.bursts) {
-      line.insert(line.end(), burst.begin(), burst.end());
-      std::size_t used = RxThread(line.data(), line.size());
-      ASSERT_LE(used, line.size()) << c.what;
-      line.erase(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(used));
+      held.insert(held.end(), burst.begin(), burst.end());
+      std::size_t used = line().Received(held.data(), held.size());
+      ASSERT_LE(used, held.size()) << c.what;
+      held.erase(held.begin(), held.begin() + static_cast<std::ptrdiff_t>(used));
     }
     EXPECT_EQ(ReadStatus().code, c.code) << c.what;
-    EXPECT_STREQ(ReplyText, c.reply) << c.what;
-    EXPECT_EQ(line.size(), c.left) << c.what;
+    EXPECT_STREQ(ReplyText(), c.reply) << c.what;
+    EXPECT_EQ(held.size(), c.left) << c.what;
   }
 }
 
@@ -141,14 +153,14 @@ TEST_F(Reception, EveryFrameOfABurstCounts) {
   burst.insert(burst.begin(), 0x06);  // ACK glued to the data frame
   EXPECT_EQ(Feed(burst), burst.size());
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
-  EXPECT_STREQ(ReplyText, "123456|12345|texto|");
+  EXPECT_STREQ(ReplyText(), "123456|12345|texto|");
 }
 
 TEST_F(Reception, ASecondShorterFrameLeavesNothingOfTheFirst) {
   Feed(ReplyFrame("123456|99999|uma resposta bem mais longa|", 1));
   Feed(ReplyFrame("123456|1|x|"));
-  EXPECT_STREQ(ReplyText, "123456|1|x|");
-  EXPECT_EQ(AfterStamp(LastRx()), "123456|1|x|");
+  EXPECT_STREQ(ReplyText(), "123456|1|x|");
+  EXPECT_EQ(LastRx(), "123456|1|x|");
 }
 
 TEST_F(Reception, TruncatedFrameIsAChecksumFailureWithoutOverread) {
@@ -157,7 +169,7 @@ TEST_F(Reception, TruncatedFrameIsAChecksumFailureWithoutOverread) {
   f.resize(20);
   Feed(f);
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
-  EXPECT_STREQ(ReplyText, "123456|");
+  EXPECT_STREQ(ReplyText(), "123456|");
 }
 
 TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
@@ -166,45 +178,72 @@ TEST_F(Reception, LaterGoodFrameWinsOverAnEarlierBadOne) {
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
 }
 
-TEST(Send, FrameBytesSequenceAndLastTx) {
-  std::uint32_t seq = FrameSequence;
-  ASSERT_NE(EnviaComando("000123|ConsultarSAT"), SendOutcome::kTooLong);
-  EXPECT_EQ(FrameSequence, seq + 1);
-  ASSERT_EQ(FrameLength, 28u);
-  EXPECT_EQ(FrameBuffer[1], static_cast<std::uint8_t>(seq));
-  EXPECT_EQ(AfterStamp(LastTx()), "000123|ConsultarSAT");
+TEST_F(Line, FrameBytesSequenceAndLastTx) {
+  std::uint32_t seq = line().FrameSequence();
+  ASSERT_NE(line().EnviaComando("000123|ConsultarSAT"), SendOutcome::kTooLong);
+  EXPECT_EQ(line().FrameSequence(), seq + 1);
+  ASSERT_EQ(line().FrameLength(), 28u);
+  EXPECT_EQ(line().FrameBytes()[1], static_cast<std::uint8_t>(seq));
+  EXPECT_EQ(LastTx(), "000123|ConsultarSAT");
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_TIMEOUT);
 }
 
-TEST(Send, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
+TEST_F(Line, BinaryBlockGoesWholeButLastTxStopsAtTheFirstNul) {
   const std::uint8_t block[] = {'a', 'b', '|', 3, 0, 0, 0, 0x78, 0x5e, 0};
-  ASSERT_NE(EnviaComandoBinario(block, sizeof block), SendOutcome::kTooLong);
-  ASSERT_EQ(FrameLength, sizeof block + 9);
-  EXPECT_EQ(0, std::memcmp(FrameBuffer + 8, block, sizeof block));
-  EXPECT_EQ(AfterStamp(LastTx()), "ab|\x03");
+  ASSERT_NE(line().EnviaComandoBinario(block, sizeof block), SendOutcome::kTooLong);
+  ASSERT_EQ(line().FrameLength(), sizeof block + 9);
+  EXPECT_EQ(0, std::memcmp(line().FrameBytes() + 8, block, sizeof block));
+  EXPECT_EQ(LastTx(), "ab|\x03");
 }
 
-TEST(Send, PayloadOverTheFrameLimitIsRefused) {
+TEST_F(Line, PayloadOverTheFrameLimitIsRefused) {
   static std::vector<std::uint8_t> big(kMaxPayload + 1, 'x');
-  SetStatus(0, "before");
-  std::uint32_t seq = FrameSequence;
-  EXPECT_EQ(EnviaComandoBinario(big.data(), big.size()), SendOutcome::kTooLong);
-  EXPECT_EQ(FrameSequence, seq);
+  SetStatus(state_->StatusRecord, TORVEX_STATUS_OK, "before");
+  std::uint32_t seq = line().FrameSequence();
+  EXPECT_EQ(line().EnviaComandoBinario(big.data(), big.size()), SendOutcome::kTooLong);
+  EXPECT_EQ(line().FrameSequence(), seq);
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_OK);
-  EXPECT_NE(EnviaComandoBinario(big.data(), kMaxPayload), SendOutcome::kTooLong);
-  EXPECT_EQ(FrameLength, kBufSize);
+  EXPECT_NE(line().EnviaComandoBinario(big.data(), kMaxPayload), SendOutcome::kTooLong);
+  EXPECT_EQ(line().FrameLength(), kBufSize);
 }
 
-TEST(SerialPortObject, RefusesLongNamesAndClosesTwiceHarmlessly) {
-  EXPECT_FALSE(PortOpen("COM1234567", 115200, RxThread));
-  EXPECT_FALSE(SerialPort.IsOpen());
-  EXPECT_TRUE(PortClose());
-  EXPECT_TRUE(PortClose());
-  EXPECT_TRUE(PortWrite(nullptr, 0, 100));
+TEST_F(Line, SerialPortRefusesLongNamesAndClosesTwiceHarmlessly) {
+  SerialPortType port;
+  EXPECT_FALSE(port.PortOpen("COM1234567", kBaudRate, line()));
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_TRUE(port.PortClose());
+  EXPECT_TRUE(port.PortClose());
+  EXPECT_TRUE(port.PortWrite(nullptr, 0, 100));
   const std::uint8_t b = 1;
-  EXPECT_FALSE(PortWrite(&b, 1, 100));
+  EXPECT_FALSE(port.PortWrite(&b, 1, 100));
 }
 
+// The lines the frame exchange writes, on a state of the test's own.
+TEST_F(Line, TraceLogSendAndReceiveLines) {
+  std::string path = TempPath("torvex-trace-line.log");
+  std::remove(path.c_str());
+  state_->trace.LogEnabled = true;
+  CopyText(state_->trace.LogPath, sizeof state_->trace.LogPath, path.c_str());
+  std::uint32_t seq = line().FrameSequence();
+  line().EnviaComando("000042|ConsultarSAT");
+  Feed(ReplyFrame("000042|08000|ok||"));
+  char seqHex[8];
+  std::snprintf(seqHex, sizeof seqHex, "%x", seq & 0xff);
+  std::string expected = std::string("S@T:<TS> EnviaComando TXDATA:\n1 ") + seqHex +
+                         " 0 0 13 0 0 0 30 30 30 30 34 32 7c 43 6f \n"
+                         "6e 73 75 6c 74 61 72 53 41 54 ";
+  std::string text = MaskStamps(ReadTextFile(path));
+  std::remove(path.c_str());
+  ASSERT_EQ(text.substr(0, expected.size()), expected);
+  std::size_t rx = text.find("S@T:<TS> RxThread RXDATA:\n");
+  ASSERT_NE(rx, std::string::npos);
+  EXPECT_EQ(text.substr(rx), "S@T:<TS> RxThread RXDATA:\n" + std::string(20, ' ') +
+                                 "@@@@@S@T:<TS> RxThread RXDATA:\n000042|08000|ok||\n"
+                                 "30 30 30 30 34 32 7c 30 38 30 30 30 7c 6f 6b 7c 7c \n\n");
+}
+
+// The control functions' lines, through the exports. The trace log cannot
+// be switched off once on; an empty path keeps every writer from writing.
 class TraceLog : public testing::Test {
  protected:
   void SetUp() override {
@@ -213,7 +252,7 @@ class TraceLog : public testing::Test {
     ArquivoLog(path_.c_str());
   }
   void TearDown() override {
-    LogEnabled = false;
+    ArquivoLog("");
     std::remove(path_.c_str());
   }
   std::string Text() { return MaskStamps(ReadTextFile(path_)); }
@@ -227,24 +266,6 @@ TEST_F(TraceLog, ArquivoLogCreatesTheFile) {
   EXPECT_EQ(ReadFile(path_), "");
 }
 
-TEST_F(TraceLog, SendAndReceiveLines) {
-  std::uint32_t seq = FrameSequence;
-  EnviaComando("000042|ConsultarSAT");
-  Feed(ReplyFrame("000042|08000|ok||"));
-  char seqHex[8];
-  std::snprintf(seqHex, sizeof seqHex, "%x", seq & 0xff);
-  std::string expected = std::string("S@T:<TS> EnviaComando TXDATA:\n1 ") + seqHex +
-                         " 0 0 13 0 0 0 30 30 30 30 34 32 7c 43 6f \n"
-                         "6e 73 75 6c 74 61 72 53 41 54 ";
-  std::string text = Text();
-  ASSERT_EQ(text.substr(0, expected.size()), expected);
-  std::size_t rx = text.find("S@T:<TS> RxThread RXDATA:\n");
-  ASSERT_NE(rx, std::string::npos);
-  EXPECT_EQ(text.substr(rx), "S@T:<TS> RxThread RXDATA:\n" + std::string(20, ' ') +
-                                 "@@@@@S@T:<TS> RxThread RXDATA:\n000042|08000|ok||\n"
-                                 "30 30 30 30 34 32 7c 30 38 30 30 30 7c 6f 6b 7c 7c \n\n");
-}
-
 TEST_F(TraceLog, ControlFunctionLines) {
   ConfiguraTimeout(1234);
   EXPECT_EQ(AbreSerialSAT(29, 9600, 7, 2, 1), 1);  // no such port here
@@ -255,14 +276,13 @@ TEST_F(TraceLog, ControlFunctionLines) {
 
 TEST_F(TraceLog, PathThatDoesNotFitIsRefused) {
   std::string longPath(300, 'a');
-  ArquivoLog(longPath.c_str());
-  EXPECT_EQ(std::string(LogPath), path_);
+  ArquivoLog(longPath.c_str());  // refused: the log stays where it was
   ConfiguraTimeout(7);
   EXPECT_EQ(Text(), "S@T:<TS> ConfiguraTimeout 7\n");
 }
 
 TEST(ControlFunctions, CodigoErroCopiesTheWholeRecord) {
-  SetStatus(32768, "abc");
+  SetStatus(TheCommandState().StatusRecord, TORVEX_STATUS_TIMEOUT, "abc");
   char buf[TORVEX_STATUS_SIZE];
   std::memset(buf, 0x55, sizeof buf);
   EXPECT_EQ(CodigoErro(buf), buf);
@@ -273,10 +293,9 @@ TEST(ControlFunctions, CodigoErroCopiesTheWholeRecord) {
 }
 
 TEST(ControlFunctions, AbreSerialSATRefusesNumbersWhoseNameDoesNotFit) {
-  char before[kPortNameSize];
-  CopyText(before, sizeof before, PortName);
+  EXPECT_EQ(AbreSerialSAT(29, 115200, 8, 0, 1), 1);  // names COM29
   EXPECT_EQ(AbreSerialSAT(-2147483647 - 1, 115200, 8, 0, 1), 1);
-  EXPECT_STREQ(PortName, before);
+  EXPECT_STREQ(TheCommandState().port.PortName, "COM29");  // unchanged
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "Erro ao abrir COM-2147483648");
 }

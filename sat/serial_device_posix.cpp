@@ -12,8 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
-#include "serialdevice.h"
+#include "serial_device.h"
 #include "text.h"
 
 namespace torvex::sat {
@@ -123,7 +124,20 @@ class PosixSerialDevice final : public SerialDevice {
   std::atomic<bool> woken_{false};
 };
 
+class PosixReaderThread final : public ReaderThread {
+ public:
+  PosixReaderThread(Body body, void *context) : thread_(body, context) {}
+  ~PosixReaderThread() override { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
 }  // namespace
+
+std::unique_ptr<ReaderThread> ReaderThread::Start(Body body, void *context) {
+  return std::make_unique<PosixReaderThread>(body, context);
+}
 
 bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
   name = OrEmpty(name);

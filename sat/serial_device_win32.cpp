@@ -2,8 +2,9 @@
 #include <mmsystem.h>
 
 #include <cstring>
+#include <system_error>
 
-#include "serialdevice.h"
+#include "serial_device.h"
 #include "text.h"
 
 namespace torvex::sat {
@@ -170,7 +171,40 @@ class Win32SerialDevice final : public SerialDevice {
   std::uint8_t chunk_[kChunk];
 };
 
+// A thread of the system. The reader's code touches the C runtime (the trace
+// log's files, time stamps) only through msvcrt.dll, which sets up and
+// releases its own per-thread data for any thread, and never the thread
+// library of the C++ runtime.
+class Win32ReaderThread final : public ReaderThread {
+ public:
+  Win32ReaderThread(Body body, void *context) : body_(body), context_(context) {
+    thread_ = CreateThread(nullptr, 0, &Run, this, 0, nullptr);
+    if (thread_ == nullptr)
+      throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
+                              "CreateThread");
+  }
+  ~Win32ReaderThread() override {
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+  }
+
+ private:
+  static DWORD WINAPI Run(LPVOID self) {
+    auto *thread = static_cast<Win32ReaderThread *>(self);
+    thread->body_(thread->context_);
+    return 0;
+  }
+
+  Body body_;
+  void *context_;
+  HANDLE thread_ = nullptr;
+};
+
 }  // namespace
+
+std::unique_ptr<ReaderThread> ReaderThread::Start(Body body, void *context) {
+  return std::make_unique<Win32ReaderThread>(body, context);
+}
 
 bool SerialDevice::DevicePath(const char *name, char *out, std::size_t cap) {
   int n = FormatText(out, cap, "\\\\.\\%s", OrEmpty(name));

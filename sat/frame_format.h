@@ -49,10 +49,6 @@ struct FrameRecord {
   void Clear();
 };
 
-// Counts the frames built since the library was loaded; its low byte is the
-// sequence byte of the next frame.
-extern std::uint32_t FrameSequence;
-
 // Writes the frame of an outgoing record into out. Returns its length
 // (commandLength + 9), or 0 if it does not fit in cap bytes.
 std::size_t BuildFrame(const FrameRecord &record, std::uint8_t *out, std::size_t cap);

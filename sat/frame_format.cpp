@@ -1,11 +1,9 @@
-#include "frame.h"
+#include "frame_format.h"
 
 #include <cstdio>
 #include <cstring>
 
 namespace torvex::sat {
-
-std::uint32_t FrameSequence = 0;
 
 void FrameRecord::Clear() {
   type = sequence = spare = commandA = commandB = 0;

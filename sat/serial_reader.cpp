@@ -1,26 +1,21 @@
-#include "satcomm.h"
+#include "serial_reader.h"
 
 #include <cstring>
 
 #include "clock.h"
-#include "text.h"
 
 namespace torvex::sat {
 
-SerialPortType SerialPort;
-
-TSerialReader::TSerialReader(SerialDevice &device, std::uint32_t gapMs, ReceptionHandler handler,
-                             LineLostHandler lost)
+TSerialReader::TSerialReader(SerialDevice &device, std::uint32_t gapMs, ReceptionSink &sink)
     : device_(device),
       gap_(gapMs),
-      handler_(handler),
-      lost_(lost),
+      sink_(sink),
       buffer_(new std::uint8_t[kReceiveBufferSize]),
-      thread_([this] { Execute(); }) {}
+      thread_(ReaderThread::Start(&TSerialReader::Run, this)) {}
 
 TSerialReader::~TSerialReader() {
   Terminate();
-  if (thread_.joinable()) thread_.join();
+  thread_.reset();  // joins
 }
 
 void TSerialReader::Terminate() {
@@ -28,9 +23,11 @@ void TSerialReader::Terminate() {
   device_.Wake();
 }
 
+void TSerialReader::Run(void *self) { static_cast<TSerialReader *>(self)->Execute(); }
+
 void TSerialReader::Deliver() {
-  std::size_t used = handler_ ? handler_(buffer_.get(), count_) : count_;
-  // A full buffer that the handler cannot use is dropped whole, so that
+  std::size_t used = sink_.Received(buffer_.get(), count_);
+  // A full buffer that the sink cannot use is dropped whole, so that
   // collection can go on.
   if (used > count_ || (used == 0 && count_ == kReceiveBufferSize)) used = count_;
   if (used < count_) std::memmove(buffer_.get(), buffer_.get() + used, count_ - used);
@@ -44,7 +41,7 @@ void TSerialReader::Deliver() {
 // new bytes. A burst that fills the receive buffer (a frame longer than any
 // the device may send) is delivered at once as it stands, and the rest of
 // that burst, up to the next gap, is dropped: it is the tail of the same
-// over-long frame, not a frame of its own. Bytes the handler left (a frame
+// over-long frame, not a frame of its own. Bytes the sink left (a frame
 // still arriving) are handed over again only once new bytes have come.
 void TSerialReader::Execute() {
   bool discarding = false;
@@ -65,7 +62,7 @@ void TSerialReader::Execute() {
     if (got.lineLost) {
       // Nothing more will come: hand over what did, then say so.
       if (count_ > held_ && !discarding) Deliver();
-      if (lost_) lost_();
+      sink_.LineLost();
       while (!Terminated()) device_.WaitWake(-1);
       break;
     }
@@ -86,45 +83,6 @@ void TSerialReader::Execute() {
     }
   }
   device_.StopReading();
-}
-
-void SerialPortType::PortInit() {
-  open_ = false;
-  GapTime = 35;
-}
-
-bool SerialPortType::PortOpen(const char *name, std::uint32_t baudRate, ReceptionHandler handler,
-                              LineLostHandler lost) {
-  if (open_) return true;
-  name = OrEmpty(name);
-  if (std::strlen(name) >= sizeof name_) return false;
-  CopyText(name_, sizeof name_, name);
-  baudRate_ = baudRate;
-  std::unique_ptr<SerialDevice> device = SerialDevice::Open(name_, baudRate_, GapTime);
-  if (!device) return false;
-  // The reader is created before the port counts as open: if it cannot be
-  // (no memory for its buffer, no thread), the exception leaves the object
-  // closed and the device is closed again by its owner going out of scope.
-  std::unique_ptr<TSerialReader> reader =
-      std::make_unique<TSerialReader>(*device, GapTime, handler, lost);
-  device_ = std::move(device);
-  reader_ = std::move(reader);
-  open_ = true;
-  return true;
-}
-
-bool SerialPortType::PortWrite(const std::uint8_t *bytes, std::size_t count, std::int64_t limitMs) {
-  if (!open_) return count == 0;
-  return device_->Write(bytes, count, limitMs);
-}
-
-bool SerialPortType::PortClose() {
-  if (open_) {
-    reader_.reset();  // terminates the reader and joins it
-    device_.reset();  // closes the port
-  }
-  open_ = false;
-  return true;
 }
 
 }  // namespace torvex::sat

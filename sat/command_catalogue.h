@@ -5,7 +5,7 @@
 // the compiler checks every export's arguments against its row: a wrong
 // type or count does not compile.
 #pragma once
-#include "comm.h"
+#include "command_road.h"
 #include "text.h"
 
 namespace torvex::sat {
@@ -38,11 +38,12 @@ void PutCommandText(TextWriter &text, const Command<Fields...> &command, int ses
   (Fields::Put(text, values), ...);
 }
 
-// Runs the command road for an export: the session number and the export's
-// arguments, one per field of its row.
+// Runs the command road on state for an export: the session number and
+// the export's arguments, one per field of its row.
 template <typename... Fields>
-const char *Run(const Command<Fields...> &command, int session, typename Fields::Type... values) {
-  return CommandRoad(command.row,
+const char *Run(CommandState &state, const Command<Fields...> &command, int session,
+                typename Fields::Type... values) {
+  return CommandRoad(state, command.row,
                      [&](TextWriter &text) { PutCommandText(text, command, session, values...); });
 }
 

@@ -1,12 +1,13 @@
-// The platform's serial port, as the reader thread and the send operations
-// use it. One implementation per platform (serialdevice_win32.cpp,
-// serialdevice_posix.cpp), picked by the build.
+// The platform's side of the serial port layer: the port itself, as the
+// reader thread and the send operations use it, and the reader's thread.
+// One implementation per platform (serial_device_win32.cpp,
+// serial_device_posix.cpp), picked by the build.
 //
 // Windows: the port COMn is opened as "\\.\COMn" with CreateFileA
-// (read/write, exclusive, synchronous), set to the given baud rate, 8 data
-// bits, no parity, one stop bit, DTR and RTS off, with read time-outs that
-// make a read return at once with whatever is buffered, and write time-outs
-// of 500 ms plus 1 ms per byte. Pending input is purged on open.
+// (read/write, exclusive, overlapped), set to the given baud rate, 8 data
+// bits, no parity, one stop bit, DTR and RTS off; reads end on an interval
+// time-out of the reader's gap, writes are bounded by the command's limit.
+// Pending input is purged on open.
 //
 // POSIX: the port COMn is the device file /dev/ttyACM<n-1> (where a USB CDC
 // device appears), or <dir>/COMn when the environment variable
@@ -54,6 +55,18 @@ class SerialDevice {
 
   // The device path that Open uses for a port name (for messages and tests).
   static bool DevicePath(const char *name, char *out, std::size_t cap);
+};
+
+// The reader's thread, of the platform's own kind: on Windows a thread of
+// the system (CreateThread, joined with WaitForSingleObject), which the C++
+// library's threading never sees (see clock.h); on POSIX a std::thread.
+class ReaderThread {
+ public:
+  using Body = void (*)(void *context);
+  // Runs body(context) on a new thread. Throws std::system_error when the
+  // system gives no thread.
+  static std::unique_ptr<ReaderThread> Start(Body body, void *context);
+  virtual ~ReaderThread() = default;  // waits for the thread to end
 };
 
 }  // namespace torvex::sat
