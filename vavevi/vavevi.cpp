@@ -719,7 +719,13 @@ void TnrCustomComm::SetTimeoutWrite(std::uint32_t ms) {
 
 void TnrCustomComm::SetTraceState(TTraceStates states) {
   traceStates_ = states.ToBits();
-  if (IsHandleValid()) SetCommMask(GetHandle(), EventMask(states));
+  if (!IsHandleValid()) return;
+  // A new event mask ends the comm thread's wait, under Wine as cancelled.
+  // The count changes before and after, so the thread can tell such an end
+  // from a port that has gone, and simply waits again.
+  ++maskChanges_;
+  SetCommMask(GetHandle(), EventMask(states));
+  ++maskChanges_;
 }
 
 void TnrCustomComm::ConfigDialog() {

@@ -407,12 +407,13 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   COMMCONFIG config_{};
 
   // State shared with the threads.
-  CRITICAL_SECTION procLock_;              // WinProc and the release of the port
-  std::atomic<bool> halting_{false};       // a halt or close has begun
-  std::atomic<std::uint32_t> session_{0};  // counts opens and halts
-  std::atomic<std::uint32_t> unread_{0};   // queued bytes WinProc left unread
-  std::atomic<DWORD> winProcThread_{0};    // the thread running WinProc
-  HANDLE lineEvent_;                       // set by the comm thread on port events
+  CRITICAL_SECTION procLock_;                  // WinProc and the release of the port
+  std::atomic<bool> halting_{false};           // a halt or close has begun
+  std::atomic<std::uint32_t> session_{0};      // counts opens and halts
+  std::atomic<std::uint32_t> unread_{0};       // queued bytes WinProc left unread
+  std::atomic<std::uint32_t> maskChanges_{0};  // grows around each new event mask
+  std::atomic<DWORD> winProcThread_{0};        // the thread running WinProc
+  HANDLE lineEvent_;                           // set by the comm thread on port events
   // SendData's write: the component's own record and copy of the data.
   OVERLAPPED writeOverlapped_{};
   std::vector<std::uint8_t> writeData_;

@@ -140,11 +140,17 @@ void TCommThread::Execute() {
     ov.hEvent = wake;
     eventMask_ = 0;
     DWORD events = 0;
+    // A wait ended by a new event mask (SetTraceState, also inside
+    // WaitForBytes) is no sign of a port that has gone: it is waited again.
+    const std::uint32_t maskChanges = comm.maskChanges_.load();
+    auto failed = [&] {
+      if (comm.maskChanges_.load() == maskChanges) ++failures;
+    };
     BOOL immediate = WaitCommEvent(handle_, &eventMask_, &ov);
     SetEvent(watching_);
     if (immediate) {
       events = eventMask_;
-      if (events == 0) ++failures;
+      if (events == 0) failed();
     } else {
       DWORD error = GetLastError();
       if (error == 0 || error == ERROR_IO_PENDING) {
@@ -177,7 +183,7 @@ void TCommThread::Execute() {
           if (GetOverlappedResult(handle_, &ov, &transferred, FALSE))
             events = eventMask_;  // 0 when the event mask was changed
           else
-            ++failures;
+            failed();
           break;
         }
       } else if (error == ERROR_INVALID_PARAMETER && eventMask_ == 0) {

@@ -49,6 +49,7 @@ run latency "$samples"
 run throughput "$mib"
 for mode in idle idle-raw; do
   run "$mode" "$idle" | while IFS= read -r line; do
+    line=${line%$'\r'}  # Wine writes CR LF
     case "$line" in
       IDLE-START*)
         pid=${line#IDLE-START }

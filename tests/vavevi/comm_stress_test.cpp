@@ -99,7 +99,9 @@ TEST(CommStress, TenThousandOpensAndClosesHoldNothing) {
   // Flat: what the second half adds is noise, not a leak per cycle.
   EXPECT_LT(after.privateBytes, middle.privateBytes + 512 * 1024)
       << "middle " << middle.privateBytes << " after " << after.privateBytes;
-  printf("handles %lu/%lu threads %lu/%lu private %zu/%zu/%zu\n", before.handles, after.handles,
-         before.threads, after.threads, before.privateBytes, middle.privateBytes,
-         after.privateBytes);
+  RecordProperty("handles", std::to_string(before.handles) + "/" + std::to_string(after.handles));
+  RecordProperty("threads", std::to_string(before.threads) + "/" + std::to_string(after.threads));
+  RecordProperty("private_kib", std::to_string(before.privateBytes / 1024) + "/" +
+                                    std::to_string(middle.privateBytes / 1024) + "/" +
+                                    std::to_string(after.privateBytes / 1024));
 }

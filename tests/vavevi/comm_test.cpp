@@ -163,6 +163,12 @@ TEST(Comm, WithoutAConsumerBytesStayQueued) {
   EXPECT_EQ(rig.comm->ReadString(), "de");
   EXPECT_EQ(rig.comm->GetReadyForRead(), 0u);
 
+  // Waits with nothing queued: each changes the event mask twice, which
+  // ends the comm thread's wait; the port has not gone and stays open.
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(rig.comm->WaitForBytes(1, 20));
+  EXPECT_TRUE(rig.comm->GetActive());
+  EXPECT_EQ(rig.events.Count(nrNotifyMediumClosed), 0);
+
   // A line-error handler that asks for a purge empties both directions.
   ASSERT_TRUE(rig.peer.Write("xyz"));
   ASSERT_TRUE(PumpUntil([&] { return rig.comm->GetReadyForRead() == 3; }));

@@ -6,8 +6,10 @@
 #include <windows.h>
 
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -288,7 +290,9 @@ class TSerialTestForm : public TForm {
     static const TMethodTable<TSerialTestForm> methods =
         TMethodTable<TSerialTestForm>()
             .Add<&TSerialTestForm::FatalError>("FatalError")
-            .Add<&TSerialTestForm::CommError>("CommError");
+            .Add<&TSerialTestForm::CommError>("CommError")
+            .Add<&TSerialTestForm::FatalError>("vaVevi1FatalError")  // the device form's
+            .Add<&TSerialTestForm::CommError>("vaVevi1CommError");
     return methods.Find(name, const_cast<TSerialTestForm *>(this));
   }
   std::vector<std::string> fatal;
@@ -347,4 +351,33 @@ TEST(SerialPort, ConfiguredFromAFormResource) {
   EXPECT_EQ(comm->GetLog(), form.FindComponent("Log"));
   EXPECT_TRUE(static_cast<bool>(comm->GetOnFatalError()));
   EXPECT_TRUE(static_cast<bool>(comm->GetOnCommError()));
+}
+
+TEST(SerialPort, TakesTheDeviceFormsBlock) {
+  // The serial component's block of the device form's resource, as written.
+  std::ifstream in(TORVEX_SOURCE_DIR "/resources/commdrv.form", std::ios::binary);
+  std::stringstream whole;
+  whole << in.rdbuf();
+  const std::string form = whole.str();
+  const std::size_t from = form.find("  TvaVevi vaVevi1 {");
+  const std::size_t to = form.find("\n  }\n", from);
+  ASSERT_NE(from, std::string::npos);
+  ASSERT_NE(to, std::string::npos);
+  TSerialTestForm part(nullptr);
+  part.ReadForm("TSerialTestForm CommDrv {\n" + form.substr(from, to + 5 - from) + "}\n",
+                "TSerialTestForm", "commdrv.form");
+  auto &comm = dynamic_cast<TvaVevi &>(*part.FindComponent("vaVevi1"));
+  EXPECT_FALSE(comm.GetActive());
+  EXPECT_EQ(comm.GetComPortNo(), 1);
+  EXPECT_EQ(comm.GetBaudRate(), 19200u);
+  EXPECT_EQ(comm.GetStreamProtocol(), spNone);
+  EXPECT_EQ(comm.GetTraceStates(), TTraceStates{tsRxChar});
+  EXPECT_EQ(comm.GetBufferInSize(), 65535);
+  EXPECT_EQ(comm.GetBufferOutSize(), 65535);
+  EXPECT_EQ(comm.GetTimeoutRead(), 5000u);
+  EXPECT_EQ(comm.GetTimeoutWrite(), 1000u);
+  EXPECT_EQ(comm.GetTerminalUsage(), tuBoth);
+  EXPECT_FALSE(comm.GetTerminalEcho());
+  EXPECT_TRUE(static_cast<bool>(comm.GetOnFatalError()));
+  EXPECT_TRUE(static_cast<bool>(comm.GetOnCommError()));
 }
