@@ -12,6 +12,32 @@
 
 TCommDrv *CommDrv = nullptr;
 
+TCommDrv::TCommDrv(TComponent *owner) : TForm(owner) {
+  InitFromResource("TCommDrv");
+  vaRaz1 = &Field<TnrUsb>("vaRaz1");
+  vaVevi1 = &Field<TvaVevi>("vaVevi1");
+  nrLogFile1 = &Field<TnrLogFile>("nrLogFile1");
+  torvex::sat::DeviceFormCreated();
+}
+
+void TCommDrv::vaVevi1FatalError(TObject *, std::uint32_t, std::uint32_t,
+                                 const std::string &ErrorMsg, bool &RaiseException) {
+  RaiseException = false;
+  torvex::sat::DeviceFormFatalError(ErrorMsg.c_str());
+}
+
+void TCommDrv::vaVevi1CommError(TObject *, std::uint32_t, std::uint32_t, TComStateFlags, bool &) {
+  torvex::sat::DeviceFormCommError();
+}
+
+std::any TCommDrv::MethodAddress(std::string_view name) const {
+  static const TMethodTable<TCommDrv> methods =
+      TMethodTable<TCommDrv>()
+          .Add<&TCommDrv::vaVevi1FatalError>("vaVevi1FatalError")
+          .Add<&TCommDrv::vaVevi1CommError>("vaVevi1CommError");
+  return methods.Find(name, const_cast<TCommDrv *>(this));
+}
+
 namespace torvex::sat {
 
 namespace {

@@ -14,6 +14,8 @@ namespace torvex::sat {
 // system's zlib ("libz.so.1"), or the file named by the environment variable TORVEX_ZLIB. Returns
 // nullptr when it cannot be loaded.
 void *LoadZlibModule();
+// Gives back a module that LoadZlibModule loaded (nothing for nullptr).
+void FreeZlibModule(void *module);
 // The address of an exported function of a loaded module, or nullptr.
 void *FindModuleSymbol(void *module, const char *name);
 

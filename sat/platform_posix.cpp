@@ -14,6 +14,10 @@ void *LoadZlibModule() {
   return dlopen(name, RTLD_NOW | RTLD_LOCAL);
 }
 
+void FreeZlibModule(void *module) {
+  if (module) dlclose(module);
+}
+
 void *FindModuleSymbol(void *module, const char *name) {
   return module ? dlsym(module, name) : nullptr;
 }

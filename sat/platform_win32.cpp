@@ -16,6 +16,10 @@ namespace torvex::sat {
 
 void *LoadZlibModule() { return reinterpret_cast<void *>(LoadLibraryA("zlib.DLL")); }
 
+void FreeZlibModule(void *module) {
+  if (module) FreeLibrary(static_cast<HMODULE>(module));
+}
+
 void *FindModuleSymbol(void *module, const char *name) {
   if (module == nullptr) return nullptr;
   return reinterpret_cast<void *>(GetProcAddress(static_cast<HMODULE>(module), name));

@@ -3,7 +3,8 @@
 #include <cfgmgr32.h>
 
 #include <cstring>
-#include <mutex>
+
+#include "rtunits.h"
 
 namespace {
 
@@ -78,15 +79,22 @@ struct CfgMgrEntries {
 };
 
 // The binding is the one state shared between threads; a lock keeps two
-// first uses from loading the library twice.
+// first uses from loading the library twice. The unit's initialisation makes
+// the lock when the library is loaded; its finalisation releases the binding
+// and the lock at unload (a Win32 lock: it leaves nothing behind, however
+// often the library is loaded and unloaded).
 class CfgMgr {
  public:
-  ~CfgMgr() { Release(); }
+  void Initialize() { InitializeCriticalSection(&lock_); }
+  void Finalize() {
+    Release();
+    DeleteCriticalSection(&lock_);
+  }
 
   // Loads the library when it is not loaded yet (a failed load is tried again
   // next time) and looks the entry points up; false when any is missing.
   bool Bind(CfgMgrEntries &entries) {
-    std::lock_guard<std::mutex> guard(lock_);
+    Guard guard(lock_);
     UsbSystem &sys = GetUsbSystem();
     if (!module_) {
       module_ = sys.LoadModule("cfgmgr32.dll");
@@ -103,18 +111,30 @@ class CfgMgr {
   }
 
   void Release() {
-    std::lock_guard<std::mutex> guard(lock_);
+    Guard guard(lock_);
     if (module_ && owner_) owner_->ReleaseModule(module_);
     module_ = nullptr;
     owner_ = nullptr;
   }
 
  private:
-  std::mutex lock_;
+  struct Guard {
+    explicit Guard(CRITICAL_SECTION &held) : lock(held) { EnterCriticalSection(&lock); }
+    ~Guard() { LeaveCriticalSection(&lock); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+    CRITICAL_SECTION &lock;
+  };
+
+  CRITICAL_SECTION lock_{};
   HMODULE module_ = nullptr;
   UsbSystem *owner_ = nullptr;
 };
-CfgMgr g_cfgMgr;
+constinit CfgMgr g_cfgMgr;
+
+void Initialization() { g_cfgMgr.Initialize(); }
+void Finalization() { g_cfgMgr.Finalize(); }
+const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrusbw32)(&Initialization, &Finalization);
 
 // A property text of at most `length` bytes of buffer, up to its first zero.
 std::string PropertyText(const char *buffer, ULONG length, std::size_t capacity) {

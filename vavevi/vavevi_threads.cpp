@@ -2,13 +2,20 @@
 // and stops them.
 #include "rtapplication.h"
 #include "rtexcept.h"
+#include "rtunits.h"
 #include "vavevi.h"
 
 namespace {
 
-// Registered when the library is loaded; the numbers hold for the process.
-const UINT g_commEventMessage = RegisterWindowMessageA("vaVeviMsgComEvent");
-const UINT g_quitMessage = RegisterWindowMessageA("vaVeviMsgQuitComEvent");
+// Registered by the unit's initialisation when the library is loaded; the
+// numbers hold for the process.
+UINT g_commEventMessage = 0;
+UINT g_quitMessage = 0;
+void Initialization() {
+  g_commEventMessage = RegisterWindowMessageA("vaVeviMsgComEvent");
+  g_quitMessage = RegisterWindowMessageA("vaVeviMsgQuitComEvent");
+}
+const TUnitInit g_unit RT_UNIT_PLACE(kUnitVavevi)(&Initialization, nullptr);
 
 // The second parameter of a comm-event message that asks the thread running
 // WinProc to halt the port (the comm thread's wait on it has failed). Port

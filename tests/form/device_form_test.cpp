@@ -1,11 +1,13 @@
-// What the device form does with the library's state, under Wine with a
-// display: the message boxes appear for real and are read and closed by the
-// test; the status record and the trace log are the library's own (linked
-// in), read back through CodigoErro.
+// The device form under Wine with a display: TCommDrv built from its
+// resource with the real component classes, and what it does with the
+// library's state. The message boxes appear for real and are read and closed
+// by the test; the status record and the trace log are the library's own
+// (linked in), read back through CodigoErro.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +64,54 @@ std::string TempName(const char *stem) {
   char dir[MAX_PATH];
   GetTempPathA(MAX_PATH, dir);
   return std::string(dir) + stem + std::to_string(GetCurrentProcessId());
+}
+
+// Every component of the form with every value its resource gives it.
+void ExpectBuiltFromTheResource(TCommDrv &form) {
+  EXPECT_EQ(form.Name(), "CommDrv");
+  EXPECT_EQ(form.ComponentCount(), 3);
+  EXPECT_EQ(CommDrv, nullptr) << "building a form does not set the library's variable";
+
+  TnrUsb &usb = *form.vaRaz1;
+  EXPECT_EQ(usb.GetOptions().ToBits(), 0x07u);  // uoShowHost, uoShowHub, uoShowPort
+  TStringList devices;
+  usb.GetDeviceList(&devices);
+  // Index 0 of the device list, or -1 where no host controller is seen.
+  EXPECT_EQ(usb.GetDeviceIndex(), devices.Count() > 0 ? 0 : -1);
+
+  TvaVevi &com = *form.vaVevi1;
+  EXPECT_FALSE(com.GetActive());
+  EXPECT_EQ(com.GetBaudRate(), 19200u);
+  EXPECT_EQ(com.GetParity(), pNone);
+  EXPECT_EQ(com.GetStopBits(), sbOne);
+  EXPECT_EQ(com.GetByteSize(), 8);
+  EXPECT_EQ(com.GetComPortNo(), 1);
+  EXPECT_EQ(com.GetComPort(), cpCOM1);
+  EXPECT_FALSE(com.GetEventListOnLine());
+  EXPECT_EQ(com.GetTraceStates().ToBits(), 0x0001u);  // tsRxChar
+  EXPECT_EQ(com.GetStreamProtocol(), spNone);
+  EXPECT_EQ(com.GetBufferInSize(), 65535);
+  EXPECT_EQ(com.GetBufferOutSize(), 65535);
+  EXPECT_EQ(com.GetTimeoutRead(), 5000u);
+  EXPECT_EQ(com.GetTimeoutWrite(), 1000u);
+  EXPECT_EQ(com.GetTerminalUsage(), tuBoth);
+  EXPECT_FALSE(com.GetTerminalEcho());
+  EXPECT_TRUE(com.GetOnFatalError() == Bind<&TCommDrv::vaVevi1FatalError>(&form));
+  EXPECT_TRUE(com.GetOnCommError() == Bind<&TCommDrv::vaVevi1CommError>(&form));
+
+  TnrLogFile &log = *form.nrLogFile1;
+  EXPECT_EQ(log.GetSizeLimit(), 2048000u);
+  EXPECT_EQ(log.GetFileName(), "sat.log");
+  EXPECT_EQ(log.GetDetailLevel(), dlDetail);
+  // loSafeMode, loAutoFileName, loDate, loTime, loDebugOut
+  EXPECT_EQ(log.GetOptions().ToBits(), 0x5Bu);
+  EXPECT_TRUE(log.PendingText().empty());
+
+  // No component is linked to another.
+  for (TnrBaseIO *device : {static_cast<TnrBaseIO *>(&usb), static_cast<TnrBaseIO *>(&com)}) {
+    EXPECT_EQ(device->GetLog(), nullptr);
+    EXPECT_EQ(device->GetDataProcessor(), nullptr);
+  }
 }
 
 // Runs this program's copy in a folder without zlib.DLL, with one test
@@ -128,13 +178,21 @@ TEST_F(DeviceForm, WithoutZlibRecordsCodeOneAndShowsNothing) {
   EXPECT_EQ(RunCopyWithoutZlib("DeviceFormWithoutZlib.*"), 0u);
 }
 
-TEST(DeviceFormWithoutZlib, RecordsCodeOne) {
+TEST(DeviceFormWithoutZlib, RecordsCodeOneAndStillBuildsTheForm) {
   if (!std::getenv("TORVEX_FORM_CHILD")) GTEST_SKIP() << "runs in a copy without zlib.DLL";
   MessageBoxCatcher boxes;
   DeviceFormCreated();
   Status s = ReadStatus();
   EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
+
+  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over");
+  TCommDrv form(nullptr);
+  ExpectBuiltFromTheResource(form);
+  s = ReadStatus();
+  EXPECT_EQ(s.code, kStatusNotReady);
+  EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
+  EXPECT_TRUE(s.zeroTail);
   Sleep(200);  // a box would have been caught by now
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
 }
@@ -178,5 +236,90 @@ TEST_F(DeviceForm, CommErrorShowsErrorAndRecordsNothing) {
   EXPECT_EQ(boxes.Boxes()[0].buttons, std::vector<std::string>{"OK"});
   EXPECT_TRUE(boxes.Boxes()[0].centred);
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
+  EXPECT_EQ(ReadStatus().message, "kept");
+}
+
+TEST_F(DeviceForm, TCommDrvIsBuiltFromItsResourceAndShowsAchouZlib) {
+  MessageBoxCatcher boxes;
+  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over from an earlier command");
+  {
+    TCommDrv form(nullptr);  // returns once the box is closed
+    ASSERT_EQ(boxes.Texts(), std::vector<std::string>{"Achou  zlib"});
+    Status s = ReadStatus();
+    EXPECT_EQ(s.code, kStatusOk);
+    EXPECT_EQ(s.message, "");
+    EXPECT_TRUE(s.zeroTail);
+    ExpectBuiltFromTheResource(form);
+  }
+  // A form owned by another component: named apart from a sibling of the
+  // same name, destroyed with its owner.
+  TComponent owner(nullptr);
+  TCommDrv &first = CreateComponent<TCommDrv>(owner);
+  TCommDrv &second = CreateComponent<TCommDrv>(owner);
+  EXPECT_EQ(first.Name(), "CommDrv");
+  EXPECT_EQ(second.Name(), "CommDrv_1");
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>(3, "Achou  zlib"));
+}
+
+TEST_F(DeviceForm, FatalErrorOfTheSerialComponentLandsInTheStatusRecord) {
+  MessageBoxCatcher boxes;
+  TCommDrv form(nullptr);
+  std::string log = TempName("torvex-form-fatal-") + ".log";
+  DeleteFileA(log.c_str());
+  ArquivoLog(log.c_str());
+
+  // A port that does not exist: the component's open error, not raised.
+  form.vaVevi1->SetComPortNo(99);
+  EXPECT_NO_THROW(form.vaVevi1->SetActive(true));
+  EXPECT_FALSE(form.vaVevi1->GetActive());
+  Status s = ReadStatus();
+  EXPECT_EQ(s.code, kStatusNotReady);
+  const std::string opening = "Device \"COM99\" Open Error !!!\r";
+  EXPECT_EQ(s.message.substr(0, opening.size()), opening) << s.message;
+  EXPECT_GT(s.message.size(), opening.size()) << "the system's text follows";
+  std::string text = ReadFileText(log);
+  EXPECT_NE(text.find(" TCommDrv::vaVevi1FatalError 1 " + s.message + "\r\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(text.substr(0, 4), "S@T:");
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Achou  zlib"}) << "no error box";
+
+  {
+    Locked line(TheCommandState().oneCallAtATime);
+    TheCommandState().trace.LogEnabled = false;
+  }
+  DeleteFileA(log.c_str());
+}
+
+TEST_F(DeviceForm, FatalErrorWaitsForTheCallThatHoldsTheLine) {
+  MessageBoxCatcher boxes;
+  TCommDrv form(nullptr);
+  form.vaVevi1->SetComPortNo(99);
+  std::atomic<bool> opened{false};
+  StatusRecordType &status = TheCommandState().StatusRecord;
+  Lock &line = TheCommandState().oneCallAtATime;
+  line.Acquire();  // as a SAT call running now
+  SetStatus(status, kStatusWaiting, "a command waiting for its reply");
+  std::thread opener([&] {
+    form.vaVevi1->SetActive(true);
+    opened = true;
+  });
+  Sleep(300);
+  EXPECT_FALSE(opened) << "the handler did not wait for the line";
+  EXPECT_EQ(status.Code(), kStatusWaiting);
+  EXPECT_STREQ(status.StatusMessage, "a command waiting for its reply");
+  line.Release();
+  opener.join();
+  EXPECT_EQ(ReadStatus().code, kStatusNotReady);
+}
+
+TEST_F(DeviceForm, CommErrorOfTheSerialComponentShowsErrorAndRecordsNothing) {
+  MessageBoxCatcher boxes;
+  TCommDrv form(nullptr);
+  SetStatus(TheCommandState().StatusRecord, kStatusChecksum, "kept");
+  // From another thread, as the component's message thread reports it.
+  std::thread reporter([&] { form.vaVevi1->DoCommError(CE_FRAME, 0, {}); });
+  reporter.join();
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Achou  zlib", "error"}));
+  EXPECT_EQ(ReadStatus().code, kStatusChecksum);
   EXPECT_EQ(ReadStatus().message, "kept");
 }

@@ -2,12 +2,16 @@
 // under Wine with a display): the library creates no device form, no
 // window, no thread and no file while it is loaded, answers CodigoErro with
 // code 0 and an empty message, and leaves no handle, thread, memory or
-// window behind when it is unloaded.
+// window behind when it is unloaded. With a device emulator on a COM port
+// (with-satemu.sh) every load also makes a command call to the device, so
+// that the port, its reader thread and the wait for the reply come and go
+// with the library.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -17,6 +21,15 @@
 namespace {
 
 using CodigoErroFn = char *(__stdcall *)(char *);
+using ConsultarSATFn = const char *(__stdcall *)(int);
+
+// True when a device emulator answers on a COM port.
+bool DevicePresent() { return std::getenv("TORVEX_TEST_CONTROL") != nullptr; }
+
+template <class F>
+F Entry(HMODULE dll, const char *name) {
+  return reinterpret_cast<F>(reinterpret_cast<void *>(GetProcAddress(dll, name)));
+}
 
 std::string ExeFolder() {
   char path[MAX_PATH];
@@ -39,8 +52,7 @@ void LoadOnce(const ProcessCounts &before, int round) {
   ASSERT_NE(commDrv, nullptr) << "CommDrv is not exported";
   EXPECT_EQ(*commDrv, nullptr) << "CommDrv holds a form";
 
-  auto codigoErro =
-      reinterpret_cast<CodigoErroFn>(reinterpret_cast<void *>(GetProcAddress(dll, "CodigoErro")));
+  auto codigoErro = Entry<CodigoErroFn>(dll, "CodigoErro");
   ASSERT_NE(codigoErro, nullptr);
   char record[104];
   std::memset(record, 0x5A, sizeof record);
@@ -54,9 +66,21 @@ void LoadOnce(const ProcessCounts &before, int round) {
   EXPECT_EQ(CountOwnWindows(), before.windows);
   EXPECT_LE(CountOwnThreads(), before.threads) << DescribeOwnThreads();
 
+  if (DevicePresent()) {
+    // A command to the device: found by the probe, answered, port closed.
+    auto consultar = Entry<ConsultarSATFn>(dll, "ConsultarSAT");
+    ASSERT_NE(consultar, nullptr);
+    const int session = 100000 + round;
+    std::string reply = consultar(session);
+    EXPECT_EQ(reply.substr(0, 13), std::to_string(session) + "|08000|") << reply;
+    EXPECT_EQ(*commDrv, nullptr) << "a call made a form";
+    EXPECT_LE(CountOwnThreads(), before.threads) << DescribeOwnThreads();
+  }
+
   ASSERT_TRUE(FreeLibrary(dll));
   EXPECT_EQ(CountOwnWindows(), before.windows);
   EXPECT_EQ(GetModuleHandleA("torvex.dll"), nullptr) << "still loaded after FreeLibrary";
+  EXPECT_EQ(GetModuleHandleA("zlib.DLL"), nullptr) << "the library kept zlib loaded";
 }
 
 std::string RcData(HMODULE module, const char *name) {
@@ -114,5 +138,6 @@ TEST(LibraryLoad, ThousandLoadsLeaveNothingBehind) {
   EXPECT_EQ(after.windows, before.windows);
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
   for (const std::string &log : logs) EXPECT_FALSE(FileExists(log)) << log;
-  std::printf("20 + 1000 loads: %s -> %s\n", before.Show().c_str(), after.Show().c_str());
+  std::printf("20 + 1000 loads%s: %s -> %s\n", DevicePresent() ? " with a call each" : "",
+              before.Show().c_str(), after.Show().c_str());
 }
