@@ -58,13 +58,6 @@ class ConfigKey {
   }
 };
 
-std::string ListText(const TStringList &list) {
-  std::string s;
-  for (int i = 0; i < list.Count(); ++i)
-    s += (i ? " " : "") + list.Strings(i) + "=" + std::to_string(list.Objects(i));
-  return s;
-}
-
 }  // namespace
 
 TEST(SerialPort, DefaultsPortNumbersAndComPort) {

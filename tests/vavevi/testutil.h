@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "rtlists.h"
+
 inline std::string ReadFileBytes(const std::string &path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
@@ -68,6 +70,14 @@ class ScratchDir {
 
 // Writes port values under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM for one test
 // and removes them (and the key, when the test made it) afterwards.
+// A port list as "name=number" entries separated by spaces.
+inline std::string ListText(const TStringList &list) {
+  std::string s;
+  for (int i = 0; i < list.Count(); ++i)
+    s += (i ? " " : "") + list.Strings(i) + "=" + std::to_string(list.Objects(i));
+  return s;
+}
+
 class SerialCommValues {
  public:
   SerialCommValues() {

@@ -15,17 +15,6 @@
 #include "rtsysutils.h"
 #include "testutil.h"
 
-namespace {
-
-std::string ListText(const TStringList &list) {
-  std::string s;
-  for (int i = 0; i < list.Count(); ++i)
-    s += (i ? " " : "") + list.Strings(i) + "=" + std::to_string(list.Objects(i));
-  return s;
-}
-
-}  // namespace
-
 TEST(PortList, FromTheRegistryInNumericOrderUpperCased) {
   SerialCommValues values;
   values.Add("\\Device\\Serial10", "COM10");

@@ -134,29 +134,33 @@ static int emulate(int fd, unsigned long request, void *arg, int *result) {
   return 1;
 }
 
+/* Answers a request from the shared lines, or hands it to the C library's
+   own function of that name (its plain ioctl where there is none). */
+static int answer(ioctl_fn *real, const char *name, int fd, unsigned long request, void *arg) {
+  int result;
+  if (emulate(fd, request, arg, &result)) return result;
+  if (!*real) *real = (ioctl_fn)dlsym(RTLD_NEXT, name);
+  if (!*real) *real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+  return (*real)(fd, request, arg);
+}
+
 int ioctl(int fd, unsigned long request, ...) {
+  static ioctl_fn real;
   va_list ap;
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
   va_end(ap);
-  int result;
-  if (emulate(fd, request, arg, &result)) return result;
-  static ioctl_fn real;
-  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-  return real(fd, request, arg);
+  return answer(&real, "ioctl", fd, request, arg);
 }
 
 #if defined(__i386__)
+/* 32-bit Wine calls the 64-bit-time variant. */
 int __ioctl_time64(int fd, unsigned long request, ...) {
+  static ioctl_fn real;
   va_list ap;
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
   va_end(ap);
-  int result;
-  if (emulate(fd, request, arg, &result)) return result;
-  static ioctl_fn real;
-  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "__ioctl_time64");
-  if (!real) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-  return real(fd, request, arg);
+  return answer(&real, "__ioctl_time64", fd, request, arg);
 }
 #endif
