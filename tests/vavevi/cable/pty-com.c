@@ -131,8 +131,8 @@ static void handle_request(char *line) {
     fprintf(stderr, "pty-com: unknown request '%s'\n", line);
 }
 
-static int parse_ports(const char *spec) {
-  const char *s = spec;
+static int parse_ports(const char *list) {
+  const char *s = list;
   while (*s) {
     char *end;
     long a = strtol(s, &end, 10);
