@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "nrwin32.h"
+#include "plain_line.h"
 #include "vavevi.h"
 
 namespace {
@@ -67,20 +68,7 @@ HANDLE OpenFar() {
     std::fprintf(stderr, "serial_bench: COM%u does not open (run under pty-com)\n", kFar);
     std::exit(2);
   }
-  DCB dcb{};
-  dcb.DCBlength = sizeof dcb;
-  GetCommState(h, &dcb);
-  dcb.BaudRate = 115200;
-  dcb.ByteSize = 8;
-  dcb.Parity = NOPARITY;
-  dcb.StopBits = ONESTOPBIT;
-  dcb.fBinary = TRUE;
-  dcb.fOutxCtsFlow = FALSE;
-  dcb.fRtsControl = RTS_CONTROL_DISABLE;
-  dcb.fDtrControl = DTR_CONTROL_DISABLE;
-  SetCommState(h, &dcb);
-  COMMTIMEOUTS t{};
-  SetCommTimeouts(h, &t);
+  SetPlainLine(h);
   return h;
 }
 

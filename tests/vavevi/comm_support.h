@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "cable/plain_line.h"
 #include "nrwin32.h"
 #include "rtapplication.h"
 #include "vavevi.h"
@@ -81,20 +82,7 @@ class Peer {
   explicit Peer(unsigned port = kFarPort) {
     handle_ = OpenPort(port);
     if (handle_ == INVALID_HANDLE_VALUE) return;
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(handle_, &dcb);
-    dcb.BaudRate = 115200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    SetCommState(handle_, &dcb);
-    COMMTIMEOUTS t{};  // reads wait for the bytes asked for
-    SetCommTimeouts(handle_, &t);
+    SetPlainLine(handle_);
     PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
   }
   ~Peer() {
