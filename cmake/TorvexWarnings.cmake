@@ -6,6 +6,9 @@ if(WIN32)
   # The DLL and every Windows executable carry their C/C++ runtime inside:
   # they import only system DLLs.
   target_link_options(torvex_warnings INTERFACE -static -static-libgcc -static-libstdc++)
+  # Windows Vista or later: the slim locks and condition variables of the
+  # runtime's once-only calls (runtime/rtcrt_win32.h); the thread library
+  # linked before them already needed Vista's GetTickCount64.
   target_compile_definitions(torvex_warnings INTERFACE
-    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 __USE_MINGW_ANSI_STDIO=1)
+    WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0600 __USE_MINGW_ANSI_STDIO=1)
 endif()

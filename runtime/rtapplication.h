@@ -15,6 +15,8 @@
 #include <memory>
 #include <mutex>
 
+#include "rtlock.h"
+
 #include "rtcomponent.h"
 
 class RT_API TApplication : public TObject {
@@ -63,7 +65,7 @@ class RT_API TApplication : public TObject {
     std::exception_ptr error;
   };
   DWORD mainThreadId_;
-  std::mutex lock_;
+  rt::TLock lock_;
   std::deque<std::shared_ptr<Request>> queue_;
   HANDLE queued_;  // manual reset: set while the queue holds requests
 };

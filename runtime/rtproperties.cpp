@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "rtlock.h"
+
 #include "rtunits.h"
 
 const TPropertyTable::Entry *TPropertyTable::FindEntry(std::string_view name) const {
@@ -71,9 +73,8 @@ struct ClassEntry {
   char name[kMaxClassName + 1];
   TComponentFactory factory;
 };
-// Built before the registrars of any unit run (the mutex is not constant-
-// initialised everywhere).
-std::mutex g_classLock RT_UNIT_PLACE(kUnitRuntime);
+// Constant-initialised: usable by the registrars of every unit.
+constinit rt::TLock g_classLock;
 constinit ClassEntry g_classes[kMaxClasses] = {};
 constinit std::size_t g_classCount = 0;
 

@@ -23,21 +23,16 @@
 // A library that is loaded and unloaded many times in one process must give
 // back everything at unload. Two things of the MinGW runtime need care:
 // - The C++ runtime keeps a reserve for raising exceptions when memory runs
-//   out (about 70 KiB), allocated at load and never freed; the runtime's
-//   unit (kUnitRuntime) frees it at unload, after every other unit.
-// - The thread runtime (winpthreads, under std::thread, std::mutex,
-//   std::condition_variable and thread-safe static initialisation) gives a
-//   thread that did not start as one of its threads a record of its own,
-//   with two handles and a thread-local slot of the process, the first time
-//   that thread waits, starts a thread or runs a once-only initialisation
-//   (a function-local static, std::call_once). That record is released when
-//   the thread ends; the slot never is. Nothing may therefore do such things
-//   while the library loads: unit initialisations and registrars use
-//   constant-initialised objects only.
+//   out (about 70 KiB), allocated at load and never freed.
+// - Once-only calls and thread-local variables of the C++ runtime would
+//   take a thread-local slot of the process that is never given back.
+// A module that is loaded many times links the unit of rtcrt_win32.h
+// (kUnitCrt), which replaces the latter with versions of its own and gives
+// back both, last of all, at unload.
 #pragma once
 
 // The places of the library's units, first to last.
-inline constexpr int kUnitRuntime = 1000;     // the C++ runtime's own reserves (rtunits.cpp)
+inline constexpr int kUnitCrt = 900;         // the C++ runtime's threads and reserves (rtcrt_win32.cpp)
 inline constexpr int kUnitNrsysutils = 1100;  // the process-wide lock
 inline constexpr int kUnitVavevi = 1200;      // the window messages of the serial component
 inline constexpr int kUnitNrusbw32 = 1300;    // system functions bound at run time

@@ -41,4 +41,15 @@ bool ReplySignal::WaitSettled(std::int64_t ms) {
   return gate_->cv.wait_for(lock, std::chrono::milliseconds(ms), [&] { return Settled(); });
 }
 
+std::int64_t SystemClock::NowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+std::uint32_t TickMs() {
+  using namespace std::chrono;
+  return static_cast<std::uint32_t>(
+      duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 }  // namespace torvex::sat

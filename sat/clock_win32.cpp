@@ -62,4 +62,18 @@ bool ReplySignal::WaitSettled(std::int64_t ms) {
   }
 }
 
+// The system's own clocks: the C++ library's would link in the thread
+// library's thread records (see runtime/rtcrt_win32.h).
+std::int64_t SystemClock::NowMs() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);  // 100 ns units since 1601-01-01
+  ULARGE_INTEGER t;
+  t.LowPart = ft.dwLowDateTime;
+  t.HighPart = ft.dwHighDateTime;
+  constexpr std::uint64_t kEpochDifference = 116444736000000000ULL;  // 1601 to 1970
+  return static_cast<std::int64_t>((t.QuadPart - kEpochDifference) / 10000);
+}
+
+std::uint32_t TickMs() { return GetTickCount(); }
+
 }  // namespace torvex::sat
