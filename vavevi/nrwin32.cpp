@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <mutex>
+
+#include "rtlock.h"
 #include <vector>
 
 #include "nrsysutils.h"
@@ -67,7 +69,7 @@ class SetupApi {
   OpenDevRegKeyFn openDevRegKey = nullptr;
 
  private:
-  std::mutex lock_;
+  rt::TLock lock_;
   HMODULE module_ = nullptr;
 };
 SetupApi g_setupApi;
