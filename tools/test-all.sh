@@ -47,8 +47,13 @@ run_preset() {
 # The fuzz targets, about 30 s each: one pass per target without a finding.
 run_fuzz() {
   echo "=== fuzz: libFuzzer targets, 30 s each"
-  local line
-  line=$("$root/tools/fuzz.sh" 30 | tee /dev/stderr | grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed$')
+  # The output goes to this script's own standard output as it comes (not
+  # through /dev/stderr: reopening that truncates a log file it points to).
+  local line out
+  out=$(mktemp)
+  "$root/tools/fuzz.sh" 30 | tee "$out"
+  line=$(grep -E '^fuzz: [0-9]+ passed, [0-9]+ failed$' "$out")
+  rm -f "$out"
   if [ -z "$line" ]; then broken+=("fuzz (no summary)"); return; fi
   local ok bad
   ok=$(sed -E 's/fuzz: ([0-9]+) passed.*/\1/' <<<"$line")
