@@ -105,7 +105,7 @@ TEST(LibraryLoad, CarriesTheDeviceFormResource) {
   EXPECT_EQ(carried, shipped);
 }
 
-TEST(LibraryLoad, ThousandLoadsLeaveNothingBehind) {
+TEST(LibraryLoad, MoreLoadsThanSlotsLeaveNothingBehind) {
   if (!MessageBoxCatcher::DisplayAvailable()) GTEST_SKIP() << "no display: windows cannot be seen";
   ASSERT_EQ(GetModuleHandleA("torvex.dll"), nullptr) << "this program must not link torvex.dll";
   // The system libraries torvex.dll imports stay loaded, so that only the
@@ -124,7 +124,8 @@ TEST(LibraryLoad, ThousandLoadsLeaveNothingBehind) {
   ProcessCounts start = CountProcess();
   for (int round = 0; round < 20; ++round) LoadOnce(start, round);
   ProcessCounts before = CountProcess();
-  for (int round = 0; round < 1000 && !HasFailure(); ++round) LoadOnce(before, round);
+  // More loads than the process has thread-local slots (1,088 under Wine).
+  for (int round = 0; round < 1200 && !HasFailure(); ++round) LoadOnce(before, round);
   ProcessCounts after = CountProcess();
 
   // Bounds that a leak of one handle, thread-local slot or a few hundred
@@ -138,6 +139,6 @@ TEST(LibraryLoad, ThousandLoadsLeaveNothingBehind) {
   EXPECT_EQ(after.windows, before.windows);
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
   for (const std::string &log : logs) EXPECT_FALSE(FileExists(log)) << log;
-  std::printf("20 + 1000 loads%s: %s -> %s\n", DevicePresent() ? " with a call each" : "",
+  std::printf("20 + 1200 loads%s: %s -> %s\n", DevicePresent() ? " with a call each" : "",
               before.Show().c_str(), after.Show().c_str());
 }
