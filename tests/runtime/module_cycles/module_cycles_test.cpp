@@ -49,6 +49,20 @@ struct Usage {
 
 Usage Measure() { return {CountOwnHandles(), FreeTlsSlots(), HeapBytesInUse()}; }
 
+struct RaceArg {
+  Module *m;
+  HANDLE start;
+  std::atomic<int> *good;
+};
+
+// One of the racing threads: waits for the start, then makes its first call.
+DWORD WINAPI Racer(void *p) {
+  auto *a = static_cast<RaceArg *>(p);
+  WaitForSingleObject(a->start, INFINITE);  // all together
+  if (a->m->exercise() == 1 && a->m->calls() == 1) a->good->fetch_add(1);
+  return 0;
+}
+
 }  // namespace
 
 TEST(ModuleCycles, MoreLoadsThanSlotsLeaveNothingBehind) {
@@ -80,20 +94,10 @@ TEST(ModuleCycles, FirstUseFromManyThreadsAtOnce) {
     ASSERT_TRUE(m.Ok());
     constexpr int kThreads = 8;
     std::atomic<int> good{0};
-    struct Arg {
-      Module *m;
-      HANDLE start;
-      std::atomic<int> *good;
-    } arg{&m, CreateEventA(nullptr, TRUE, FALSE, nullptr), &good};
-    auto body = [](void *p) -> DWORD {
-      auto *a = static_cast<Arg *>(p);
-      WaitForSingleObject(a->start, INFINITE);  // all together
-      if (a->m->exercise() == 1 && a->m->calls() == 1) a->good->fetch_add(1);
-      return 0;
-    };
+    RaceArg arg{&m, CreateEventA(nullptr, TRUE, FALSE, nullptr), &good};
     std::vector<HANDLE> threads;
     for (int i = 0; i < kThreads; ++i)
-      threads.push_back(CreateThread(nullptr, 0, body, &arg, 0, nullptr));
+      threads.push_back(CreateThread(nullptr, 0, &Racer, &arg, 0, nullptr));
     SetEvent(arg.start);
     for (HANDLE t : threads) {
       WaitForSingleObject(t, INFINITE);
