@@ -1,8 +1,8 @@
 // Nrlogfile: the size-limited log file component.
 //
 // Entries are stamped, their control characters escaped, collected in memory
-// and appended to a text file that is kept under SizeLimit bytes by dropping
-// its oldest bytes. Each entry is CR LF, the stamp, the message: a file
+// and appended to a text file that is kept at most SizeLimit bytes long (it
+// may end exactly at the limit) by dropping its oldest bytes. Each entry is CR LF, the stamp, the message: a file
 // written from the start begins with an empty line.
 #pragma once
 

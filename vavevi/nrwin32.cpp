@@ -3,9 +3,6 @@
 #include <winspool.h>
 
 #include <atomic>
-#include <mutex>
-
-#include "rtlock.h"
 #include <vector>
 
 #include "nrsysutils.h"
@@ -36,12 +33,16 @@ class SetupApi {
                                        PDWORD);
   using OpenDevRegKeyFn = HKEY(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
 
+  SetupApi() { InitializeCriticalSection(&lock_); }
   ~SetupApi() {
     if (module_) FreeLibrary(module_);
+    DeleteCriticalSection(&lock_);
   }
+  SetupApi(const SetupApi &) = delete;
+  SetupApi &operator=(const SetupApi &) = delete;
 
   bool Bind() {
-    std::lock_guard guard(lock_);
+    Exclusive guard(lock_);
     if (module_) return true;
     HMODULE m = LoadLibraryA("SetupAPI.dll");
     if (!m) return false;
@@ -58,7 +59,7 @@ class SetupApi {
     return true;
   }
   bool Bound() {
-    std::lock_guard guard(lock_);
+    Exclusive guard(lock_);
     return module_ != nullptr;
   }
 
@@ -69,24 +70,35 @@ class SetupApi {
   OpenDevRegKeyFn openDevRegKey = nullptr;
 
  private:
-  rt::TLock lock_;
+  struct Exclusive {
+    explicit Exclusive(CRITICAL_SECTION &l) : lock(l) { EnterCriticalSection(&lock); }
+    ~Exclusive() { LeaveCriticalSection(&lock); }
+    CRITICAL_SECTION &lock;
+  };
+  CRITICAL_SECTION lock_;
   HMODULE module_ = nullptr;
 };
 SetupApi g_setupApi;
 
-bool TransferSync(HANDLE port, void *buffer, DWORD count, bool write) {
+bool TransferSync(HANDLE port, void *buffer, DWORD count, bool write, DWORD *done = nullptr) {
+  if (done) *done = 0;
   OVERLAPPED ov{};
   ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!ov.hEvent) return false;
+  DWORD transferred = 0;
   BOOL ok = write ? WriteFile(port, buffer, count, nullptr, &ov)
                   : ReadFile(port, buffer, count, nullptr, &ov);
   bool result;
   if (ok) {
-    result = true;
+    result = GetOverlappedResult(port, &ov, &transferred, TRUE) != FALSE;
   } else {
-    DWORD transferred = 0, error = 0;
+    DWORD error = 0;
     result = WaitForIOCompletion(port, &ov, transferred, error);
+    // A transfer that ended with an error may still have moved bytes (the
+    // record starts zeroed, so one that never began counts none).
+    if (!result) transferred = static_cast<DWORD>(ov.InternalHigh);
   }
+  if (done) *done = transferred;
   DWORD error = GetLastError();
   CloseHandle(ov.hEvent);
   SetLastError(error);
@@ -117,6 +129,13 @@ bool WriteSync(HANDLE port, const void *buffer, DWORD count) {
 
 bool ReadSync(HANDLE port, void *buffer, DWORD count) {
   return TransferSync(port, buffer, count, false);
+}
+
+bool ReadSyncCount(HANDLE port, void *buffer, DWORD count, DWORD *read) {
+  DWORD n = 0;
+  bool ok = TransferSync(port, buffer, count, false, &n);
+  if (read) *read = n;
+  return ok;
 }
 
 bool WriteAsync(HANDLE port, const void *buffer, DWORD count) {

@@ -24,9 +24,11 @@ VAVEVI_API HANDLE OpenPort(unsigned portNo);
 
 // Whole transfers through a private overlapped record; they may run on
 // several threads, also on one handle. A read that returns fewer bytes than
-// asked still succeeds.
+// asked still succeeds: ReadSyncCount tells how many came (also after a
+// failure, which may have brought some).
 VAVEVI_API bool WriteSync(HANDLE port, const void *buffer, DWORD count);
 VAVEVI_API bool ReadSync(HANDLE port, void *buffer, DWORD count);
+VAVEVI_API bool ReadSyncCount(HANDLE port, void *buffer, DWORD count, DWORD *read);
 // Starts a write and does not wait for it. All calls share one overlapped
 // record: one asynchronous write at a time in the whole process.
 VAVEVI_API bool WriteAsync(HANDLE port, const void *buffer, DWORD count);

@@ -68,10 +68,22 @@ const char *const kTerminalProp = "vaVeviTerminal";
 }  // namespace
 
 // The lock that keeps WinProc and the release of the port apart. It is
-// re-entrant: a handler called by WinProc may close the port.
+// re-entrant: a handler called by WinProc may close the port. A thread that
+// waits for it handles the messages other threads send to its windows
+// meanwhile: WinProc may be sending one (a terminal edit of this thread)
+// and would otherwise wait for this thread while this thread waits for it.
 class TnrCustomComm::ProcLock {
  public:
-  explicit ProcLock(TnrCustomComm &comm) : comm_(comm) { EnterCriticalSection(&comm_.procLock_); }
+  explicit ProcLock(TnrCustomComm &comm) : comm_(comm) {
+    while (!TryEnterCriticalSection(&comm_.procLock_)) {
+      // Woken by a message sent to this thread, else looked at again each
+      // millisecond while the lock is held elsewhere (a handler running).
+      if (MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_SENDMESSAGE) == WAIT_OBJECT_0) {
+        MSG msg;
+        PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+      }
+    }
+  }
   ~ProcLock() { LeaveCriticalSection(&comm_.procLock_); }
   ProcLock(const ProcLock &) = delete;
   ProcLock &operator=(const ProcLock &) = delete;
@@ -83,8 +95,17 @@ class TnrCustomComm::ProcLock {
 TnrCustomComm::TnrCustomComm(TComponent *owner)
     : TnrBaseIO(owner), lineEvent_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
   InitializeCriticalSection(&procLock_);
+  InitializeCriticalSection(&threadsLock_);
+  InitializeCriticalSection(&writeLock_);
   writeOverlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!lineEvent_ || !writeOverlapped_.hEvent) throw Exception("Serial component: no event");
+  if (!lineEvent_ || !writeOverlapped_.hEvent) {
+    if (lineEvent_) CloseHandle(lineEvent_);
+    if (writeOverlapped_.hEvent) CloseHandle(writeOverlapped_.hEvent);
+    DeleteCriticalSection(&writeLock_);
+    DeleteCriticalSection(&threadsLock_);
+    DeleteCriticalSection(&procLock_);
+    throw Exception("Serial component: no event");
+  }
   timeouts_.WriteTotalTimeoutMultiplier = 100;
   config_.dwSize = sizeof(COMMCONFIG);
   config_.dcb.DCBlength = sizeof(DCB);
@@ -103,6 +124,8 @@ TnrCustomComm::~TnrCustomComm() {
   eventList_.Clear();
   CloseHandle(writeOverlapped_.hEvent);
   CloseHandle(lineEvent_);
+  DeleteCriticalSection(&writeLock_);
+  DeleteCriticalSection(&threadsLock_);
   DeleteCriticalSection(&procLock_);
 }
 
@@ -113,6 +136,7 @@ void TnrCustomComm::Open() {
   Close();
   totalReceived_ = 0;
   totalSent_ = 0;
+  lastErrorText_.clear();
   TnrBaseIO::Open();
   if (!IsHandleValid()) {
     std::string system = GetLastSysErrorString();
@@ -123,14 +147,18 @@ void TnrCustomComm::Open() {
   halting_ = false;
   unread_ = 0;
   ++session_;
-  InitBuffer();
-  LoggingFmt(dlSimple, "The port %s succesful opened", {GetPortName()});
-  SetTraceState(GetTraceStates());
-  StartThreads();
+  // The queue sizes stored while closed reach the driver before anything
+  // reads its sizes back (the receive buffer is made from them).
+  SetupComm(GetHandle(), bufferInSize_, bufferOutSize_);
   try {
+    InitBuffer();
+    LoggingFmt(dlSimple, "The port %s succesful opened", {GetPortName()});
+    SetTraceState(GetTraceStates());
+    StartThreads();
     InitAfterOpen();
   } catch (...) {
-    // A port whose settings could not be made is not left open.
+    // A port without its buffer, its threads or its settings is not left
+    // open: no handle, no threads, no code 2.
     Close();
     throw;
   }
@@ -174,8 +202,11 @@ bool TnrCustomComm::BeginHalt() {
   DoNotify(nrNotifyMediumClosed);
   HANDLE h = GetHandle();
   SetCommMask(h, 0);  // ends the comm thread's wait
-  // A read of WinProc in progress ends; a write of SendData too.
-  PurgeComm(h, PURGE_RXABORT | (writePending_ ? PURGE_TXABORT : 0));
+  // A read of WinProc in progress ends; a write under way too (SendData's,
+  // or a synchronous one another thread waits for): the port is going, and
+  // its release waits for the write.
+  PurgeComm(h, PURGE_RXABORT |
+                   (writePending_.load() || writing_.load() > 0 ? PURGE_TXABORT : 0));
   if (GetNotYetSend() > 0) ClearDeviceBuffers();
   return true;
 }
@@ -185,11 +216,17 @@ void TnrCustomComm::ReleasePort(bool locked) {
   if (locked) lock.emplace(*this);
   HANDLE h = GetHandle();
   if (h == INVALID_HANDLE_VALUE) return;
-  WaitAsyncWrite();
-  nrCancelIO(h);
-  CloseHandle(h);
+  // A write that began after the halt's purge ends too.
+  if (writing_.load() > 0) PurgeComm(h, PURGE_TXABORT);
+  {
+    // No send uses the handle or SendData's record once this has it.
+    Guard write(writeLock_);
+    WaitAsyncWrite();
+    nrCancelIO(h);
+    CloseHandle(h);
+    TnrBaseIO::Close();
+  }
   FreeBuffer();
-  TnrBaseIO::Close();
 }
 
 void TnrCustomComm::InitBuffer() {
@@ -258,9 +295,12 @@ void TnrCustomComm::WinProc(const MSG &message) {
         // is read in further passes, each a block of its own.
         const auto capacity = static_cast<std::uint32_t>(buffer->size() - 1);
         while (queued > 0) {
-          std::uint32_t n = std::min(queued, capacity);
-          if (!ReadSync(h, buffer->data(), n)) break;
-          queued -= n;
+          std::uint32_t want = std::min(queued, capacity);
+          DWORD n = 0;
+          // Only what the read really brought is handed on (a purge may
+          // have taken queued bytes meanwhile).
+          if (!ReadSyncCount(h, buffer->data(), want, &n) || n == 0) break;
+          queued -= std::min<std::uint32_t>(queued, n);
           ignore = ignore + ReceiveBlock(buffer->data(), n, session);
           if (session_.load() != session) return;  // a handler closed the port
         }
@@ -281,7 +321,24 @@ void TnrCustomComm::WinProc(const MSG &message) {
     // for the message.
     if (!traced.Empty() && !ignore.Contains(itTraceState)) DoTraceStates(this, traced);
   } catch (const std::exception &e) {
-    DoFatalErrors(1, GetLastError(), e.what(), true);
+    ReportHandlerError(e.what());
+  } catch (...) {
+    ReportHandlerError("Unknown exception in a handler of the serial component");
+  }
+}
+
+void TnrCustomComm::ReportHandlerError(const char *what) {
+  // The error road of the component: OnFatalError, the log, then the error
+  // display unless the handler cleared the raise flag. Nothing raised here
+  // may end the delivery of port events, not even by OnFatalError itself.
+  DWORD system = GetLastError();
+  try {
+    DoFatalErrors(1, system, what, true);
+  } catch (...) {
+    try {
+      Logging(dlSimple, std::string("Error in the fatal-error report: ") + what);
+    } catch (...) {
+    }
   }
 }
 
@@ -345,30 +402,73 @@ void TnrCustomComm::DoCommError(std::uint32_t commCode, std::uint32_t sysError,
 // ---------------------------------------------------------------------------
 // Sending
 
+bool TnrCustomComm::WriteInOrder(const void *data, DWORD count, bool async, DWORD &error) {
+  ++writing_;
+  struct Done {
+    std::atomic<int> &writing;
+    ~Done() { --writing; }
+  } done{writing_};
+  Guard lock(writeLock_);
+  HANDLE h = GetHandle();
+  if (h == INVALID_HANDLE_VALUE || halting_.load()) {
+    error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  // The bytes of an earlier SendData leave first.
+  WaitAsyncWrite();
+  if (!async) {
+    bool ok = WriteSync(h, data, count);
+    error = ok ? 0 : GetLastError();
+    return ok;
+  }
+  // The write goes on after this returns: it works on the component's own
+  // copy of the data and its own record.
+  const auto *bytes = static_cast<const std::uint8_t *>(data);
+  writeData_.assign(bytes, bytes + count);
+  HANDLE event = writeOverlapped_.hEvent;
+  writeOverlapped_ = OVERLAPPED{};
+  writeOverlapped_.hEvent = event;
+  if (WriteFile(h, writeData_.data(), count, nullptr, &writeOverlapped_)) return true;
+  error = GetLastError();
+  if (error != ERROR_IO_PENDING) return false;
+  writePending_ = true;
+  error = 0;
+  return true;
+}
+
 void TnrCustomComm::SendChar(char ch) {
-  if (!IsHandleValid()) return;
+  if (!IsHandleValid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return;
+  }
   LoggingFmt(dlDebug, "Try to send char %2Xh ...", {static_cast<std::uint8_t>(ch)});
-  if (WriteSync(GetHandle(), &ch, 1)) {
+  DWORD error = 0;
+  if (WriteInOrder(&ch, 1, false, error)) {
     totalSent_ += 1;
     if (onAfterSend_) onAfterSend_(this);
   } else {
-    DoCommError(0, GetLastError(), {});
+    DoCommError(0, error, {});
   }
 }
 
 void TnrCustomComm::SendString(const std::string &text) {
-  if (!IsHandleValid() || text.empty()) return;
+  if (!IsHandleValid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return;
+  }
+  if (text.empty()) return;
   LoggingFmt(dlDebug, "Try to send string %s ...", {text});
-  if (WriteSync(GetHandle(), text.data(), static_cast<DWORD>(text.size()))) {
+  DWORD error = 0;
+  if (WriteInOrder(text.data(), static_cast<DWORD>(text.size()), false, error)) {
     totalSent_ += static_cast<std::uint32_t>(text.size());
     if (onAfterSend_) onAfterSend_(this);
   } else {
-    DoCommError(0, GetLastError(), {});
+    DoCommError(0, error, {});
   }
 }
 
 bool TnrCustomComm::WaitAsyncWrite() {
-  if (!writePending_) return true;
+  if (!writePending_.load()) return true;
   DWORD transferred = 0;
   BOOL ok = GetOverlappedResult(GetHandle(), &writeOverlapped_, &transferred, TRUE);
   writePending_ = false;
@@ -376,33 +476,27 @@ bool TnrCustomComm::WaitAsyncWrite() {
 }
 
 void TnrCustomComm::SendData(const void *buffer, std::uint32_t count) {
-  if (!IsHandleValid()) return;
-  LoggingFmt(dlDebug, "Try to send the data with %d length ...", {count});
-  // The write goes on after this returns: it works on the component's own
-  // copy of the data and its own record. A write still under way is let
-  // finish first.
-  WaitAsyncWrite();
-  const auto *bytes = static_cast<const std::uint8_t *>(buffer);
-  writeData_.assign(bytes, bytes + (bytes ? count : 0));
-  HANDLE event = writeOverlapped_.hEvent;
-  writeOverlapped_ = OVERLAPPED{};
-  writeOverlapped_.hEvent = event;
-  bool started = WriteFile(GetHandle(), writeData_.data(), static_cast<DWORD>(writeData_.size()),
-                           nullptr, &writeOverlapped_) != FALSE;
-  if (!started && GetLastError() == ERROR_IO_PENDING) {
-    started = true;
-    writePending_ = true;
+  if (!IsHandleValid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return;
   }
-  if (started) {
+  LoggingFmt(dlDebug, "Try to send the data with %d length ...", {count});
+  // No data is nothing to send: no bytes are counted for it.
+  if (!buffer) count = 0;
+  DWORD error = 0;
+  if (WriteInOrder(buffer, count, true, error)) {
     totalSent_ += count;
     Logging(dlDebug, "... the data transmittion is OK!");
   } else {
-    DoCommError(0, GetLastError(), {});
+    DoCommError(0, error, {});
   }
 }
 
 void TnrCustomComm::SendAheadChar(char ch) {
-  if (!IsHandleValid()) return;
+  if (!IsHandleValid()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return;
+  }
   if (TransmitCommChar(GetHandle(), ch))
     totalSent_ += 1;
   else
@@ -422,26 +516,34 @@ void Consumed(std::atomic<std::uint32_t> &unread, std::uint32_t n) {
 
 bool TnrCustomComm::Read(void *buffer, std::uint32_t count) {
   if (!IsHandleValid()) return false;
-  bool ok = ReadSync(GetHandle(), buffer, count);
-  if (ok) Consumed(unread_, count);
-  return ok;
+  DWORD n = 0;
+  bool ok = ReadSyncCount(GetHandle(), buffer, count, &n);
+  Consumed(unread_, n);
+  return ok && n == count;
 }
 
 bool TnrCustomComm::ReadAll(void *buffer, std::uint32_t size, std::uint32_t *read) {
   if (read) *read = 0;
   if (!IsHandleValid()) return false;
-  std::uint32_t n = std::min(GetReadyForRead(), size);
-  if (n == 0) return true;
-  bool ok = Read(buffer, n);
-  if (ok && read) *read = n;
+  std::uint32_t want = std::min(GetReadyForRead(), size);
+  if (want == 0) return true;
+  DWORD n = 0;
+  bool ok = ReadSyncCount(GetHandle(), buffer, want, &n);
+  Consumed(unread_, n);
+  if (read) *read = n;
   return ok;
 }
 
 std::string TnrCustomComm::ReadString() {
-  std::uint32_t n = GetReadyForRead();
-  if (n == 0) return {};
-  std::string text(n, '\0');
-  if (!Read(text.data(), n)) return {};
+  if (!IsHandleValid()) return {};
+  std::uint32_t want = GetReadyForRead();
+  if (want == 0) return {};
+  std::string text(want, '\0');
+  DWORD n = 0;
+  bool ok = ReadSyncCount(GetHandle(), text.data(), want, &n);
+  Consumed(unread_, n);
+  if (!ok) return {};
+  text.resize(n);
   return text;
 }
 
@@ -475,15 +577,17 @@ bool TnrCustomComm::WaitForBytes(std::uint32_t count, std::uint32_t timeout) {
   if (!IsHandleValid()) return false;
   TTraceStates saved = GetTraceStates();
   SetTraceState(saved - TTraceStates{tsRxChar});
-  const DWORD deadline = GetTickCount() + timeout;
+  TnrElapsed elapsed;
   bool result = false;
   // The count is looked at after every port event, and at least every
-  // millisecond.
-  while (static_cast<LONG>(GetTickCount() - deadline) <= 0 && IsHandleValid()) {
+  // millisecond; the time passed is counted in 64 bits, so a time-out of any
+  // size (INFINITE: none) is waited out.
+  for (;;) {
     if (GetReadyForRead() >= count) {
       result = true;
       break;
     }
+    if (!IsHandleValid() || elapsed.Passed(timeout)) break;
     WaitLine(1);
   }
   SetTraceState(saved);
@@ -492,11 +596,11 @@ bool TnrCustomComm::WaitForBytes(std::uint32_t count, std::uint32_t timeout) {
 
 bool TnrCustomComm::WaitForSignal(TModemSignal signal, std::uint32_t timeout) {
   if (!IsHandleValid()) return false;
-  const DWORD deadline = GetTickCount() + timeout;
+  TnrElapsed elapsed;
   for (;;) {
     if (GetStateModemSignals().Contains(signal)) return true;
     WaitLine(1);
-    if (static_cast<LONG>(GetTickCount() - deadline) > 0 || !IsHandleValid()) return false;
+    if (!IsHandleValid() || elapsed.Passed(timeout)) return false;
   }
 }
 
@@ -738,17 +842,49 @@ void TnrCustomComm::ConfigDialog() {
 // ---------------------------------------------------------------------------
 // The terminal
 
-void TnrCustomComm::SetTerminal(TEdit *edit) {
-  if (terminal_ && savedWndProc_) {
-    SetWindowLongPtrA(terminal_->Handle(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(savedWndProc_));
-    RemovePropA(terminal_->Handle(), kTerminalProp);
+void TnrCustomComm::Unhook() {
+  HWND window = hookedWindow_;
+  if (window) {
+    auto *last = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
+    if (last == this || !last) {
+      if (hookedAfter_) {
+        SetPropA(window, kTerminalProp, hookedAfter_);
+      } else {
+        RemovePropA(window, kTerminalProp);
+        if (savedWndProc_)
+          SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(savedWndProc_));
+      }
+    } else {
+      // Hooked after this one: that component now hooks after this one's
+      // predecessor (or holds the edit's own procedure).
+      for (TnrCustomComm *c = last; c; c = c->hookedAfter_) {
+        if (c->hookedAfter_ != this) continue;
+        c->hookedAfter_ = hookedAfter_;
+        if (!hookedAfter_) c->savedWndProc_ = savedWndProc_;
+        break;
+      }
+    }
   }
+  hookedWindow_ = nullptr;
+  hookedAfter_ = nullptr;
   savedWndProc_ = nullptr;
+}
+
+void TnrCustomComm::SetTerminal(TEdit *edit) {
+  Unhook();
   if (edit) {
     HWND window = edit->Handle();
+    auto *last = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
+    auto current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC));
+    if (last && current == &TnrCustomComm::TerminalWndProc) {
+      // Another component hooked this edit: messages go on to it.
+      hookedAfter_ = last;
+    } else {
+      savedWndProc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
+          window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TnrCustomComm::TerminalWndProc)));
+    }
     SetPropA(window, kTerminalProp, this);
-    savedWndProc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-        window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TnrCustomComm::TerminalWndProc)));
+    hookedWindow_ = window;
   }
   terminalWindow_ = nullptr;
   terminal_ = edit;
@@ -783,6 +919,8 @@ LRESULT TnrCustomComm::NewWndProc(HWND window, UINT message, WPARAM wParam, LPAR
     SendChar(static_cast<char>(wParam));
     if (!terminalEcho_) return 0;
   }
+  if (hookedAfter_) return hookedAfter_->NewWndProc(window, message, wParam, lParam);
+  if (!savedWndProc_) return DefWindowProcA(window, message, wParam, lParam);
   return CallWindowProcA(savedWndProc_, window, message, wParam, lParam);
 }
 
@@ -812,6 +950,8 @@ void TnrCustomComm::Notification(TComponent *component, TOperation operation) {
     terminal_ = nullptr;
     terminalWindow_ = nullptr;
     savedWndProc_ = nullptr;
+    hookedAfter_ = nullptr;
+    hookedWindow_ = nullptr;
   }
   if (component == monitorCTS_) monitorCTS_ = nullptr;
   if (component == monitorDSR_) monitorDSR_ = nullptr;

@@ -28,7 +28,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -104,6 +103,25 @@ using TOnTraceEvent = Handler<void(TObject *Com, TTraceStates Event)>;
 using TOnCommErrorEvent = Handler<void(TObject *Com, std::uint32_t CommCode, std::uint32_t SysError,
                                        TComStateFlags State, bool &flFlashBuffers)>;
 
+// Milliseconds passed since it was made, counted in 64 bits from the 32-bit
+// tick count (read at least once every 49 days).
+class TnrElapsed {
+ public:
+  TnrElapsed() : last_(GetTickCount()) {}
+  std::uint64_t Ms() {
+    DWORD now = GetTickCount();
+    total_ += now - last_;
+    last_ = now;
+    return total_;
+  }
+  // Whether a time-out of ms (INFINITE: none) has passed.
+  bool Passed(DWORD ms) { return ms != INFINITE && Ms() > ms; }
+
+ private:
+  DWORD last_;
+  std::uint64_t total_ = 0;
+};
+
 // The registered messages, registered when the library is loaded: the
 // comm-event message ("vaVeviMsgComEvent", the port's event bits in its
 // first parameter) and the quit message ("vaVeviMsgQuitComEvent").
@@ -170,7 +188,7 @@ class VAVEVI_API TCommThread : public TThread {
   TCommThread(TnrCustomComm *comm, TMsgThread *target);
   ~TCommThread() override;
   void Terminate() override;  // also wakes the thread
-  HANDLE WakeEvent() const { return overlapped_.hEvent; }
+  HANDLE WakeEvent() const { return wait_->overlapped.hEvent; }
   // Waits until the thread has started its first wait on the port (or has
   // ended).
   bool WaitWatching(DWORD ms) const;
@@ -181,11 +199,19 @@ class VAVEVI_API TCommThread : public TThread {
  private:
   bool Post(WPARAM events, LPARAM request);
 
+  // The record of the overlapped wait and the mask it fills. The system
+  // writes both until the wait has completed; a wait that a cancel did not
+  // end in time keeps its record (and event) for the rest of the process
+  // rather than have the system write into freed memory.
+  struct WaitRecord {
+    OVERLAPPED overlapped;
+    DWORD mask;
+  };
+
   TnrCustomComm *comm_;
   TMsgThread *target_;
   HANDLE handle_;
-  OVERLAPPED overlapped_{};
-  DWORD eventMask_ = 0;
+  WaitRecord *wait_ = nullptr;
   HANDLE watching_ = nullptr;
   HANDLE stop_ = nullptr;  // set by Terminate
 };
@@ -234,19 +260,28 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   // mask emptied, queued output purged, the handle closed.
   void ForceHalt();
 
+  // Sending. The bytes of a port leave in the order of the calls that sent
+  // them, whatever the mix: every send waits for the component's write lock
+  // and for an earlier SendData write still under way. On a closed port the
+  // sends do nothing: no bytes, no counts, no handler, and the last error is
+  // ERROR_INVALID_HANDLE (GetActive tells the caller beforehand).
   void SendChar(char ch) override;                                  // synchronous
   void SendString(const std::string &text) override;                // synchronous
   void SendData(const void *buffer, std::uint32_t count) override;  // asynchronous
-  void SendAheadChar(char ch);
+  void SendAheadChar(char ch);  // ahead of queued output (TransmitCommChar)
+  // True only when all count bytes were read (a read that a time-out or a
+  // purge cut short gives false).
   bool Read(void *buffer, std::uint32_t count);
-  // Reads the queued bytes, at most size; *read gets the count.
+  // Reads the queued bytes, at most size; *read gets the count really read.
   bool ReadAll(void *buffer, std::uint32_t size, std::uint32_t *read = nullptr);
   std::string ReadString();
-  // Waits until count bytes are queued (true) or the time-out passes; the
-  // message handler leaves arriving bytes queued meanwhile unless another
-  // consumer wants them.
+  // Waits until count bytes are queued (true) or the time-out passes
+  // (INFINITE: no time-out); the message handler leaves arriving bytes queued
+  // meanwhile unless another consumer wants them. The driver's input queue
+  // must be able to hold count bytes: a sender that fills it waits, and a
+  // larger count is never reached.
   bool WaitForBytes(std::uint32_t count, std::uint32_t timeout);
-  bool WaitForSignal(TModemSignal signal, std::uint32_t timeout);
+  bool WaitForSignal(TModemSignal signal, std::uint32_t timeout);  // INFINITE: no time-out
   void SetStateDTR(bool on);
   void SetStateRTS(bool on);
   void SetStateX(bool on);
@@ -353,6 +388,19 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   friend class TCommThread;
   friend class TMsgThread;
   class ProcLock;
+  // A critical section held for a scope.
+  class Guard {
+   public:
+    explicit Guard(CRITICAL_SECTION &section) : section_(section) {
+      EnterCriticalSection(&section_);
+    }
+    ~Guard() { LeaveCriticalSection(&section_); }
+    Guard(const Guard &) = delete;
+    Guard &operator=(const Guard &) = delete;
+
+   private:
+    CRITICAL_SECTION &section_;
+  };
 
   // Halting in three steps: begin (once: code 1, event mask emptied, pending
   // reads aborted, output purged when queued), end the comm thread, release
@@ -369,12 +417,21 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   static LRESULT CALLBACK TerminalWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void SetMonitor(TComponent *&slot, TComponent *control);
   void SetIndicator(TComponent *control, bool on);
-  bool WaitAsyncWrite();
+  bool WaitAsyncWrite();  // under the write lock
+  // One send under the write lock, after an earlier asynchronous write:
+  // synchronous (waited for) or asynchronous (SendData's own copy). The
+  // system's error code on failure.
+  bool WriteInOrder(const void *data, DWORD count, bool async, DWORD &error);
+  void ReportHandlerError(const char *what);  // from WinProc's handlers
+  // The terminal hooks of all components that hooked the same edit form a
+  // chain: the window's property names the last one, each names the one it
+  // hooked after.
+  void Unhook();
 
   std::unique_ptr<TMsgThread> msgThread_;
   std::unique_ptr<TCommThread> commThread_;
   std::vector<std::unique_ptr<TMsgThread>> leftovers_;  // ending; freed later
-  std::mutex threadsLock_;
+  CRITICAL_SECTION threadsLock_;
   COMSTAT lineStatus_{};
   COMMPROP commProp_{};
   COMMTIMEOUTS timeouts_{};
@@ -397,6 +454,8 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   std::atomic<DWORD> terminalBusy_{0};  // the thread putting text into the terminal
   HWND terminalWindow_ = nullptr;
   WNDPROC savedWndProc_ = nullptr;
+  TnrCustomComm *hookedAfter_ = nullptr;  // the component that hooked the edit before
+  HWND hookedWindow_ = nullptr;
   std::uint16_t bufferOutSize_ = 4096;
   std::uint16_t bufferInSize_ = 4096;
   // The receive buffer (buffer-in size + 1 bytes). WinProc holds a reference
@@ -414,10 +473,14 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   std::atomic<std::uint32_t> maskChanges_{0};  // grows around each new event mask
   std::atomic<DWORD> winProcThread_{0};        // the thread running WinProc
   HANDLE lineEvent_;                           // set by the comm thread on port events
-  // SendData's write: the component's own record and copy of the data.
+  // The write lock keeps the sends in call order and SendData's write (the
+  // component's own record and copy of the data) away from the release of
+  // the port.
+  CRITICAL_SECTION writeLock_;
   OVERLAPPED writeOverlapped_{};
   std::vector<std::uint8_t> writeData_;
-  bool writePending_ = false;
+  std::atomic<bool> writePending_{false};
+  std::atomic<int> writing_{0};  // sends under way
 };
 
 // ---------------------------------------------------------------------------
@@ -468,7 +531,9 @@ class VAVEVI_API TnrCustomSerialComm : public TnrCustomComm {
   // baud, 7N1) and gives its identity text with both markers ("(" ... ")"),
   // or "" when it does not answer. Opens the port when needed; the line
   // settings, trace states and open state are as before afterwards. No DSR
-  // within 200 ms is the fatal error "Device Connect Initialization Error".
+  // within 200 ms is the fatal error "Device Connect Initialization Error",
+  // before any setting is changed: the port then stays open, also when it
+  // was opened for the call.
   std::string GetPNPDeviceString();
 
   // The configuration value (see kSerialConfigSize) under root\key, named

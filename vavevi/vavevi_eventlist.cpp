@@ -30,10 +30,11 @@ void TEventList::Notify(void *item, TListNotification action) {
 }
 
 void TEventList::Lengthened(std::uint32_t length) {
-  if (length <= longest_) return;
-  longest_ = length;
-  // A buffer in use grows at once, before the longer sequence can be matched.
-  if (prepared_) PrepareBuffer(receiveSize_);
+  // Only the length is noted: the buffer belongs to the thread that hands
+  // blocks on (WinProc), which may be reading it now. SetBufferByEvent grows
+  // it there before a longer sequence is copied in; the next open makes it
+  // large enough at once.
+  if (length > longest_) longest_ = length;
 }
 
 int TEventList::Add(const TCommEvent &event) {

@@ -116,6 +116,7 @@ void TnrCustomSerialComm::InitAfterOpen() {
 
 void TnrCustomSerialComm::Loaded() {
   TnrCustomComm::Loaded();  // loading ends: Active acts from here on
+  SetLastErrorText("");      // a text from before the load is not this load's
   try {
     SetTerminal(GetTerminal());  // hooks the streamed edit
     SetTerminalUsage(GetTerminalUsage());
@@ -152,7 +153,11 @@ void TnrCustomSerialComm::Update() {
 
 void TnrCustomSerialComm::SetDeviceIndex(int index) {
   if (index < 0 || index >= DeviceList().Count()) return;
-  SetComPortNo(static_cast<std::uint16_t>(DeviceList().Objects(index)));
+  // A port number the component cannot hold (above 65535) would open
+  // another port: the entry is ignored like one outside the list.
+  const auto number = DeviceList().Objects(index);
+  if (number > 0xFFFF) return;
+  SetComPortNo(static_cast<std::uint16_t>(number));
 }
 
 int TnrCustomSerialComm::GetDeviceIndex() {

@@ -1,5 +1,7 @@
 // Vavevi: the comm thread, the message thread, and how the component starts
 // and stops them.
+#include <initializer_list>
+
 #include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtunits.h"
@@ -46,14 +48,51 @@ bool PortPresent(HANDLE port) {
 // wake the thread. Not a cancel either: Wine's serial wait may still store
 // the mask after a cancelled wait has been reported as ended. (The mask is
 // set again while the wait lasts: a mask that was already empty when the
-// wait began may not end it on the first try.)
-void EndWait(HANDLE port, OVERLAPPED &ov) {
+// wait began may not end it on the first try.) Gives up after about
+// kWaitEndLimit ms: the caller then keeps the record.
+constexpr DWORD kWaitEndLimit = 5000;
+
+bool EndWait(HANDLE port, OVERLAPPED &ov) {
   ResetEvent(ov.hEvent);
+  TnrElapsed elapsed;
   while (!HasOverlappedIoCompleted(&ov)) {
+    if (elapsed.Ms() >= kWaitEndLimit) return false;
     // A port that has gone takes no mask: its wait is cancelled instead.
     if (!SetCommMask(port, 0) || !PortPresent(port)) CancelIo(port);
     WaitForSingleObject(ov.hEvent, 100);
   }
+  return true;
+}
+
+// Waits up to limit ms for a cancelled wait to complete.
+bool WaitCancelled(OVERLAPPED &ov, DWORD limit) {
+  TnrElapsed elapsed;
+  while (!HasOverlappedIoCompleted(&ov)) {
+    if (elapsed.Ms() >= limit) return false;
+    WaitForSingleObject(ov.hEvent, 10);
+  }
+  return true;
+}
+
+// Waits for an object while handling the messages that other threads send
+// to this thread's windows: the message thread may be sending one to a
+// terminal edit of this thread, and would wait for this thread for ever.
+DWORD WaitHandlingSent(HANDLE object, DWORD ms) {
+  TnrElapsed elapsed;
+  for (;;) {
+    std::uint64_t passed = elapsed.Ms();
+    DWORD left = passed >= ms ? 0 : static_cast<DWORD>(ms - passed);
+    DWORD r = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_SENDMESSAGE);
+    if (r != WAIT_OBJECT_0 + 1) return r;
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+}
+
+// Closes the handles that are set; for constructors that fail half-way.
+void CloseAll(std::initializer_list<HANDLE> handles) {
+  for (HANDLE h : handles)
+    if (h) CloseHandle(h);
 }
 
 }  // namespace
@@ -65,13 +104,17 @@ UINT QuitCommEventMessage() { return g_quitMessage; }
 // The comm thread
 
 TCommThread::TCommThread(TnrCustomComm *comm, TMsgThread *target)
-    : comm_(comm), target_(target), handle_(comm->GetHandle()) {
+    : comm_(comm), target_(target), handle_(comm->GetHandle()), wait_(new WaitRecord{}) {
   // The wake event is the event of the overlapped wait: the port sets it when
   // the wait completes; Terminate and StartThreads set it to wake the thread.
-  overlapped_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  wait_->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   watching_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   stop_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!overlapped_.hEvent || !watching_ || !stop_) throw Exception("Comm thread: no event");
+  if (!wait_->overlapped.hEvent || !watching_ || !stop_) {
+    CloseAll({wait_->overlapped.hEvent, watching_, stop_});
+    delete wait_;
+    throw Exception("Comm thread: no event");
+  }
   Start();
 }
 
@@ -79,7 +122,13 @@ TCommThread::~TCommThread() {
   Stop();
   CloseHandle(stop_);
   CloseHandle(watching_);
-  CloseHandle(overlapped_.hEvent);
+  if (wait_ && HasOverlappedIoCompleted(&wait_->overlapped)) {
+    CloseHandle(wait_->overlapped.hEvent);
+    delete wait_;
+  }
+  // Otherwise the system may still complete the wait: its record and event
+  // stay (a few dozen bytes and one handle, only for a driver that never
+  // ended a cancelled wait).
 }
 
 bool TCommThread::WaitWatching(DWORD ms) const {
@@ -92,7 +141,7 @@ void TCommThread::Terminate() {
   // The stop event, not only the wake event: starting a wait resets the
   // wake event, and a wake given just before would be lost.
   SetEvent(stop_);
-  SetEvent(overlapped_.hEvent);
+  SetEvent(wait_->overlapped.hEvent);
 }
 
 bool TCommThread::Post(WPARAM events, LPARAM request) {
@@ -109,7 +158,8 @@ bool TCommThread::Post(WPARAM events, LPARAM request) {
 void TCommThread::Execute() {
   TnrCustomComm &comm = *comm_;
   HANDLE handled[2] = {target_->HandledEvent(), stop_};
-  HANDLE woken[2] = {overlapped_.hEvent, stop_};
+  HANDLE woken[2] = {wait_->overlapped.hEvent, stop_};
+  DWORD &eventMask = wait_->mask;
   bool outstanding = false;  // a posted message WinProc has not finished
   // Waits in a row that showed a port not working: one that ended with an
   // error, or one that ended at once reporting nothing. Once may be a
@@ -134,11 +184,11 @@ void TCommThread::Execute() {
     // thread never spins.
     if (comm.unread_.load() > 0 || empty >= 3) Sleep(1);
 
-    OVERLAPPED &ov = overlapped_;
+    OVERLAPPED &ov = wait_->overlapped;
     HANDLE wake = ov.hEvent;
     ov = OVERLAPPED{};
     ov.hEvent = wake;
-    eventMask_ = 0;
+    eventMask = 0;
     DWORD events = 0;
     // A wait ended by a new event mask (SetTraceState, also inside
     // WaitForBytes) is no sign of a port that has gone: it is waited again.
@@ -146,10 +196,10 @@ void TCommThread::Execute() {
     auto failed = [&] {
       if (comm.maskChanges_.load() == maskChanges) ++failures;
     };
-    BOOL immediate = WaitCommEvent(handle_, &eventMask_, &ov);
+    BOOL immediate = WaitCommEvent(handle_, &eventMask, &ov);
     SetEvent(watching_);
     if (immediate) {
-      events = eventMask_;
+      events = eventMask;
       if (events == 0) failed();
     } else {
       DWORD error = GetLastError();
@@ -162,8 +212,7 @@ void TCommThread::Execute() {
               // cancelled (it must have ended before its record goes away)
               // and the port is halted.
               CancelIo(handle_);
-              for (int i = 0; i < 100 && !HasOverlappedIoCompleted(&ov); ++i)
-                WaitForSingleObject(ov.hEvent, 10);
+              WaitCancelled(ov, 1000);  // a wait still pending keeps its record
               halt = true;
               break;
             }
@@ -181,12 +230,12 @@ void TCommThread::Execute() {
           }
           DWORD transferred = 0;
           if (GetOverlappedResult(handle_, &ov, &transferred, FALSE))
-            events = eventMask_;  // 0 when the event mask was changed
+            events = eventMask;  // 0 when the event mask was changed
           else
             failed();
           break;
         }
-      } else if (error == ERROR_INVALID_PARAMETER && eventMask_ == 0) {
+      } else if (error == ERROR_INVALID_PARAMETER && eventMask == 0) {
         // The event mask is being emptied by a halt: the loop ends.
         continue;
       } else if (error == ERROR_INVALID_HANDLE) {
@@ -226,7 +275,10 @@ TMsgThread::TMsgThread(TnrCustomComm *comm)
     : comm_(comm),
       ready_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
       handled_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {
-  if (!ready_ || !handled_) throw Exception("Message thread: no event");
+  if (!ready_ || !handled_) {
+    CloseAll({ready_, handled_});
+    throw Exception("Message thread: no event");
+  }
   Start();
 }
 
@@ -269,8 +321,9 @@ void TMsgThread::Execute() {
         else
           ProcessMess();
       } catch (...) {
-        // WinProc traps its own errors; this is a withdrawn call (the
-        // component is being closed).
+        // WinProc reports every error of its handlers itself; what arrives
+        // here is a synchronised call that was withdrawn (the component is
+        // being closed) or could not be made.
         SetEvent(handled_);
         break;
       }
@@ -290,7 +343,7 @@ void TnrCustomComm::RequestHalt() { ForceHalt(); }
 void TnrCustomComm::StartThreads() {
   ReapThreads(false);
   ResetEvent(lineEvent_);
-  std::lock_guard guard(threadsLock_);
+  Guard guard(threadsLock_);
   // Both threads start at once. The comm thread's posts are tried again
   // until the message thread has its queue; Open returns with the port
   // watched, so that a line change right after it is not lost (Wine only
@@ -305,7 +358,7 @@ void TnrCustomComm::StartThreads() {
 void TnrCustomComm::StopCommThread() {
   std::unique_ptr<TCommThread> thread;
   {
-    std::lock_guard guard(threadsLock_);
+    Guard guard(threadsLock_);
     if (commThread_ && commThread_->ThreadID() == GetCurrentThreadId()) return;
     thread = std::move(commThread_);
   }
@@ -315,13 +368,13 @@ void TnrCustomComm::StopCommThread() {
 void TnrCustomComm::StopThreads() {
   {
     // The message thread is told first, so that both threads end at once.
-    std::lock_guard guard(threadsLock_);
+    Guard guard(threadsLock_);
     if (msgThread_) msgThread_->Terminate();
   }
   StopCommThread();
   std::unique_ptr<TMsgThread> thread;
   {
-    std::lock_guard guard(threadsLock_);
+    Guard guard(threadsLock_);
     thread = std::move(msgThread_);
   }
   if (thread) {
@@ -331,13 +384,13 @@ void TnrCustomComm::StopThreads() {
     // freed later.
     if (thread->ThreadID() == GetCurrentThreadId() ||
         winProcThread_.load() == GetCurrentThreadId()) {
-      std::lock_guard guard(threadsLock_);
+      Guard guard(threadsLock_);
       leftovers_.push_back(std::move(thread));
       return;
     }
     TApplication *app = Application();
     auto wait = [&](DWORD ms) {
-      return app ? app->WaitFor(thread->Handle(), ms) : WaitForSingleObject(thread->Handle(), ms);
+      return app ? app->WaitFor(thread->Handle(), ms) : WaitHandlingSent(thread->Handle(), ms);
     };
     DWORD start = GetTickCount();
     DWORD result = WAIT_TIMEOUT;
@@ -373,7 +426,7 @@ void TnrCustomComm::StopThreads() {
 void TnrCustomComm::ReapThreads(bool wait) {
   std::vector<std::unique_ptr<TMsgThread>> done;
   {
-    std::lock_guard guard(threadsLock_);
+    Guard guard(threadsLock_);
     for (auto it = leftovers_.begin(); it != leftovers_.end();) {
       if (wait || (*it)->Finished()) {
         done.push_back(std::move(*it));
