@@ -261,6 +261,32 @@ TEST(Form, BuildsItsComponentsFromTheResource) {
   EXPECT_FALSE(inner.ComponentState().Contains(csLoading));
 }
 
+// A form of the largest size with over 50,000 components: each is named
+// and, when the form is destroyed, removed at a cost that does not grow with
+// the others (finding a name or a component by going through all the
+// others would take billions of steps here).
+TEST(Form, TheLargestFormWithFiftyThousandComponentsIsBuiltAndDestroyedInOnePass) {
+  TTestDevice::Reset();
+  std::string text = "TTestForm f {\n";
+  int count = 0;
+  for (;;) {
+    std::string line = "TTestDevice d" + std::to_string(count) + "{}\n";
+    if (text.size() + line.size() + 2 > kMaxFormResourceSize) break;
+    text += line;
+    ++count;
+  }
+  text += "}\n";
+  ASSERT_GT(count, 50000);
+  {
+    auto form = std::make_unique<TTestForm>(nullptr);
+    form->ReadForm(text, "TTestForm");
+    ASSERT_EQ(form->ComponentCount(), count);
+    EXPECT_EQ(form->FindComponent("D" + std::to_string(count - 1)), form->Components(count - 1));
+    EXPECT_EQ(TTestDevice::Alive(), count);
+  }
+  EXPECT_EQ(TTestDevice::Alive(), 0);
+}
+
 TEST(Form, ResourceThatDoesNotFitLeavesTheFormAsItWas) {
   struct Case {
     const char *what;
