@@ -1,6 +1,7 @@
 #include "rtcomponent.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "rtexcept.h"
 #include "rtproperties.h"
@@ -33,16 +34,30 @@ void TComponent::Insert(TComponent *child) {
 }
 
 void TComponent::Remove(TComponent *child) {
-  components_.erase(std::remove(components_.begin(), components_.end(), child), components_.end());
+  if (!child->name_.empty()) {
+    auto named = byName_.find(UpperCase(child->name_));
+    if (named != byName_.end() && named->second == child) byName_.erase(named);
+  }
+  // Components mostly go newest first: look from the end.
+  auto it = std::find(components_.rbegin(), components_.rend(), child);
+  if (it != components_.rend()) components_.erase(std::next(it).base());
   child->owner_ = nullptr;
   if (!state_.Contains(csDestroying)) Notification(child, TOperation::opRemove);
 }
 
 void TComponent::SetName(std::string name) {
   if (name == name_) return;
-  if (!name.empty() && owner_) {
-    TComponent *other = owner_->FindComponent(name);
-    if (other && other != this) throw Exception("A component named " + name + " already exists");
+  if (owner_) {
+    if (!name.empty()) {
+      TComponent *other = owner_->FindComponent(name);
+      if (other && other != this) throw Exception("A component named " + name + " already exists");
+    }
+    auto &index = owner_->byName_;
+    if (!name_.empty()) {
+      auto named = index.find(UpperCase(name_));
+      if (named != index.end() && named->second == this) index.erase(named);
+    }
+    if (!name.empty()) index[UpperCase(name)] = this;
   }
   name_ = std::move(name);
 }
@@ -55,9 +70,8 @@ TComponent *TComponent::Components(int index) const {
 
 TComponent *TComponent::FindComponent(std::string_view name) const {
   if (name.empty()) return nullptr;
-  for (TComponent *c : components_)
-    if (SameText(c->name_, name)) return c;
-  return nullptr;
+  auto named = byName_.find(UpperCase(name));
+  return named != byName_.end() ? named->second : nullptr;
 }
 
 void TComponent::FreeNotification(TComponent *other) {

@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -88,7 +89,11 @@ class RT_API TComponent : public TObject {
   TComponent *owner_ = nullptr;
   std::string name_;
   TComponentState state_;
-  std::vector<TComponent *> components_;    // owned, in creation order
+  std::vector<TComponent *> components_;  // owned, in creation order
+  // The named ones among them by their upper-case name (names are unique
+  // within an owner, without regard to letter case): finding, naming and
+  // removing a component cost the same however many its owner has.
+  std::unordered_map<std::string, TComponent *> byName_;
   std::vector<TComponent *> freeNotifies_;  // peers to tell at destruction
 };
 

@@ -1,6 +1,7 @@
 #include "rtformres.h"
 
 #include <cstdint>
+#include <unordered_map>
 
 #include "rtsysutils.h"
 
@@ -286,7 +287,14 @@ class Parser {
   }
 
   // At the class name of a block.
+  // Names seen in one block, by their upper-case spelling (names match
+  // without regard to letter case), with the line where each was given: each
+  // name is looked up once, so a block costs time in proportion to its bytes,
+  // however many properties or components it holds.
+  using NameLines = std::unordered_map<std::string, int>;
+
   TResourceObject ParseObject(int depth) {
+    NameLines childNames, propertyNames;
     TResourceObject obj;
     obj.line = tok_.line;
     obj.className = ExpectName("a class name");
@@ -307,14 +315,14 @@ class Parser {
              "a property or a component expected in " + obj.name + ", not " + Describe(tok_.kind));
       const Token &next = Peek();
       if (next.kind == Tok::Equals) {
-        AddProperty(obj);
+        AddProperty(obj, propertyNames);
       } else if (next.kind == Tok::Name) {
         if (depth >= kMaxFormNesting)
           Fail(tok_.line, "blocks nested more than " + std::to_string(kMaxFormNesting) + " deep");
-        for (const TResourceObject &sibling : obj.children)
-          if (SameText(sibling.name, next.text))
-            Fail(next.line, "a component named " + next.text + " is already in " + obj.name +
-                                " (line " + std::to_string(sibling.line) + ")");
+        auto [seen, added] = childNames.try_emplace(UpperCase(next.text), next.line);
+        if (!added)
+          Fail(next.line, "a component named " + next.text + " is already in " + obj.name +
+                              " (line " + std::to_string(seen->second) + ")");
         obj.children.push_back(ParseObject(depth + 1));
       } else {
         Fail(next.line, "'=' or a component name expected after " + tok_.text + ", not " +
@@ -324,14 +332,14 @@ class Parser {
   }
 
   // At the property's name, with '=' ahead.
-  void AddProperty(TResourceObject &obj) {
+  void AddProperty(TResourceObject &obj, NameLines &names) {
     TResourceProperty p;
     p.line = tok_.line;
     p.name = std::move(tok_.text);
-    for (const TResourceProperty &other : obj.properties)
-      if (SameText(other.name, p.name))
-        Fail(p.line, "property " + p.name + " set twice (first on line " +
-                         std::to_string(other.line) + ")");
+    auto [seen, added] = names.try_emplace(UpperCase(p.name), p.line);
+    if (!added)
+      Fail(p.line, "property " + p.name + " set twice (first on line " +
+                       std::to_string(seen->second) + ")");
     Advance();  // the name
     Advance();  // '='
     p.value = ParseValue(p.name);

@@ -22,11 +22,19 @@ bool FileExists(const std::string &path) {
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// The temporary directory with a trailing backslash, or "" (with the system's
+// error) when there is none: the driver file must never land in the root of
+// the current drive instead.
 std::string TempDirectory() {
   char buffer[MAX_PATH + 1] = {};
   DWORD n = GetTempPathA(MAX_PATH, buffer);
-  std::string dir(buffer, n <= MAX_PATH ? n : 0);
-  if (dir.empty() || dir.back() != '\\') dir += '\\';
+  if (n == 0) return {};
+  if (n > MAX_PATH) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return {};
+  }
+  std::string dir(buffer, n);
+  if (dir.back() != '\\') dir += '\\';
   return dir;
 }
 
@@ -44,9 +52,16 @@ void TnrDriverBase::DoFatalErrors(std::uint32_t code, std::uint32_t detail,
 }
 
 bool TnrDriverBase::CreateService() {
-  if (!FileExists(driverFile_)) {
+  bool usable = FileExists(driverFile_) && (!ownFile_ || Trim(resourceName_).empty() ||
+                                            FileMatchesRes(resourceName_, driverFile_));
+  if (!usable) {
     if (Trim(resourceName_).empty()) return false;
-    if (Trim(driverFile_).empty()) driverFile_ = TempDirectory() + serviceName_ + ".sys";
+    if (Trim(driverFile_).empty()) {
+      std::string dir = TempDirectory();
+      if (dir.empty()) return false;
+      driverFile_ = dir + serviceName_ + ".sys";
+      ownFile_ = true;
+    }
     if (!CreateFileFromRes(resourceName_, driverFile_)) return false;
   }
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);

@@ -3,10 +3,14 @@
 //
 // Open writes the driver file from the RCDATA resource ResourceName when the
 // file DriverFile does not exist (an empty DriverFile becomes the temporary
-// directory + ServiceName + ".sys"), registers it as the demand-start
+// directory + ServiceName + ".sys"; when the system gives no temporary
+// directory, creating the service fails), registers it as the demand-start
 // kernel-driver service ServiceName (a service of that name that exists
 // already is adopted), starts it and opens "\\.\" + ServiceName. Close closes
 // the device, stops the service and deletes it; the driver file stays.
+// A driver file that the object chose itself (the default) is used again only
+// while it still holds exactly the resource's bytes, and is written again
+// otherwise; a file that the caller named is used as it is.
 //
 // Failures to create or start the service are fatal errors (code 7, the
 // system error as detail): OnFatalError may clear the raise flag, otherwise an
@@ -52,7 +56,10 @@ class VAVEVI_API TnrDriverBase : public TObject {
   const std::string &GetServiceName() const { return serviceName_; }
   void SetServiceName(std::string name) { serviceName_ = std::move(name); }
   const std::string &GetDriverFile() const { return driverFile_; }
-  void SetDriverFile(std::string file) { driverFile_ = std::move(file); }
+  void SetDriverFile(std::string file) {
+    driverFile_ = std::move(file);
+    ownFile_ = false;
+  }
   const std::string &GetResourceName() const { return resourceName_; }
   void SetResourceName(std::string name) { resourceName_ = std::move(name); }
 
@@ -62,4 +69,5 @@ class VAVEVI_API TnrDriverBase : public TObject {
   std::string driverFile_;
   std::string resourceName_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
+  bool ownFile_ = false;  // driverFile_ is the default this object chose
 };

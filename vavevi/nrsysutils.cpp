@@ -1,5 +1,6 @@
 #include "nrsysutils.h"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -39,7 +40,15 @@ std::string GetLastSysErrorString() {
 
 HWND GetMainWindowHandle() { return nullptr; }
 
-bool CreateFileFromRes(const std::string &resName, const std::string &fileName) {
+namespace {
+
+struct ResourceBytes {
+  const void *data = nullptr;
+  DWORD size = 0;
+};
+
+// The RCDATA resource of the module that holds this code.
+bool FindOwnResource(const std::string &resName, ResourceBytes &out) {
   HMODULE self = nullptr;
   if (!GetModuleHandleExA(
           GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
@@ -49,16 +58,56 @@ bool CreateFileFromRes(const std::string &resName, const std::string &fileName) 
   if (!info) return false;
   HGLOBAL loaded = LoadResource(self, info);
   if (!loaded) return false;
-  const void *data = LockResource(loaded);
-  DWORD size = SizeofResource(self, info);
-  if (!data) return false;
+  out.data = LockResource(loaded);
+  out.size = SizeofResource(self, info);
+  return out.data != nullptr;
+}
 
-  HANDLE file = CreateFileA(fileName.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+}  // namespace
+
+bool CreateFileFromRes(const std::string &resName, const std::string &fileName) {
+  ResourceBytes res;
+  if (!FindOwnResource(resName, res)) return false;
+
+  // A name of this process's own beside the target, so that the rename
+  // stays within one directory (and one volume).
+  std::string temporary = fileName + "." + std::to_string(GetCurrentProcessId()) + ".tmp";
+  HANDLE file =
+      CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
-  BOOL ok = WriteFile(file, data, size, &written, nullptr);
+  BOOL ok = WriteFile(file, res.data, res.size, &written, nullptr) && written == res.size &&
+            FlushFileBuffers(file);
+  DWORD error = ok ? ERROR_SUCCESS : GetLastError();
+  if (!CloseHandle(file)) ok = FALSE;
+  if (ok && !MoveFileExA(temporary.c_str(), fileName.c_str(),
+                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    ok = FALSE;
+    error = GetLastError();
+  }
+  if (!ok) {
+    DeleteFileA(temporary.c_str());
+    // A short write leaves no error of its own: the disk is full.
+    SetLastError(error != ERROR_SUCCESS ? error : ERROR_DISK_FULL);
+  }
+  return ok;
+}
+
+bool FileMatchesRes(const std::string &resName, const std::string &fileName) {
+  ResourceBytes res;
+  if (!FindOwnResource(resName, res)) return false;
+  HANDLE file = CreateFileA(fileName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool same = GetFileSizeEx(file, &size) && size.QuadPart == res.size;
+  std::vector<char> bytes(same ? res.size : 0);
+  DWORD read = 0;
+  if (same && res.size)
+    same = ReadFile(file, bytes.data(), res.size, &read, nullptr) && read == res.size &&
+           memcmp(bytes.data(), res.data, res.size) == 0;
   CloseHandle(file);
-  return ok && written == size;
+  return same;
 }
 
 std::string RegKeyPathFromNativeName(const std::string &name, HKEY *root) {

@@ -21,8 +21,12 @@ VAVEVI_API HWND GetMainWindowHandle();
 
 // Writes the RCDATA resource resName of the module that holds this code to
 // fileName (replacing the file). True when the whole resource was written; a
-// missing resource creates no file.
+// missing resource creates no file. The bytes go to a temporary file beside
+// fileName, which then replaces fileName: a write that fails half-way leaves
+// fileName as it was (or absent), never a truncated copy.
 VAVEVI_API bool CreateFileFromRes(const std::string &resName, const std::string &fileName);
+// True when fileName holds exactly the bytes of the RCDATA resource resName.
+VAVEVI_API bool FileMatchesRes(const std::string &resName, const std::string &fileName);
 
 // The path of an open registry key. With root given, a machine key's path is
 // relative to HKEY_LOCAL_MACHINE and a user key's to HKEY_CURRENT_USER, and

@@ -284,6 +284,10 @@ std::string GetDescription(const std::string &driverKey) {
   }
 }
 
+std::vector<std::uint8_t> ConfigDescriptorRequest(ULONG connectionIndex, UCHAR configIndex) {
+  return NewDescriptorRequest(connectionIndex, configIndex, sizeof(USB_CONFIGURATION_DESCRIPTOR));
+}
+
 std::vector<std::uint8_t> ReadConfigDescriptorRequest(HANDLE hub, ULONG connectionIndex,
                                                       UCHAR configIndex) {
   return ReadConfig(hub, connectionIndex, configIndex).request;

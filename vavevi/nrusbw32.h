@@ -100,6 +100,11 @@ VAVEVI_API std::string GetConnectionKeyName(HANDLE hub, DWORD code, ULONG connec
 // has no readable description, or when cfgmgr32.dll cannot be bound.
 VAVEVI_API std::string GetDescription(const std::string &driverKey);
 
+// The first request of the configuration-descriptor read for one port: the
+// 12-byte USB_DESCRIPTOR_REQUEST header (the port, configuration descriptor
+// configIndex, 9 bytes) followed by 9 zero descriptor bytes.
+VAVEVI_API std::vector<std::uint8_t> ConfigDescriptorRequest(ULONG connectionIndex,
+                                                             UCHAR configIndex);
 // The configuration-descriptor read for one port: a request for the first 9
 // bytes, then one for wTotalLength bytes. The result is the last request
 // buffer: the 12-byte USB_DESCRIPTOR_REQUEST header followed by the

@@ -269,6 +269,12 @@ const USB_PIPE_INFO *TnrUsbPort::GetPipeInfo(int index) const {
 void TnrUsbPort::EnumDevices(HANDLE hub) {
   Clear();
   pipeInfoCount_ = 0;
+  // What named the device that was here goes with it: a port that is free
+  // now (or does not answer) must not keep the old device's path, which the
+  // port's Open and the diagnostic requests would still use.
+  connectionName_.clear();
+  devicePath_.clear();
+  connectionInfo_.fill(0);
   ULONG index = static_cast<ULONG>(portNumber_);
   std::memcpy(connectionInfo_.data() + offsetof(USB_NODE_CONNECTION_INFORMATION, ConnectionIndex),
               &index, sizeof index);
@@ -389,7 +395,9 @@ void TnrUsbDevice::Update() {
   vendorId_ = info.DeviceDescriptor.idVendor;
   maxPacketSize0_ = info.DeviceDescriptor.bMaxPacketSize0;
 
-  descriptorRequest_.assign(kUsbDescriptorRequestHeader + sizeof(USB_CONFIGURATION_DESCRIPTOR), 0);
+  // The request as it would be sent, kept as it is when the hub does not
+  // open: a header that names the port and the descriptor, zero data bytes.
+  descriptorRequest_ = ConfigDescriptorRequest(static_cast<ULONG>(port_->GetPortNumber()), 0);
   TnrUsbHub *hub = port_->GetHub();
   if (!hub) return;
   UsbSystem &sys = GetUsbSystem();

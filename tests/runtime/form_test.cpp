@@ -121,6 +121,53 @@ TEST(FormResource, MalformedInputGivesItsLineAndReason) {
   EXPECT_NO_THROW(ParseFormResource(Nested(15)));
 }
 
+// A resource of the largest size with over 100,000 names in one block,
+// properties and components: each name is checked against the block's others
+// once (a check against every earlier name would take billions of
+// comparisons here, minutes rather than the moment this takes), and a repeat
+// of the first name at the very end is still found, with both lines.
+TEST(FormResource, TheLargestResourceWithOneHundredThousandNamesIsReadInOnePass) {
+  auto Name = [](std::size_t i) {
+    std::string n = "p";
+    for (; i; i /= 26) n += static_cast<char>('a' + i % 26);
+    return n;
+  };
+  struct Case {
+    const char *what;
+    std::string (*line)(const std::string &);
+    const char *repeat;
+  } cases[] = {
+      {"properties", [](const std::string &n) { return n + "=0\n"; }, "property P set twice"},
+      {"components", [](const std::string &n) { return "T " + n + "{}\n"; },
+       "a component named P is already in f"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text = "TForm f {\n";
+    std::size_t count = 0;
+    const std::string close = "}\n", last = c.line("P");
+    while (text.size() + c.line(Name(count)).size() + last.size() + close.size() <=
+           kMaxFormResourceSize)
+      text += c.line(Name(count++));
+    ASSERT_GT(count, 100000u);
+    TResourceObject form = ParseFormResource(text + close);
+    EXPECT_EQ(form.properties.size() + form.children.size(), count);
+    EXPECT_EQ(form.properties.empty() ? form.children.back().name : form.properties.back().name,
+              Name(count - 1));
+
+    text += last + close;  // the first name, "p", in capitals
+    ASSERT_LE(text.size(), kMaxFormResourceSize);
+    try {
+      ParseFormResource(text);
+      ADD_FAILURE() << "the repeated name was not found";
+    } catch (const EResourceError &e) {
+      EXPECT_EQ(e.Line(), static_cast<int>(count) + 2);
+      EXPECT_NE(e.Reason().find(c.repeat), std::string::npos) << e.Reason();
+      EXPECT_NE(e.Reason().find("line 2)"), std::string::npos) << e.Reason();
+    }
+  }
+}
+
 TEST(FormResource, ValuesOfEveryKind) {
   TResourceObject form = ParseFormResource(
       "\xEF\xBB\xBF# a comment\n"
@@ -212,6 +259,32 @@ TEST(Form, BuildsItsComponentsFromTheResource) {
             "inner1.Count(loading) inner1.Loaded d1.Loaded d2.Loaded ");
   EXPECT_FALSE(form.ComponentState().Contains(csLoading));
   EXPECT_FALSE(inner.ComponentState().Contains(csLoading));
+}
+
+// A form of the largest size with over 50,000 components: each is named
+// and, when the form is destroyed, removed at a cost that does not grow with
+// the others (finding a name or a component by going through all the
+// others would take billions of steps here).
+TEST(Form, TheLargestFormWithFiftyThousandComponentsIsBuiltAndDestroyedInOnePass) {
+  TTestDevice::Reset();
+  std::string text = "TTestForm f {\n";
+  int count = 0;
+  for (;;) {
+    std::string line = "TTestDevice d" + std::to_string(count) + "{}\n";
+    if (text.size() + line.size() + 2 > kMaxFormResourceSize) break;
+    text += line;
+    ++count;
+  }
+  text += "}\n";
+  ASSERT_GT(count, 50000);
+  {
+    auto form = std::make_unique<TTestForm>(nullptr);
+    form->ReadForm(text, "TTestForm");
+    ASSERT_EQ(form->ComponentCount(), count);
+    EXPECT_EQ(form->FindComponent("D" + std::to_string(count - 1)), form->Components(count - 1));
+    EXPECT_EQ(TTestDevice::Alive(), count);
+  }
+  EXPECT_EQ(TTestDevice::Alive(), 0);
 }
 
 TEST(Form, ResourceThatDoesNotFitLeavesTheFormAsItWas) {

@@ -122,6 +122,16 @@ class KernelLog {
     return false;
   }
 
+  // Whether any line of the session's log (the driver host's own messages
+  // included) holds text.
+  bool AnyLineHas(const std::string &text) const {
+    std::ifstream in(path_, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line))
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
  private:
   // The texts of the driver host's DbgPrint lines:
   //   "00ec:warn:debugstr:vDbgPrintExWithPrefix 00000000:00000001: <text>"

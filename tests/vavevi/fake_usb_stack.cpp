@@ -65,7 +65,7 @@ std::vector<FakeCall> FakeUsbStack::CallsWith(DWORD code) const {
   return out;
 }
 
-HANDLE FakeUsbStack::Open(const std::string &path, DWORD, DWORD) {
+HANDLE FakeUsbStack::Open(const std::string &path, DWORD, DWORD share) {
   opens.push_back(path);
   if (failOpens.count(path) || path.rfind("\\\\.\\", 0) != 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -92,7 +92,8 @@ HANDLE FakeUsbStack::Open(const std::string &path, DWORD, DWORD) {
   } else {
     std::string hubName = rest.substr(0, rest.find('\\'));
     auto hub = hubs.find(Widen(hubName));
-    if (hub == hubs.end() || hub->second.failOpen) {
+    if (hub == hubs.end() || hub->second.failOpen ||
+        (hub->second.failExclusiveOpen && share == 0)) {
       SetLastError(ERROR_FILE_NOT_FOUND);
       return INVALID_HANDLE_VALUE;
     }

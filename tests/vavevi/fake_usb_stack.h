@@ -50,6 +50,7 @@ struct FakeHub {
   bool failNodeInfo = false;
   DWORD nodeInfoReturned = 0;  // when not 0: bytes the node-information answer reports
   bool failOpen = false;
+  bool failExclusiveOpen = false;  // opens without sharing fail (another holds it open)
 };
 
 struct FakeController {

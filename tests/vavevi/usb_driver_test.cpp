@@ -95,6 +95,21 @@ FILETIME WriteTime(const std::string &path) {
   return data.ftLastWriteTime;
 }
 
+class FatalErrors {
+ public:
+  void OnFatal(TObject *from, std::uint32_t errorCode, std::uint32_t errorDetail,
+               const std::string &msg, bool &raise) {
+    sender = from;
+    code = errorCode;
+    detail = errorDetail;
+    message = msg;
+    raise = false;
+  }
+  TObject *sender = nullptr;
+  std::uint32_t code = 0, detail = 0;
+  std::string message;
+};
+
 class DriverService : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -184,27 +199,36 @@ TEST_F(DriverService, TheDriverAnswersItsTwoRequestsAndRefusesTheRest) {
     std::vector<std::string> lines;
   } cases[] = {
       {"port cycle, a handle that is not valid",
-       kVarazCyclePort,
+       0x222004,
        std::string("\x34\x12\0\0\x01\0\0\0", 8) + std::string(520, '\0'),
        0,
        {"ze Dor IO Control  !!!", "nr nrDoTest handle = 1234", "Reff ERROR"}},
       {"port cycle, input shorter than a handle",
-       kVarazCyclePort,
+       0x222004,
        std::string("\x34\x12", 2),
        0,
        {"ze Dor IO Control  !!!", "nr nrDoTest handle = 0", "Reff ERROR"}},
-      {"open by name",  // Wine answers every name with a stand-in device
-       kVarazOpenByName,
-       std::string("\\DosDevices\\varaz", 18),
+      // The name is opened with the caller's rights checked. Under Wine a
+      // name that opens gives a file object without a device (Wine's kernel
+      // knows the devices of its own drivers only), so no name gives a
+      // stored target here.
+      {"open by name, a file",
+       0x222008,
+       std::string("\\DosDevices\\C:\\windows\\win.ini", 31),
        0,
-       {"ze Dor IO Control  !!!", " Handles OK  !!! "}},
+       {"ze Dor IO Control  !!!", "  Handles ERROR  !!!"}},
+      {"open by name, no such name",
+       0x222008,
+       std::string("\\DosDevices\\varaz-none", 23),
+       0,
+       {"ze Dor IO Control  !!!", "  Handles ERROR  !!!"}},
       {"open by name, no zero byte in the input",
-       kVarazOpenByName,
-       std::string("\\DosDevices\\varaz"),
+       0x222008,
+       std::string("\\DosDevices\\C:\\windows\\win.ini"),
        0,
-       {"ze Dor IO Control  !!!", " Handles OK  !!! "}},
+       {"ze Dor IO Control  !!!", "  Handles ERROR  !!!"}},
       {"open by name, nothing to open",
-       kVarazOpenByName,
+       0x222008,
        std::string(),
        0,
        {"ze Dor IO Control  !!!", "  Handles ERROR  !!!"}},
@@ -246,6 +270,100 @@ TEST_F(DriverService, TheDriverAnswersItsTwoRequestsAndRefusesTheRest) {
   EXPECT_FALSE(ReadFile(h, &byte, 1, &n, nullptr));
   EXPECT_FALSE(WriteFile(h, &byte, 1, &n, nullptr));
   driver.Close();
+}
+
+// The port-cycle request with a handle as the USB component's nodes open
+// theirs (read and write, no sharing), here to a real file. The system grants
+// that handle the read access the driver asks for, but not all rights (which
+// the driver once asked for, so every real request failed). Wine cannot take
+// the request further: it passes every device-control request to the driver
+// as one from user mode, and its kernel refuses every user-mode handle
+// reference ("UserMode access not implemented"), so the reference, the walk
+// to the top of the device stack and the cycle request itself only run on
+// Windows.
+TEST_F(DriverService, APortCycleHandleOpenedForReadAndWriteCarriesTheAccessTheDriverAsks) {
+  ScratchDir dir;
+  std::string path = dir / "node";
+  HANDLE node = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            0, nullptr);
+  ASSERT_NE(node, INVALID_HANDLE_VALUE);
+  using QueryObjectFn = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
+  auto query = reinterpret_cast<QueryObjectFn>(
+      reinterpret_cast<void *>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryObject")));
+  ASSERT_NE(query, nullptr);
+  struct {
+    ULONG attributes;
+    ACCESS_MASK granted;
+    ULONG rest[20];
+  } basic{};
+  ASSERT_EQ(query(node, 0 /* ObjectBasicInformation */, &basic, sizeof basic, nullptr), 0);
+  const ACCESS_MASK asked = FILE_READ_DATA, formerlyAsked = 0x1F03FF;
+  EXPECT_EQ(basic.granted & asked, asked) << std::hex << basic.granted;
+  EXPECT_NE(basic.granted & formerlyAsked, formerlyAsked) << std::hex << basic.granted;
+
+  TnrUsbDriver driver;
+  HANDLE h = driver.Open();
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(kernel_.WaitFor("ze Dor Create  !!!"));
+  kernel_.Mark();
+  UsbCyclePort(h, node);
+  ASSERT_TRUE(kernel_.WaitFor("Reff ERROR") || kernel_.WaitFor("IoCallDriver(pObj, irp) ..."));
+  if (kernel_.WaitFor("Reff ERROR")) {
+    // Wine's refusal, not the driver's: the reference was asked in user mode.
+    EXPECT_TRUE(kernel_.AnyLineHas("UserMode access not implemented"));
+  }
+  driver.Close();
+  CloseHandle(node);
+}
+
+// A service that starts but whose device does not open: the driver gives the
+// invalid handle without a fatal error, and takes the service down again.
+// Here the driver is registered under another name, so it starts but
+// "\\.\" + that name does not exist.
+TEST_F(DriverService, AServiceThatStartsButWhoseDeviceWillNotOpenGivesNoHandleAndNoError) {
+  TnrUsbDriver driver;
+  driver.SetServiceName("varazz");
+  FatalErrors errors;
+  driver.SetOnFatalError(TOnFatalErrorEvent::Of<&FatalErrors::OnFatal>(&errors));
+  EXPECT_EQ(driver.Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(errors.sender, nullptr) << errors.message;
+  EXPECT_FALSE(driver.GetActive());
+  EXPECT_TRUE(kernel_.WaitFor("ze Dor Unload  !!!")) << "the driver did start, and was stopped";
+  EXPECT_TRUE(ServiceGone("varazz"));
+  driver.Close();  // nothing to do
+}
+
+// The driver file the object chose itself is used again only while it is
+// whole; without a temporary directory nothing is written anywhere else.
+TEST_F(DriverService, ADefaultDriverFileCutShortIsWrittenAgainAndNoTemporaryDirectoryIsAnError) {
+  TnrUsbDriver driver;
+  ASSERT_NE(driver.Open(), INVALID_HANDLE_VALUE);
+  driver.Close();
+  ASSERT_TRUE(ServiceGone("varaz"));
+  std::string image = EmbeddedDriver();
+  WriteFileBytes(driver.GetDriverFile(), image.substr(0, image.size() / 2));
+  ASSERT_NE(driver.Open(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadFileBytes(driver.GetDriverFile()), image);
+  EXPECT_EQ(ServiceState("varaz"), static_cast<DWORD>(SERVICE_RUNNING));
+  driver.Close();
+  ASSERT_TRUE(ServiceGone("varaz"));
+
+  // A temporary directory longer than a path may be.
+  char saved[32768];
+  DWORD savedLength = GetEnvironmentVariableA("TMP", saved, sizeof saved);
+  ASSERT_TRUE(SetEnvironmentVariableA("TMP", ("C:\\" + std::string(300, 'd')).c_str()));
+  TnrUsbDriver homeless;
+  FatalErrors errors;
+  homeless.SetOnFatalError(TOnFatalErrorEvent::Of<&FatalErrors::OnFatal>(&errors));
+  EXPECT_EQ(homeless.Open(), INVALID_HANDLE_VALUE);
+  SetEnvironmentVariableA("TMP", savedLength ? saved : nullptr);
+  EXPECT_EQ(errors.message, "Create service failed.");
+  EXPECT_EQ(errors.detail, static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE));
+  EXPECT_EQ(homeless.GetDriverFile(), "");
+  EXPECT_FALSE(FileExists("\\varaz.sys")) << "not in the root of the current drive";
+  EXPECT_FALSE(FileExists("C:\\varaz.sys"));
+  EXPECT_EQ(ServiceState("varaz"), 0u);
 }
 
 TEST_F(DriverService, AnExistingServiceIsAdopted) {
@@ -326,21 +444,6 @@ TEST(EmbeddedDriver, IsAKernelImageForThisArchitectureAndInTheLibrary) {
   EXPECT_EQ(std::string(data, SizeofResource(dll, info)), image);
   FreeLibrary(dll);
 }
-
-class FatalErrors {
- public:
-  void OnFatal(TObject *from, std::uint32_t errorCode, std::uint32_t errorDetail,
-               const std::string &msg, bool &raise) {
-    sender = from;
-    code = errorCode;
-    detail = errorDetail;
-    message = msg;
-    raise = false;
-  }
-  TObject *sender = nullptr;
-  std::uint32_t code = 0, detail = 0;
-  std::string message;
-};
 
 TEST_F(DriverService, NoResourceAndNoFileIsACreateFailure) {
   TnrUsbDriver driver;

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -303,6 +304,69 @@ TEST_F(UsbTree, FailuresLeaveGapsNotErrors) {
   EXPECT_EQ(std::vector<std::uint8_t>(request.begin() + 12, request.end()),
             std::vector<std::uint8_t>(9, 0))
       << "the descriptor bytes stay zero";
+}
+
+// A port enumerated again after its device went away (or stopped
+// answering) keeps nothing of it; a device whose hub will not open for the
+// descriptor read keeps a request that names its port and descriptor.
+TEST_F(UsbTree, APortForgetsTheDeviceThatWentAndKeepsAWellFormedRequest) {
+  Build({});
+  TnrUsbHub *root = usb_->GetHost(0)->GetHub(0);
+  TnrUsbPort *port = root->GetPort(0);
+  ASSERT_EQ(port->GetDevicePath(), "\\\\.\\R0\\{DEV}\\0001");
+  struct Case {
+    const char *what;
+    FakePort now;
+    const char *text;
+  } cases[] = {{"unplugged", Free(), "Port #1 (free)"}, {"no answer", Free(), "Error"}};
+  cases[1].now.failConnection = true;
+  for (Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    stack_.hubs[L"R0"].ports[0] = Device(L"{DEV}\\0001", 3);
+    HANDLE hub = stack_.Open(root->GetDevicePath(), GENERIC_WRITE, FILE_SHARE_WRITE);
+    port->EnumDevices(hub);
+    ASSERT_EQ(port->GetCount(), 1);
+    stack_.hubs[L"R0"].ports[0] = c.now;
+    port->EnumDevices(hub);
+    stack_.Close(hub);
+    EXPECT_EQ(port->GetPortText(), c.text);
+    EXPECT_EQ(port->GetCount(), 0);
+    EXPECT_EQ(port->GetDevicePath(), "");
+    EXPECT_EQ(port->GetConnectionName(), "");
+    EXPECT_EQ(port->GetConnectionInfo().ConnectionStatus, NoDeviceConnected);
+    EXPECT_EQ(port->GetPipeInfoCount(), 0);
+  }
+  // The hub opens for enumeration (shared) but not for the descriptor read.
+  stack_.hubs[L"R0"].ports[0] = Device(L"{DEV}\\0001", 3, FakeConfig(0xC0, 50));
+  stack_.hubs[L"R0"].failExclusiveOpen = true;
+  stack_.calls.clear();
+  usb_->Update();
+  TnrUsbDevice *sat = usb_->GetHost(0)->GetHub(0)->GetPort(0)->GetDevice(0);
+  ASSERT_NE(sat, nullptr);
+  for (const FakeCall &call : stack_.CallsWith(IOCTL_USB_GET_DESCRIPTOR_FROM_NODE_CONNECTION))
+    EXPECT_NE(call.path, "\\\\.\\R0") << "nothing is asked of a hub that did not open";
+  std::vector<std::uint8_t> expected(21, 0);
+  expected[0] = 1;   // ConnectionIndex: port 1
+  expected[6] = 0;   // wValue: configuration 0 ...
+  expected[7] = 2;   // ... of descriptor type 2
+  expected[10] = 9;  // wLength: 9 bytes
+  EXPECT_EQ(sat->GetDescriptorRequest(), expected);
+  EXPECT_EQ(sat->GetConfigDescriptor()->bLength, 0) << "no descriptor bytes";
+  EXPECT_EQ(sat->GetMaxPower(), 0);
+}
+
+// The request codes that building the tree sends, as numbers: the system's
+// values, not the header's names that the code and the scripted stack share.
+TEST_F(UsbTree, RequestCodesAreTheSystemsNumbers) {
+  Build({});
+  std::set<DWORD> toControllers, toHubs;
+  for (const FakeCall &call : stack_.calls)
+    (call.path.rfind("\\\\.\\HCD", 0) == 0 ? toControllers : toHubs).insert(call.code);
+  // HCD driver key, root hub name.
+  EXPECT_EQ(toControllers, (std::set<DWORD>{0x220424, 0x220408}));
+  // Node information, connection information, descriptor, connection name,
+  // connection driver key.
+  EXPECT_EQ(toHubs, (std::set<DWORD>{0x220408, 0x22040C, 0x220410, 0x220414, 0x220420}));
 }
 
 TEST_F(UsbTree, MalformedAnswersAreNeverReadPastTheirEnd) {

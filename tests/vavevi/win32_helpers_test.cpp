@@ -143,6 +143,31 @@ TEST(Resources, WrittenToAFileOnlyWhenTheyExist) {
   EXPECT_FALSE(CreateFileFromRes("NOSUCHRES", none));
   EXPECT_FALSE(FileExists(none));
   EXPECT_FALSE(CreateFileFromRes("TESTBLOB", dir / "no-dir\\x.bin"));
+
+  // The bytes go to a temporary file that then replaces the target: a target
+  // that cannot be replaced keeps its old bytes, and no temporary file stays.
+  EXPECT_TRUE(FileMatchesRes("TESTBLOB", out));
+  std::string kept = dir / "kept";  // a directory: nothing can replace it
+  ASSERT_TRUE(CreateDirectoryA(kept.c_str(), nullptr));
+  EXPECT_FALSE(CreateFileFromRes("TESTBLOB", kept));
+  EXPECT_NE(GetLastError(), 0u);
+  EXPECT_NE(GetFileAttributesA(kept.c_str()) & FILE_ATTRIBUTE_DIRECTORY, 0u);
+  EXPECT_FALSE(FileMatchesRes("TESTBLOB", kept));
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((dir / "*.tmp").c_str(), &found);
+  EXPECT_EQ(search, INVALID_HANDLE_VALUE) << "left behind: " << found.cFileName;
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+
+  // The same size with other bytes, or a copy cut short, is not the resource.
+  std::string copy = ReadFileBytes(out);
+  std::string other = copy;
+  other[0] ^= 1;
+  WriteFileBytes(out, other);
+  EXPECT_FALSE(FileMatchesRes("TESTBLOB", out));
+  WriteFileBytes(out, copy.substr(0, copy.size() - 1));
+  EXPECT_FALSE(FileMatchesRes("TESTBLOB", out));
+  EXPECT_FALSE(FileMatchesRes("NOSUCHRES", out));
+  EXPECT_FALSE(FileMatchesRes("TESTBLOB", none));
 }
 
 TEST(Versions, FileVersionAndSystemText) {

@@ -33,14 +33,21 @@ int main(int argc, char **argv) {
   if (fseek(f, 0, SEEK_END) != 0 || (size = ftell(f)) <= 0 || fseek(f, 0, SEEK_SET) != 0 ||
       !(image = calloc((size_t)size + 1, 1)) || fread(image, 1, (size_t)size, f) != (size_t)size) {
     fprintf(stderr, "pe-checksum: cannot read %s\n", argv[1]);
+    free(image);
+    fclose(f);
     return 1;
   }
   /* The CheckSum field: 64 bytes into the optional header, which follows the
-   * "PE\0\0" signature and the 20-byte file header (PE32 and PE32+ alike). */
+   * "PE\0\0" signature and the 20-byte file header (PE32 and PE32+ alike).
+   * The headers up to it and 4 bytes past it (96 bytes from the signature)
+   * must lie inside the file; the subtraction is made only where it cannot
+   * wrap. */
   uint32_t pe = size >= 0x40 ? Read32(image + 0x3C) : 0;
-  if (size < 0x40 || image[0] != 'M' || image[1] != 'Z' || pe > (uint32_t)size - 96 ||
-      memcmp(image + pe, "PE\0\0", 4) != 0) {
+  if (size < 0x40 || image[0] != 'M' || image[1] != 'Z' || (uint32_t)size < 96 ||
+      pe > (uint32_t)size - 96 || memcmp(image + pe, "PE\0\0", 4) != 0) {
     fprintf(stderr, "pe-checksum: %s is not a PE image\n", argv[1]);
+    free(image);
+    fclose(f);
     return 1;
   }
   uint32_t field = pe + 4 + 20 + 64;
@@ -54,10 +61,11 @@ int main(int argc, char **argv) {
   sum += (uint32_t)size;
   unsigned char out[4] = {(unsigned char)sum, (unsigned char)(sum >> 8), (unsigned char)(sum >> 16),
                           (unsigned char)(sum >> 24)};
-  if (fseek(f, (long)field, SEEK_SET) != 0 || fwrite(out, 1, 4, f) != 4 || fclose(f) != 0) {
+  free(image);
+  int written = fseek(f, (long)field, SEEK_SET) == 0 && fwrite(out, 1, 4, f) == 4;
+  if (fclose(f) != 0 || !written) {
     fprintf(stderr, "pe-checksum: cannot write %s\n", argv[1]);
     return 1;
   }
-  free(image);
   return 0;
 }

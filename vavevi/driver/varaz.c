@@ -8,13 +8,14 @@
  * device-control requests:
  *
  *  - port cycle (0x222004): the first 4 bytes of the input are a handle, valid
- *    in the calling process, to a USB device or pipe. The driver sends
- *    IOCTL_INTERNAL_USB_CYCLE_PORT to the top of that device's stack, so the
- *    hub takes the device off its port and enumerates it again, as if it had
- *    been unplugged and plugged in.
+ *    in the calling process and open for reading, to a USB device or pipe.
+ *    The driver sends IOCTL_INTERNAL_USB_CYCLE_PORT to the top of that
+ *    device's stack, so the hub takes the device off its port and enumerates
+ *    it again, as if it had been unplugged and plugged in.
  *  - open by name (0x222008): the input is an 8-bit object name ending in a
- *    zero byte ("\DosDevices\..."); the driver takes a reference to that
- *    device and keeps it as its stored target.
+ *    zero byte ("\DosDevices\..."); the driver opens it with the caller's
+ *    rights checked, takes a reference to that device and keeps it as its
+ *    stored target.
  *
  * Both complete with success and 0 bytes whatever happens inside them; what
  * happened shows only in the kernel debug output. Every other control code
@@ -22,17 +23,35 @@
  * system's default answer (invalid device request; closing a handle still
  * succeeds).
  *
+ * Only the system and the administrators may open the device (a secure-open
+ * device with its own DACL, set before the link exists).
+ *
  * Built for i386 and for x86_64 from this one source: the handle field of the
  * port-cycle record is 4 bytes on both, as 64-bit Windows keeps handle values
  * within 32 bits (sign-extended), so one record serves every caller.
  */
-#include <ntddk.h>
+#include <ntifs.h>
 #include <usb.h>
 #include <usbdlib.h>
 
 #define VARAZ_IOCTL_CYCLE_PORT 0x222004u        /* CTL_CODE(0x22, 0x801, METHOD_BUFFERED, ANY) */
 #define VARAZ_IOCTL_OPEN_BY_NAME 0x222008u      /* CTL_CODE(0x22, 0x802, METHOD_BUFFERED, ANY) */
 #define VARAZ_INTERNAL_USB_CYCLE_PORT 0x22001Fu /* IOCTL_INTERNAL_USB_CYCLE_PORT */
+
+/* The file object type. The MinGW headers declare IoFileObjectType as a
+ * dllimport POBJECT_TYPE *: so read, the name already gives the exported
+ * variable's value, the type itself, and "*IoFileObjectType" (right with the
+ * kernel's own headers, which declare it without dllimport) would read the
+ * type object's first field instead, and no reference could ever match. */
+#define VARAZ_FILE_OBJECT_TYPE ((POBJECT_TYPE)IoFileObjectType)
+
+/* The access that the port-cycle request needs to the caller's handle: read
+ * access to the device, which every node handle of the USB component has
+ * (they are opened for reading and writing). */
+#define VARAZ_CYCLE_ACCESS FILE_READ_DATA
+/* The access that the open-by-name request asks for, checked against the
+ * caller's own rights to the named object. */
+#define VARAZ_OPEN_ACCESS FILE_ALL_ACCESS
 
 /* "Varz" in pool dumps. */
 #define VARAZ_POOL_TAG ((ULONG)'V' | (ULONG)'a' << 8 | (ULONG)'r' << 16 | (ULONG)'z' << 24)
@@ -82,10 +101,12 @@ static void CyclePort(const void *input, ULONG inputLength, KPROCESSOR_MODE mode
 
   /* Only a file object has a device behind it; any other kind of object, or a
    * handle of another process, is refused here. The caller's own mode is
-   * checked, so a user cannot hand in a kernel handle. */
+   * checked, so a user cannot hand in a kernel handle, and the handle must
+   * carry read access: asking for more (all rights) would refuse the handles
+   * that the component opens for reading and writing. */
   PFILE_OBJECT file = NULL;
-  NTSTATUS status = ObReferenceObjectByHandle((HANDLE)(LONG_PTR)raw, 0x1F03FF, *IoFileObjectType,
-                                              mode, (PVOID *)&file, NULL);
+  NTSTATUS status = ObReferenceObjectByHandle((HANDLE)(LONG_PTR)raw, VARAZ_CYCLE_ACCESS,
+                                              VARAZ_FILE_OBJECT_TYPE, mode, (PVOID *)&file, NULL);
   if (!NT_SUCCESS(status)) {
     DbgPrint("Reff ERROR");
     return;
@@ -128,7 +149,14 @@ static void CyclePort(const void *input, ULONG inputLength, KPROCESSOR_MODE mode
 }
 
 /* Open by name: the name is read only within the input, up to its first zero
- * byte; a failure clears the stored target. */
+ * byte; a failure clears the stored target.
+ *
+ * The name comes from the caller, so the kernel opens it on the caller's
+ * behalf only: the open is checked against the caller's own rights
+ * (OBJ_FORCE_ACCESS_CHECK), as if the caller had opened the name itself.
+ * IoGetDeviceObjectPointer would open it with the kernel's rights and let any
+ * caller have the kernel hold any device with all access. The file object is
+ * referenced from a kernel handle that is closed at once. */
 static void OpenByName(const char *input, ULONG inputLength) {
   ULONG length = 0;
   while (input && length < inputLength && length < 0xFFFF && input[length]) ++length;
@@ -140,16 +168,29 @@ static void OpenByName(const char *input, ULONG inputLength) {
     ansi.Buffer = (PCHAR)input;
     ansi.Length = ansi.MaximumLength = (USHORT)length;
     if (NT_SUCCESS(RtlAnsiStringToUnicodeString(&name, &ansi, TRUE))) {
-      PFILE_OBJECT file = NULL;
-      PDEVICE_OBJECT device = NULL;
-      if (NT_SUCCESS(IoGetDeviceObjectPointer(&name, 0x1F01FF, &file, &device))) {
-        next = (VARAZ_TARGET *)ExAllocatePoolWithTag(NonPagedPool, sizeof *next, VARAZ_POOL_TAG);
-        if (next) {
-          next->File = file;
-          next->Device = device;
-        } else {
-          ObDereferenceObject(file);
+      OBJECT_ATTRIBUTES attributes;
+      InitializeObjectAttributes(&attributes, &name,
+                                 OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE | OBJ_FORCE_ACCESS_CHECK,
+                                 NULL, NULL);
+      HANDLE handle = NULL;
+      IO_STATUS_BLOCK iosb;
+      if (NT_SUCCESS(ZwOpenFile(&handle, VARAZ_OPEN_ACCESS, &attributes, &iosb, 0,
+                                FILE_NON_DIRECTORY_FILE))) {
+        PFILE_OBJECT file = NULL;
+        if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, VARAZ_FILE_OBJECT_TYPE, KernelMode,
+                                                 (PVOID *)&file, NULL))) {
+          PDEVICE_OBJECT device = file->DeviceObject ? IoGetRelatedDeviceObject(file) : NULL;
+          if (device)
+            next =
+                (VARAZ_TARGET *)ExAllocatePoolWithTag(NonPagedPool, sizeof *next, VARAZ_POOL_TAG);
+          if (next) {
+            next->File = file;
+            next->Device = device;
+          } else {
+            ObDereferenceObject(file);
+          }
         }
+        ZwClose(handle);
       }
       RtlFreeUnicodeString(&name);
     }
@@ -196,13 +237,71 @@ static VOID NTAPI DriverUnload(PDRIVER_OBJECT driver) {
   ReplaceTarget(NULL);
 }
 
+/* Who may open the device: the system (S-1-5-18) and the administrators
+ * (S-1-5-32-544), with all rights; nobody else. The driver makes kernel-mode
+ * requests on behalf of its caller, so an ordinary user must not reach it.
+ * The same descriptor as the secure-open device of the SDDL string
+ * "D:P(A;;GA;;;SY)(A;;GA;;;BA)"; the kernel's IoCreateDeviceSecure lives in a
+ * static library that the MinGW toolchain does not have, so the descriptor is
+ * built here and set on the device object before its link exists. */
+typedef struct VARAZ_SID2 {
+  UCHAR Revision;
+  UCHAR SubAuthorityCount;
+  SID_IDENTIFIER_AUTHORITY Authority;
+  ULONG SubAuthority[2];
+} VARAZ_SID2;
+
+static VARAZ_SID2 g_systemSid = {
+    SID_REVISION, 1, {SECURITY_NT_AUTHORITY}, {SECURITY_LOCAL_SYSTEM_RID, 0}};
+static VARAZ_SID2 g_adminsSid = {SID_REVISION,
+                                 2,
+                                 {SECURITY_NT_AUTHORITY},
+                                 {SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS}};
+
+static NTSTATUS SecureDevice(PDEVICE_OBJECT device) {
+  /* An ACL header and two allowed ACEs, each with its SID (SidStart is the
+   * first 4 bytes of the SID). */
+  ULONG aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG)) +
+                  RtlLengthSid((PSID)&g_systemSid) + RtlLengthSid((PSID)&g_adminsSid);
+  PACL acl = (PACL)ExAllocatePoolWithTag(PagedPool, aclSize, VARAZ_POOL_TAG);
+  if (!acl) return STATUS_INSUFFICIENT_RESOURCES;
+  SECURITY_DESCRIPTOR sd;
+  NTSTATUS status = RtlCreateAcl(acl, aclSize, ACL_REVISION);
+  if (NT_SUCCESS(status))
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, (PSID)&g_systemSid);
+  if (NT_SUCCESS(status))
+    status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, (PSID)&g_adminsSid);
+  if (NT_SUCCESS(status)) status = RtlCreateSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
+  if (NT_SUCCESS(status)) status = RtlSetDaclSecurityDescriptor(&sd, TRUE, acl, FALSE);
+  /* Set through a kernel handle to the device object, as a program sets an
+   * object's security; the handle is closed at once. */
+  HANDLE handle = NULL;
+  if (NT_SUCCESS(status))
+    status = ObOpenObjectByPointer(device, OBJ_KERNEL_HANDLE, NULL, WRITE_DAC, NULL, KernelMode,
+                                   &handle);
+  if (NT_SUCCESS(status)) {
+    status = ZwSetSecurityObject(handle, DACL_SECURITY_INFORMATION, &sd);
+    ZwClose(handle);
+  }
+  ExFreePoolWithTag(acl, VARAZ_POOL_TAG);
+  return status;
+}
+
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
   (void)registryPath;
   UNICODE_STRING deviceName, link;
   PDEVICE_OBJECT device = NULL;
   RtlInitUnicodeString(&deviceName, kDeviceName);
-  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+  /* Secure open: the device's descriptor also guards every name below it
+   * ("\\.\varaz\anything"), which would otherwise open unchecked. */
+  NTSTATUS status = IoCreateDevice(driver, 0, &deviceName, FILE_DEVICE_UNKNOWN,
+                                   FILE_DEVICE_SECURE_OPEN, FALSE, &device);
   if (!NT_SUCCESS(status)) return status;
+  status = SecureDevice(device);
+  if (!NT_SUCCESS(status)) {
+    IoDeleteDevice(device);
+    return status;
+  }
   RtlInitUnicodeString(&link, kLinkName);
   status = IoCreateSymbolicLink(&link, &deviceName);
   if (!NT_SUCCESS(status)) {
