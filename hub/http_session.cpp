@@ -360,7 +360,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     stream_.expires_after(std::chrono::milliseconds(hub_.Settings().writeTimeoutMs));
     http::async_write(stream_, *res,
                       [self = shared_from_this(), res](beast::error_code ec, std::size_t) {
-                        if (ec || !self->keepAlive_) return self->Close();
+                        if (ec) return self->Close();
+                        if (!self->keepAlive_) return self->Linger();
                         self->Read();
                       });
   }
@@ -375,6 +376,26 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     log_["status"] = status;
     log_["ms"] = std::chrono::duration<double, std::milli>(Clock::now() - t0_).count();
     hub_.AccessLog(Json(log_));
+  }
+
+  // After a last reply: the sending side is shut and what the client still
+  // sends (the rest of a refused body) is read and dropped for a moment, so
+  // that closing with unread bytes does not reset the connection before the
+  // client has read the reply.
+  void Linger() {
+    boost::system::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(2));
+    Drain();
+  }
+
+  void Drain() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(16384), [self = shared_from_this()](
+                                                        beast::error_code ec, std::size_t) {
+      if (ec) return self->Close();
+      self->Drain();
+    });
   }
 
   void Close() {

@@ -9,14 +9,14 @@
 namespace hub {
 namespace {
 
-struct Start {
+struct ThreadStart {
   void (*fn)(void *);
   void *arg;
 };
 
 DWORD WINAPI ThreadMain(LPVOID p) {
-  Start s = *static_cast<Start *>(p);
-  delete static_cast<Start *>(p);
+  ThreadStart s = *static_cast<ThreadStart *>(p);
+  delete static_cast<ThreadStart *>(p);
   s.fn(s.arg);
   return 0;
 }
@@ -30,7 +30,7 @@ std::string LastError(const char *what, const std::string &path) {
 PlatformThread::~PlatformThread() { Join(); }
 
 bool PlatformThread::Start(void (*fn)(void *), void *arg) {
-  auto *s = new Start{fn, arg};
+  auto *s = new ThreadStart{fn, arg};
   HANDLE h = CreateThread(nullptr, 0, ThreadMain, s, 0, nullptr);
   if (h == nullptr) {
     delete s;
