@@ -350,6 +350,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       res->set("Hub-Sequencia", std::to_string(job->sequence));
       res->set("Hub-Chegada", std::to_string(job->startedBeforeArrival));
       res->set("Hub-Sessao", std::to_string(job->args.session));
+      res->set("Hub-Dispositivo-Us", std::to_string(static_cast<long long>(job->deviceSeconds * 1e6)));
       log_["fila_ms"] = job->queueSeconds * 1000;
       log_["dispositivo_ms"] = job->deviceSeconds * 1000;
     }
