@@ -12,6 +12,7 @@
 #include "command_state.h"
 #include "frame_exchange.h"
 #include "platform.h"
+#include "remote_call.h"
 #include "satlimits.h"
 #include "session.h"
 #include "status.h"
@@ -94,10 +95,22 @@ void SetCannotOpen(StatusRecordType &status, const char *portName);
 // caller.
 const char *SendCommand(CommandState &state, const CommandRow &row, std::size_t length);
 
-// Runs the command road: probe, then compose writes the command text into
-// state.CommandText (through the TextWriter it is given), then SendCommand.
-template <typename Compose>
-const char *CommandRoad(CommandState &state, const CommandRow &row, Compose &&compose) {
+// Runs the command road: compose writes the command text into
+// state.CommandText (through the TextWriter it is given); in remote mode
+// composeForm writes the export's fields into a RemoteForm and the hub
+// takes the call (RemoteCall); otherwise the port is probed (before the
+// text is composed) and SendCommand runs the exchange.
+template <typename Compose, typename ComposeForm>
+const char *CommandRoad(CommandState &state, const CommandRow &row, int session, Compose &&compose,
+                        ComposeForm &&composeForm) {
+  if (RemoteEnabled(state)) {
+    TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
+    compose(text);
+    if (!text.Fits()) return RefuseTooLong(state.StatusRecord);
+    RemoteForm form;
+    composeForm(form);
+    return RemoteCall(state, row, session, form);
+  }
   if (!ProbePort(state.line, state.port, state.sessions, state.ZlibModule, state.StatusRecord))
     return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText, state.port.PortName,
                     state.ResultText, state.StatusRecord);

@@ -81,6 +81,19 @@ const char *SubmitSale(CommandState &state, std::int32_t session, const char *co
   code = OrEmpty(code);
   saleData = OrEmpty(saleData);
   StatusRecordType &status = state.StatusRecord;
+  if (RemoteEnabled(state)) {
+    // The hub compresses the sale and expands the reply's tail itself: the
+    // sale goes as text. The command text is only traced and shown in LastTx.
+    TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
+    text.Put("%06ld|%s|%s|", static_cast<long>(session), kEnviarDadosVenda.name, code);
+    if (text.Fits())
+      CopyText(state.CommandText + text.Length(), sizeof state.CommandText - text.Length(),
+               saleData);
+    RemoteForm form;
+    form.Add(kEnviarDadosVenda.formNames[0], code);
+    form.Add("dados_venda", saleData);
+    return RemoteCall(state, kEnviarDadosVenda.row, session, form);
+  }
   if (!ProbePort(state.line, state.port, state.sessions, state.ZlibModule, status))
     return NotReady(kNotReadyText, state.port.PortName, state.ResultText, status);
 

@@ -13,6 +13,7 @@
 
 #include "clock.h"
 #include "frame_exchange.h"
+#include "remote_config.h"
 #include "satlimits.h"
 #include "serial_port.h"
 #include "session.h"
@@ -58,6 +59,10 @@ struct CommandState {
   void *ZlibModule = nullptr;  // the compression library, loaded on first need
   SessionNumbers sessions;
   SaleBuffers sale;
+
+  // Remote mode: read at the first command (remote_call.h).
+  bool remoteLoaded = false;
+  RemoteSettings remote;
 
   SerialPortType SerialPort;  // closed, gap time 35 ms, as PortInit leaves it
   FrameExchange line{SerialPort, ExchangeParts{StatusRecord, replyArrived, ReplyText, ReplyLength,

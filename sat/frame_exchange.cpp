@@ -7,9 +7,10 @@
 
 namespace torvex::sat {
 
+const char kTimeoutText[] = "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.";
+
 namespace {
 
-const char kTimeoutText[] = "Timeout na comunica\xc3\xa7\xc3\xa3o com o equipamento.";
 const char kChecksumText[] = "Erro de checksum na comunica\xc3\xa7\xc3\xa3o com o equipamento.\n";
 const char kUnknownText[] = "Comando recebido do equipamento n\xc3\xa3o reconhecido.\n";
 

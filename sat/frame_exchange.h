@@ -137,6 +137,9 @@ class FrameExchange final : public ReceptionSink {
 // Writes "<time stamp>=<text>" into lastRx (text cut to fit).
 void RecordLastRx(TextBuffer &lastRx, const char *text);
 
+// The status text of a command that got no reply in time (UTF-8 in both builds).
+extern const char kTimeoutText[];
+
 // The session number at the start of a text ("000042|..." gives 42): an
 // optional minus sign and 1 to 18 digits, ended by "|" or the end. False
 // when the text does not start so.

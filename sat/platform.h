@@ -2,6 +2,7 @@
 // apart from the serial port (serial_device.h). Each platform has its own
 // source file, picked by the build.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -45,5 +46,14 @@ const char *KeepForThisThread(const char *text);
 // (and the strict UTF-8 decoders of their languages) expect.
 extern const char kNotReadyText[];      // "Porta serial não está pronta, tente novamente"
 extern const char kNotReadyTextBang[];  // the same with "!" (AssociarAssinatura)
+
+// How the texts the library makes itself are encoded, as remote mode tells
+// the hub: "latin1" (torvex.dll) or "utf8" (libtorvex.so).
+extern const char kTextEncoding[];
+
+// The path of a file named name in the folder the library itself was
+// loaded from (torvex.dll's, libtorvex.so's). False when it does not fit
+// out or the folder cannot be found.
+bool FileBesideLibrary(const char *name, char *out, std::size_t cap);
 
 }  // namespace torvex::sat

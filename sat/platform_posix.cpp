@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <string>
 
@@ -36,5 +37,19 @@ const char *KeepForThisThread(const char *text) {
 
 const char kNotReadyText[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente";
 const char kNotReadyTextBang[] = "Porta serial n\xc3\xa3o est\xc3\xa1 pronta, tente novamente!";
+const char kTextEncoding[] = "utf8";
+
+bool FileBesideLibrary(const char *name, char *out, std::size_t cap) {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void *>(&FileBesideLibrary), &info) == 0 || info.dli_fname == nullptr)
+    return false;
+  const char *slash = std::strrchr(info.dli_fname, '/');
+  std::size_t folder = slash ? static_cast<std::size_t>(slash - info.dli_fname + 1) : 0;
+  std::size_t length = std::strlen(name);
+  if (folder + length + 1 > cap) return false;
+  std::memcpy(out, info.dli_fname, folder);
+  std::memcpy(out + folder, name, length + 1);
+  return true;
+}
 
 }  // namespace torvex::sat

@@ -111,5 +111,25 @@ const char *KeepForThisThread(const char *text) { return g_threadTexts.Keep(text
 
 const char kNotReadyText[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente";
 const char kNotReadyTextBang[] = "Porta serial n\xe3o est\xe1 pronta, tente novamente!";
+const char kTextEncoding[] = "latin1";
+
+bool FileBesideLibrary(const char *name, char *out, std::size_t cap) {
+  HMODULE self = nullptr;
+  if (!GetModuleHandleExA(
+          GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+          reinterpret_cast<LPCSTR>(&FileBesideLibrary), &self))
+    return false;
+  char path[MAX_PATH + 1];
+  DWORD n = GetModuleFileNameA(self, path, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) return false;
+  path[n] = '\0';
+  char *slash = std::strrchr(path, '\\');
+  std::size_t folder = slash ? static_cast<std::size_t>(slash - path + 1) : 0;
+  std::size_t length = std::strlen(name);
+  if (folder + length + 1 > cap) return false;
+  std::memcpy(out, path, folder);
+  std::memcpy(out + folder, name, length + 1);
+  return true;
+}
 
 }  // namespace torvex::sat

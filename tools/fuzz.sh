@@ -18,7 +18,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_reception fuzz_sale_reply fuzz_form_resource)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_reception fuzz_sale_reply fuzz_form_resource fuzz_hub_request)
 build=$root/build/fuzz
 flags="-fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 

@@ -84,7 +84,7 @@ done
 
 allowed=" kernel32.dll user32.dll gdi32.dll advapi32.dll msvcrt.dll winmm.dll version.dll"
 allowed+=" setupapi.dll cfgmgr32.dll comctl32.dll comdlg32.dll shell32.dll ole32.dll"
-allowed+=" oleaut32.dll ntdll.dll winspool.drv ws2_32.dll "
+allowed+=" oleaut32.dll ntdll.dll winspool.drv ws2_32.dll winhttp.dll "
 while read -r imported; do
   lower=$(tr 'A-Z' 'a-z' <<<"$imported")
   case "$allowed" in

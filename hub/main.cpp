@@ -1,0 +1,24 @@
+// torvex-hub: shares one SAT device among the store's tills over HTTP.
+#include <cstdio>
+
+#include "config.h"
+#include "platform.h"
+#include "server.h"
+
+int main(int argc, char **argv) {
+  hub::Config config;
+  int rc = hub::ParseConfig(argc, argv, config);
+  if (rc == 1) return 0;
+  if (rc != 0) return 2;
+  hub::IgnoreBrokenPipes();
+  hub::Hub hub(config);
+  std::string error;
+  if (!hub.Start(error)) {
+    std::fprintf(stderr, "torvex-hub: %s\n", error.c_str());
+    return 1;
+  }
+  std::fprintf(stderr, "torvex-hub: listening on %s:%u\n", config.listenHost.c_str(),
+               static_cast<unsigned>(hub.Port()));
+  hub.Run();
+  return 0;
+}

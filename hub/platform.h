@@ -1,0 +1,33 @@
+// What the hub needs from the platform, one file per platform
+// (platform_posix.cpp, platform_win32.cpp): the device thread and the
+// state file.
+#pragma once
+#include <string>
+
+namespace hub {
+
+// A thread of the platform's own (the device worker). Start runs
+// fn(arg) on it; Join waits for it to end.
+class PlatformThread {
+ public:
+  PlatformThread() = default;
+  PlatformThread(const PlatformThread &) = delete;
+  PlatformThread &operator=(const PlatformThread &) = delete;
+  ~PlatformThread();
+  bool Start(void (*fn)(void *), void *arg);
+  void Join();
+
+ private:
+  void *handle_ = nullptr;
+};
+
+// Reads the whole state file; a missing file gives an empty text.
+bool ReadStateFile(const std::string &path, std::string &text, std::string &error);
+// Writes path + ".tmp", flushes it to disk and renames it over path.
+bool WriteStateFile(const std::string &path, const std::string &text, std::string &error);
+
+// Blocks SIGPIPE-like process signals where the platform has them and lets
+// the caller's stop function run on Ctrl-C / SIGTERM (set up by the server).
+void IgnoreBrokenPipes();
+
+}  // namespace hub

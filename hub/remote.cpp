@@ -1,0 +1,133 @@
+#include "remote.h"
+
+#include <torvex.h>
+
+namespace hub {
+namespace {
+
+bool ValidUtf8(const std::string &s, bool &ascii) {
+  ascii = true;
+  for (std::size_t i = 0; i < s.size();) {
+    unsigned char c = static_cast<unsigned char>(s[i]);
+    int n = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+    if (n < 0) return false;
+    if (n > 0) ascii = false;
+    if (s.size() - i <= static_cast<std::size_t>(n)) return false;
+    for (int k = 1; k <= n; ++k)
+      if ((static_cast<unsigned char>(s[i + k]) >> 6) != 2) return false;
+    i += n + 1;
+  }
+  return true;
+}
+
+// Replaces the reply's first field when it is the session `from`.
+std::string RewriteFirst(const std::string &retorno, int from, int to) {
+  auto bar = retorno.find('|');
+  if (bar == std::string::npos) return retorno;
+  if (retorno.compare(0, bar, std::to_string(from)) != 0) return retorno;
+  return std::to_string(to) + retorno.substr(bar);
+}
+
+bool IsUnknownSessionReply(const std::string &retorno) {
+  auto bar = retorno.find('|');
+  return bar != std::string::npos && retorno.compare(bar + 1, 6, "11003|") == 0;
+}
+
+}  // namespace
+
+void PrepareRemote(SessionBook &book, Job &job, const RemotePlan &plan) {
+  auto &p = const_cast<RemotePlan &>(plan);
+  job.args.session = book.Next(job.till);
+  if (job.fn->fiscal) book.SetLastFiscal(job.till, job.args.session);
+  if (std::string_view(job.fn->exportName) == "ConsultarNumeroSessao") {
+    // A session the till never used here goes to the device as a fresh
+    // number of the till's range, which the device does not know.
+    auto device = book.DeviceSessionOf(job.till, plan.call.consultedSession);
+    p.consultedDevice = device ? *device : book.Next(job.till);
+    job.args.ints = {p.consultedDevice};
+  }
+  book.MapRemote(job.till, plan.call.callerSession, job.args.session);
+}
+
+CallResult FinishRemote(SessionBook &book, const Job &job, const RemotePlan &plan,
+                        const CallResult &result) {
+  CallResult r = result;
+  if (std::string_view(job.fn->exportName) == "ConsultarNumeroSessao") {
+    // The device forgets sessions after 100 calls of all tills together;
+    // the hub keeps each till's last 100 replies.
+    if (r.codigo == 0 && IsUnknownSessionReply(r.retorno)) {
+      if (const KeptReply *k = book.Kept(job.till, plan.consultedDevice);
+          k != nullptr && k->result.codigo == 0)
+        r.retorno = k->result.retorno;
+    }
+    r.retorno = RewriteFirst(r.retorno, plan.consultedDevice, plan.call.consultedSession);
+  }
+  r.retorno = RewriteFirst(r.retorno, job.args.session, plan.call.callerSession);
+  if (r.codigo != 0) {
+    // Texts the library made itself follow the caller's encoding.
+    r.retorno = plan.call.latin1 ? Utf8ToLatin1(r.retorno) : Latin1ToUtf8(r.retorno);
+  }
+  r.mensagem = plan.call.latin1 ? Utf8ToLatin1(r.mensagem) : Latin1ToUtf8(r.mensagem);
+  return r;
+}
+
+std::string PercentEncode(const std::string &bytes) {
+  static const char *hex = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 3);
+  for (unsigned char c : bytes) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+        c == '_' || c == '.' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back('%');
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    }
+  }
+  return out;
+}
+
+std::string RemoteReplyBody(const CallResult &r, int deviceSession) {
+  return "retorno=" + PercentEncode(r.retorno) + "&codigo=" + std::to_string(r.codigo) +
+         "&mensagem=" + PercentEncode(r.mensagem) +
+         "&sessao_dispositivo=" + std::to_string(deviceSession) + "&tx=" + PercentEncode(r.tx) +
+         "&rx=" + PercentEncode(r.rx);
+}
+
+std::string Utf8ToLatin1(const std::string &text) {
+  bool ascii;
+  if (!ValidUtf8(text, ascii) || ascii) return text;
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else if ((c >> 5) == 6) {
+      unsigned cp = ((c & 0x1Fu) << 6) | (static_cast<unsigned char>(text[i + 1]) & 0x3Fu);
+      out.push_back(cp < 256 ? static_cast<char>(cp) : '?');
+      i += 1;
+    } else {
+      out.push_back('?');
+      i += (c >> 4) == 14 ? 2 : 3;
+    }
+  }
+  return out;
+}
+
+std::string Latin1ToUtf8(const std::string &text) {
+  bool ascii;
+  if (ValidUtf8(text, ascii)) return text;
+  std::string out;
+  for (unsigned char c : text) {
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return out;
+}
+
+}  // namespace hub
