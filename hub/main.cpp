@@ -11,6 +11,10 @@ int main(int argc, char **argv) {
   if (rc == 1) return 0;
   if (rc != 0) return 2;
   hub::IgnoreBrokenPipes();
+  // The hub drives the device itself: the library's remote mode, set by
+  // these for a till's POS program, would send the calls back to a hub.
+  for (const char *name : {"TORVEX_HUB", "TORVEX_TILL", "TORVEX_HUB_TOKEN"})
+    hub::UnsetEnvironment(name);
   hub::Hub hub(config);
   std::string error;
   if (!hub.Start(error)) {

@@ -30,4 +30,8 @@ bool WriteStateFile(const std::string &path, const std::string &text, std::strin
 // the caller's stop function run on Ctrl-C / SIGTERM (set up by the server).
 void IgnoreBrokenPipes();
 
+// Removes a variable from the process's environment (before the library's
+// first call reads it).
+void UnsetEnvironment(const char *name);
+
 }  // namespace hub

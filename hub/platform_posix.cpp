@@ -1,4 +1,5 @@
 // The hub's platform parts on Linux: std::thread, POSIX files.
+#include <cstdlib>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -72,5 +73,7 @@ bool WriteStateFile(const std::string &path, const std::string &text, std::strin
 }
 
 void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
+
+void UnsetEnvironment(const char *name) { unsetenv(name); }
 
 }  // namespace hub

@@ -1,5 +1,6 @@
 // The hub's platform parts on Windows: a system thread, Win32 files. No
 // C++ thread library (the toolchain's win32 thread model has none).
+#include <cstdlib>
 #include <windows.h>
 
 #include <string>
@@ -88,5 +89,11 @@ bool WriteStateFile(const std::string &path, const std::string &text, std::strin
 }
 
 void IgnoreBrokenPipes() {}
+
+void UnsetEnvironment(const char *name) {
+  SetEnvironmentVariableA(name, nullptr);
+  std::string assignment = std::string(name) + "=";
+  _putenv(assignment.c_str());  // the C runtime's copy, which getenv reads
+}
 
 }  // namespace hub

@@ -20,12 +20,21 @@ bool ValidUtf8(const std::string &s, bool &ascii) {
   return true;
 }
 
-// Replaces the reply's first field when it is the session `from`.
+// Replaces the reply's first field when it is the session `from`, written
+// as wide as the device wrote it (six digits, "000042"), as a direct call
+// returns it.
 std::string RewriteFirst(const std::string &retorno, int from, int to) {
   auto bar = retorno.find('|');
-  if (bar == std::string::npos) return retorno;
-  if (retorno.compare(0, bar, std::to_string(from)) != 0) return retorno;
-  return std::to_string(to) + retorno.substr(bar);
+  if (bar == std::string::npos || bar == 0 || bar > 9) return retorno;
+  long value = 0;
+  for (std::size_t i = 0; i < bar; ++i) {
+    if (retorno[i] < '0' || retorno[i] > '9') return retorno;
+    value = value * 10 + (retorno[i] - '0');
+  }
+  if (value != from) return retorno;
+  std::string field = std::to_string(to);
+  if (field.size() < bar) field.insert(0, bar - field.size(), '0');
+  return field + retorno.substr(bar);
 }
 
 bool IsUnknownSessionReply(const std::string &retorno) {
