@@ -366,12 +366,12 @@ TEST(HubE2E, BadInputsAccessAndTheRemoteEndpoint) {
     return out;
   };
   auto a = remote({{"funcao", "ConsultarSAT"}, {"numero_sessao", "42"}});
-  EXPECT_EQ(a["retorno"].substr(0, 9), "42|08000|");
+  EXPECT_EQ(a["retorno"].substr(0, 13), "000042|08000|") << "six digits, as a direct call gives it";
   EXPECT_EQ(a["codigo"], "0");
   EXPECT_TRUE(InRangeOf(7, a["sessao_dispositivo"]));
   auto b = remote({{"funcao", "ConsultarNumeroSessao"}, {"numero_sessao", "43"},
                    {"codigo_ativacao", "12345678"}, {"numero_sessao_consultada", "42"}});
-  EXPECT_EQ(b["retorno"].substr(0, 9), "42|08000|") << b["retorno"];
+  EXPECT_EQ(b["retorno"].substr(0, 13), "000042|08000|") << b["retorno"];
   auto c = remote({{"funcao", "ConsultarNumeroSessao"}, {"numero_sessao", "44"},
                    {"codigo_ativacao", "12345678"}, {"numero_sessao_consultada", "41"}});
   EXPECT_NE(c["retorno"].find("|11003|"), std::string::npos) << c["retorno"];
