@@ -68,9 +68,11 @@ CallResult Invoke(const FunctionSpec &fn, const CallArgs &a) {
   std::memcpy(&c, status, sizeof c);
   r.codigo = c;
   r.mensagem.assign(status + 4, strnlen(status + 4, TORVEX_STATUS_SIZE - 4));
+  // A returned text stays valid only until this thread's next call: each
+  // is copied before the next.
   const char *tx = LastTx();
-  const char *rx = LastRx();
   r.tx = tx ? tx : "";
+  const char *rx = LastRx();
   r.rx = rx ? rx : "";
   return r;
 }
