@@ -283,9 +283,10 @@ TEST(HubE2E, SlowClientsDoNotBlockOtherTills) {
                      "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
   boost::asio::write(s, boost::asio::buffer(head));
   auto t0 = std::chrono::steady_clock::now();
+  std::atomic<bool> stop{false};
   std::thread trickle([&] {
     boost::system::error_code ec;
-    for (int i = 0; i < 100 && !ec; ++i) {
+    for (int i = 0; i < 100 && !ec && !stop; ++i) {
       boost::asio::write(s, boost::asio::buffer("x", 1), ec);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -297,8 +298,9 @@ TEST(HubE2E, SlowClientsDoNotBlockOtherTills) {
   double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   EXPECT_TRUE(ec) << "the trickling client got an answer";
   EXPECT_LT(took, 8.0);
-  s.close();
+  stop = true;  // the socket is the trickling thread's until it has ended
   trickle.join();
+  s.close();
 }
 
 // Bad requests get their 4xx and a JSON error naming the field, and never

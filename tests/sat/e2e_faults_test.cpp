@@ -154,7 +154,14 @@ TEST_F(Faults, EveryFaultOnAShortAndALongCommand) {
         EXPECT_EQ(clock_.Waited(), 0) << what;
       // Waiting costs nothing: a spinning wait would use about as much CPU
       // as the wait took (or twice that, reader and caller).
-      EXPECT_LE(cpu, 0.25 + 0.25 * wall) << what << ": " << cpu << " s CPU in " << wall << " s";
+      // (ThreadSanitizer makes the real work, such as a 2 MiB reply, cost
+      // several times its CPU: its runs look for races, the others for spins.)
+#if defined(__SANITIZE_THREAD__)
+      constexpr double kWorkCpu = 2.0;
+#else
+      constexpr double kWorkCpu = 0.25;
+#endif
+      EXPECT_LE(cpu, kWorkCpu + 0.25 * wall) << what << ": " << cpu << " s CPU in " << wall << " s";
 
       emulator::NoFaults();
       ExpectTheNextCommandWorks(what);
