@@ -199,6 +199,8 @@ struct Events {
   std::vector<std::uint16_t> traces;
   std::vector<std::string> commErrors;
   int sent = 0;
+  int sentOnCaller = 0;  // of them, reported on the thread that made the rig
+  DWORD callerThread = GetCurrentThreadId();
   DWORD receiveThread = 0;
   bool flashOnError = false;
   bool handleListEvents = false;
@@ -233,6 +235,7 @@ struct Events {
   void AfterSend(TObject *) {
     std::lock_guard guard(lock);
     ++sent;
+    if (GetCurrentThreadId() == callerThread) ++sentOnCaller;
   }
   void CommError(TObject *, std::uint32_t code, std::uint32_t sys, TComStateFlags, bool &flash) {
     std::lock_guard guard(lock);
@@ -261,5 +264,9 @@ struct Events {
   int Sent() {
     std::lock_guard guard(lock);
     return sent;
+  }
+  int SentOnCaller() {
+    std::lock_guard guard(lock);
+    return sentOnCaller;
   }
 };
