@@ -268,4 +268,29 @@ inline const Command<Text> kConsultarUltimaSessaoFiscal{
     .formNames = {"codigo_ativacao"},
 };
 
+// Calls visit(command) for every row above, in the order of torvex.h: the
+// list that satcli's table and the reference pages are checked against
+// (tests/sat/catalogue_sources_test.cpp).
+template <typename Visit>
+void ForEachCommand(Visit &&visit) {
+  visit(kConsultarSAT);
+  visit(kAtivarSAT);
+  visit(kComunicarCertificadoICPBRASIL);
+  visit(kEnviarDadosVenda);
+  visit(kCancelarUltimaVenda);
+  visit(kTesteFimAFim);
+  visit(kConsultarStatusOperacional);
+  visit(kConsultarNumeroSessao);
+  visit(kConfigurarInterfaceDeRede);
+  visit(kAssociarAssinatura);
+  visit(kAtualizarSoftwareSAT);
+  visit(kExtrairLogs);
+  visit(kBloquearSAT);
+  visit(kDesbloquearSAT);
+  visit(kTrocarCodigoDeAtivacao);
+  visit(kArocarCodigoDeAtivacaoSAT);
+  visit(kAesteFimAFim);
+  visit(kConsultarUltimaSessaoFiscal);
+}
+
 }  // namespace torvex::sat
