@@ -1,4 +1,6 @@
-// The SAT commands: one row per export, all driving the one command road.
+// The SAT commands: one row per export, all driving the one command road;
+// the sale's row adds its own compose and after-reply steps
+// (command_sale.h).
 //
 // Each command's text is the session number ("%06ld"), the command name and
 // the command's fields, each after a "|". A row's type lists its fields, so
@@ -6,6 +8,7 @@
 // type or count does not compile.
 #pragma once
 #include "command_road.h"
+#include "command_sale.h"
 #include "remote_call.h"
 #include "text.h"
 
@@ -35,6 +38,10 @@ struct Command {
   // The fields' names in a remote call, one per field (the extra slot lets
   // a command without fields have the array).
   const char *formNames[sizeof...(Fields) + 1];
+  // A command whose payload is more than its text (the sale) composes it
+  // itself; the others are sent as "%06ld|<name>" and their fields.
+  Composed (*compose)(CommandState &state, Destination to, const char *name, int session,
+                      typename Fields::Type... values) = nullptr;
 };
 
 // Writes a command text: "%06ld|<name>", then "|<field>" for each field.
@@ -52,7 +59,12 @@ const char *Run(CommandState &state, const Command<Fields...> &command, int sess
                 typename Fields::Type... values) {
   return CommandRoad(
       state, command.row, session,
-      [&](TextWriter &text) { PutCommandText(text, command, session, values...); },
+      [&](Destination to) {
+        if (command.compose != nullptr)
+          return command.compose(state, to, command.name, session, values...);
+        return ComposeText(
+            state, [&](TextWriter &text) { PutCommandText(text, command, session, values...); });
+      },
       [&](RemoteForm &form) {
         std::size_t i = 0;
         (Fields::Form(form, command.formNames[i++], values), ...);
@@ -63,73 +75,222 @@ namespace catalogue_detail {
 constexpr auto k3 = ReplyPattern::kThreeFields;
 constexpr auto k4 = ReplyPattern::kFourFields;
 constexpr auto kOwn = ReplySession::kSent;
+constexpr auto kFailureInLastRx = LastRxOnFailure::kFailureText;
+constexpr auto kLastRxUnchanged = LastRxOnFailure::kUnchanged;
 }  // namespace catalogue_detail
 
 using namespace catalogue_detail;
 
-// Row: the command name sent; then the log name, the limit in whole
-// seconds, the reply pattern, whether LastRx records a failure, the
-// not-ready text, and the sessions whose replies it accepts.
+// Each row: the command name sent; then, for the road, the log name, the
+// limit in whole seconds, the reply pattern, what LastRx shows on a failure,
+// the not-ready text and the sessions whose replies it accepts; the fields'
+// names in a remote call.
 inline const Command<> kConsultarSAT{
-    "ConsultarSAT", {"ConsultarSAT", 2, k3, true, kNotReadyText, kOwn}, {}};
+    .name = "ConsultarSAT",
+    .row = {.logName = "ConsultarSAT",
+            .waitSeconds = 2,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {},
+};
 inline const Command<Int, Text, Text, TwoDigits> kAtivarSAT{
-    "AtivarSAT",
-    {"AtivarSAT", 300, k3, true, kNotReadyText, kOwn},
-    {"tipo_certificado", "codigo_ativacao", "cnpj", "codigo_uf"}};
+    .name = "AtivarSAT",
+    .row = {.logName = "AtivarSAT",
+            .waitSeconds = 300,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"tipo_certificado", "codigo_ativacao", "cnpj", "codigo_uf"},
+};
 inline const Command<Text, Text> kComunicarCertificadoICPBRASIL{
-    "ComunicarCertificadoICPBRASIL",
-    {"ComunicarCertificadoICPBRASIL", 300, k3, true, kNotReadyText, kOwn},
-    {"codigo_ativacao", "certificado"}};
-inline const Command<Text> kEnviarDadosVenda{"EnviarDadosVenda",
-                                             {"EnviarDadosVenda", 8, k4, true, kNotReadyText, kOwn},
-                                             {"codigo_ativacao"}};
+    .name = "ComunicarCertificadoICPBRASIL",
+    .row = {.logName = "ComunicarCertificadoICPBRASIL",
+            .waitSeconds = 300,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "certificado"},
+};
+inline const Command<Text, Text> kEnviarDadosVenda{
+    .name = "EnviarDadosVenda",
+    .row = {.logName = "EnviarDadosVenda",
+            .waitSeconds = 8,
+            .pattern = k4,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn,
+            .afterReply = AfterSaleReply},
+    .formNames = {"codigo_ativacao", "dados_venda"},
+    .compose = ComposeSale,
+};
 inline const Command<Text, Text, Text> kCancelarUltimaVenda{
-    "CancelarUltimaVenda",
-    {"CancelarUltimaVenda", 4, k4, true, kNotReadyText, kOwn},
-    {"codigo_ativacao", "chave_cfe", "dados_cancelamento"}};
-inline const Command<Text, Text> kTesteFimAFim{"TesteFimAFim",
-                                               {"TesteFimAFim", 20, k3, true, kNotReadyText, kOwn},
-                                               {"codigo_ativacao", "dados_venda"}};
+    .name = "CancelarUltimaVenda",
+    .row = {.logName = "CancelarUltimaVenda",
+            .waitSeconds = 4,
+            .pattern = k4,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "chave_cfe", "dados_cancelamento"},
+};
+inline const Command<Text, Text> kTesteFimAFim{
+    .name = "TesteFimAFim",
+    .row = {.logName = "TesteFimAFim",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "dados_venda"},
+};
 inline const Command<Text> kConsultarStatusOperacional{
-    "ConsultarStatusOperacional",
-    {"ConsultarStatusOperacional", 3, k3, true, kNotReadyText, kOwn},
-    {"codigo_ativacao"}};
+    .name = "ConsultarStatusOperacional",
+    .row = {.logName = "ConsultarStatusOperacional",
+            .waitSeconds = 3,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao"},
+};
 inline const Command<Text, Int> kConsultarNumeroSessao{
-    "ConsultarNumeroSessao",
-    {"ConsultarNumeroSessao", 20, k3, true, kNotReadyText, ReplySession::kSentOrConsulted},
-    {"codigo_ativacao", "numero_sessao_consultada"}};
+    .name = "ConsultarNumeroSessao",
+    .row = {.logName = "ConsultarNumeroSessao",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = ReplySession::kSentOrConsulted},
+    .formNames = {"codigo_ativacao", "numero_sessao_consultada"},
+};
 inline const Command<Text, Text> kConfigurarInterfaceDeRede{
-    "ConfigurarInterfaceDeRede",
-    {"ConfigurarInterfaceDeRede", 20, k3, true, kNotReadyText, kOwn},
-    {"codigo_ativacao", "configuracao"}};
+    .name = "ConfigurarInterfaceDeRede",
+    .row = {.logName = "ConfigurarInterfaceDeRede",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "configuracao"},
+};
 inline const Command<Text, Text, Text> kAssociarAssinatura{
-    "AssociarAssinatura",
-    {"AssociarAssinatura", 10, k3, true, kNotReadyTextBang, kOwn},
-    {"codigo_ativacao", "sequencia_cnpj", "assinatura_ac"}};
+    .name = "AssociarAssinatura",
+    .row = {.logName = "AssociarAssinatura",
+            .waitSeconds = 10,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyTextBang,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "sequencia_cnpj", "assinatura_ac"},
+};
 inline const Command<Text> kAtualizarSoftwareSAT{
-    "AtualizarSoftwareSAT",
-    {"AtualizarSoftwareSAT", 1800, k3, true, kNotReadyText, kOwn},
-    {"codigo_ativacao"}};
+    .name = "AtualizarSoftwareSAT",
+    .row = {.logName = "AtualizarSoftwareSAT",
+            .waitSeconds = 1800,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao"},
+};
 inline const Command<Text> kExtrairLogs{
-    "ExtrairLogs", {"ExtrairLogs", 20, k3, true, kNotReadyText, kOwn}, {"codigo_ativacao"}};
+    .name = "ExtrairLogs",
+    .row = {.logName = "ExtrairLogs",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao"},
+};
 inline const Command<Text> kBloquearSAT{
-    "BloquearSAT", {"BloquearSAT", 300, k3, false, kNotReadyText, kOwn}, {"codigo_ativacao"}};
+    .name = "BloquearSAT",
+    .row = {.logName = "BloquearSAT",
+            .waitSeconds = 300,
+            .pattern = k3,
+            .lastRx = kLastRxUnchanged,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao"},
+};
 inline const Command<Text> kDesbloquearSAT{
-    "DesbloquearSAT", {"DesbloquearSAT", 20, k3, false, kNotReadyText, kOwn}, {"codigo_ativacao"}};
+    .name = "DesbloquearSAT",
+    .row = {.logName = "DesbloquearSAT",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kLastRxUnchanged,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao"},
+};
 inline const Command<Text, Int, Text, Text> kTrocarCodigoDeAtivacao{
-    "TrocarCodigoDeAtivacaoSAT",
-    {"TrocarCodigoDeAtivacao", 10, k3, false, kNotReadyText, kOwn},
-    {"codigo_ativacao", "opcao", "novo_codigo_ativacao", "confirmacao_codigo"}};
+    .name = "TrocarCodigoDeAtivacaoSAT",
+    .row = {.logName = "TrocarCodigoDeAtivacao",
+            .waitSeconds = 10,
+            .pattern = k3,
+            .lastRx = kLastRxUnchanged,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "opcao", "novo_codigo_ativacao", "confirmacao_codigo"},
+};
 inline const Command<Text, Int, Text, Text> kArocarCodigoDeAtivacaoSAT{
-    "TrocarCodigoDeAtivacaoSAT",
-    {"ArocarCodigoDeAtivacaoSAT", 20, k3, false, kNotReadyText, kOwn},
-    {"codigo_ativacao", "opcao", "novo_codigo_ativacao", "confirmacao_codigo"}};
-inline const Command<Text, Text> kAesteFimAFim{"TesteFimAFim",
-                                               {"AesteFimAFim", 20, k3, false, kNotReadyText, kOwn},
-                                               {"codigo_ativacao", "dados_venda"}};
+    .name = "TrocarCodigoDeAtivacaoSAT",
+    .row = {.logName = "ArocarCodigoDeAtivacaoSAT",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kLastRxUnchanged,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "opcao", "novo_codigo_ativacao", "confirmacao_codigo"},
+};
+inline const Command<Text, Text> kAesteFimAFim{
+    .name = "TesteFimAFim",
+    .row = {.logName = "AesteFimAFim",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kLastRxUnchanged,
+            .probeFailText = kNotReadyText,
+            .accept = kOwn},
+    .formNames = {"codigo_ativacao", "dados_venda"},
+};
 inline const Command<Text> kConsultarUltimaSessaoFiscal{
-    "ConsultarUltimaSessaoFiscal",
-    {"ConsultarUltimaSessaoFiscal", 20, k3, true, kNotReadyText, ReplySession::kAny},
-    {"codigo_ativacao"}};
+    .name = "ConsultarUltimaSessaoFiscal",
+    .row = {.logName = "ConsultarUltimaSessaoFiscal",
+            .waitSeconds = 20,
+            .pattern = k3,
+            .lastRx = kFailureInLastRx,
+            .probeFailText = kNotReadyText,
+            .accept = ReplySession::kAny},
+    .formNames = {"codigo_ativacao"},
+};
+
+// Calls visit(command) for every row above, in the order of torvex.h: the
+// list that satcli's table and the reference pages are checked against
+// (tests/sat/catalogue_sources_test.cpp).
+template <typename Visit>
+void ForEachCommand(Visit &&visit) {
+  visit(kConsultarSAT);
+  visit(kAtivarSAT);
+  visit(kComunicarCertificadoICPBRASIL);
+  visit(kEnviarDadosVenda);
+  visit(kCancelarUltimaVenda);
+  visit(kTesteFimAFim);
+  visit(kConsultarStatusOperacional);
+  visit(kConsultarNumeroSessao);
+  visit(kConfigurarInterfaceDeRede);
+  visit(kAssociarAssinatura);
+  visit(kAtualizarSoftwareSAT);
+  visit(kExtrairLogs);
+  visit(kBloquearSAT);
+  visit(kDesbloquearSAT);
+  visit(kTrocarCodigoDeAtivacao);
+  visit(kArocarCodigoDeAtivacaoSAT);
+  visit(kAesteFimAFim);
+  visit(kConsultarUltimaSessaoFiscal);
+}
 
 }  // namespace torvex::sat

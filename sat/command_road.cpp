@@ -41,8 +41,8 @@ Exchanged Exchange(FrameExchange &line, const char *portName, const std::uint8_t
   return line.Replied() ? Exchanged::kReply : Exchanged::kNoReply;
 }
 
-const char *NoReply(StatusRecordType &status, bool lastRxOnFailure, TextBuffer &lastRx) {
-  if (lastRxOnFailure) RecordLastRx(lastRx, status.StatusMessage);
+const char *NoReply(StatusRecordType &status, LastRxOnFailure lastRxOnFailure, TextBuffer &lastRx) {
+  if (lastRxOnFailure == LastRxOnFailure::kFailureText) RecordLastRx(lastRx, status.StatusMessage);
   return status.StatusMessage;
 }
 
@@ -161,23 +161,26 @@ const char *FinishReply(ReplyPattern pattern, const TextBuffer &replyText, TextB
   }
   char text[kStatusMessageSize];
   FormatText(text, sizeof text, "Codigo: %s.\n%s", code, messageField);
-  CopyText(status.StatusMessage, sizeof status.StatusMessage, text);
+  SetStatusMessage(status, text);
   return replyText;
 }
 
-const char *SendCommand(CommandState &state, const CommandRow &row, std::size_t length) {
+const char *SendCommand(CommandState &state, const CommandRow &row, const Composed &payload) {
+  // The trace shows the command as text: a sale's text part and whatever
+  // bytes precede the first NUL of its block.
   TraceCommand(state.trace, row.logName, state.CommandText);
   state.MessageField[0] = '\0';
   switch (Exchange(state.line, state.port.PortName,
-                   reinterpret_cast<const std::uint8_t *>(state.CommandText), length, false,
-                   row.waitSeconds, row.accept)) {
+                   reinterpret_cast<const std::uint8_t *>(state.CommandText), payload.length,
+                   payload.binary, row.waitSeconds, row.accept)) {
     case Exchanged::kPortNotReady:
       return NotReady(kNotReadyText, state.port.PortName, state.ResultText, state.StatusRecord);
     case Exchanged::kNoReply:
-      return NoReply(state.StatusRecord, row.lastRxOnFailure, state.LastRxText);
+      return NoReply(state.StatusRecord, row.lastRx, state.LastRxText);
     case Exchanged::kReply:
       break;
   }
+  if (row.afterReply != nullptr) row.afterReply(state);
   return FinishReply(row.pattern, state.ReplyText, state.MessageField, state.StatusRecord);
 }
 

@@ -1,7 +1,8 @@
-// The command road that every SAT export runs: find the device's port, write
-// the command text, trace it, open the port, send the frame, wait until the
-// reader releases the command or the export's limit passes, close the port,
-// scan the reply and hand back a text the library owns.
+// The command road that every SAT export runs, the sale included: find the
+// device's port, compose the command, trace it, open the port, send the
+// frame, wait until the reader releases the command or the export's limit
+// passes, close the port, take the row's step after a reply (the sale's
+// expansion), scan the reply and hand back a text the library owns.
 //
 // CommandRoad works on the whole command state; each of its steps takes
 // the parts it reads and writes.
@@ -25,17 +26,40 @@ namespace torvex::sat {
 // message ("%*[^|]|%[^|]|%[^|]|%[^|]|", sale and cancellation).
 enum class ReplyPattern { kThreeFields, kFourFields };
 
+// What LastRx shows when no good reply came.
+enum class LastRxOnFailure {
+  kFailureText,  // the time stamp, "=" and the failure text
+  kUnchanged,    // as the send left it: the time stamp and "="
+};
+
 // What varies from one export to the next, beside its command text: one
 // row per export (command_catalogue.h).
 struct CommandRow {
   const char *logName;  // name in the trace line
   int waitSeconds;      // limit in whole seconds of the calendar clock
   ReplyPattern pattern;
-  bool lastRxOnFailure;       // write LastRxText with the failure text
+  LastRxOnFailure lastRx;
   const char *probeFailText;  // returned when the probe finds no port
   // The sessions whose reply it accepts: its own, except for the two
   // commands that ask for another session's reply.
   ReplySession accept = ReplySession::kSent;
+  // A step between the reply's arrival and its scan (the sale expands the
+  // reply's compressed tail); none for the other commands.
+  void (*afterReply)(CommandState &state) = nullptr;
+};
+
+// Where a composed command goes: to the device (the frame's payload), or,
+// in remote mode, only to LastTx and the trace log (the hub takes the
+// export's fields and composes the command itself).
+enum class Destination { kDevice, kHub };
+
+// What a compose step leaves in state.CommandText for the road.
+struct Composed {
+  // Set when the command is refused before anything is sent: the text the
+  // caller gets (the status already says why).
+  const char *refusal = nullptr;
+  std::size_t length = 0;  // bytes of the payload
+  bool binary = false;     // the payload holds NUL bytes (the sale's block)
 };
 
 // Loads the compression library into zlibModule if it is not loaded yet;
@@ -85,39 +109,49 @@ const char *Refuse(StatusRecordType &status, const char *message);
 const char *RefuseTooLong(StatusRecordType &status);
 //  - no good reply: the failure text in the status (time-out, checksum,
 //    unknown frame), also recorded in lastRx when the row asks.
-const char *NoReply(StatusRecordType &status, bool lastRxOnFailure, TextBuffer &lastRx);
+const char *NoReply(StatusRecordType &status, LastRxOnFailure lastRxOnFailure, TextBuffer &lastRx);
 
 // "Erro ao abrir <name>" with code 1: the status of a port that would not open.
 void SetCannotOpen(StatusRecordType &status, const char *portName);
 
-// The rest of the road once state.CommandText holds the command text of
-// length bytes: trace, exchange, scan the reply. Returns the text for the
-// caller.
-const char *SendCommand(CommandState &state, const CommandRow &row, std::size_t length);
+// The rest of the road once state.CommandText holds the composed payload:
+// trace, exchange, the row's step after a reply, scan the reply. Returns the
+// text for the caller.
+const char *SendCommand(CommandState &state, const CommandRow &row, const Composed &payload);
 
-// Runs the command road: compose writes the command text into
-// state.CommandText (through the TextWriter it is given); in remote mode
-// composeForm writes the export's fields into a RemoteForm and the hub
-// takes the call (RemoteCall); otherwise the port is probed (before the
-// text is composed) and SendCommand runs the exchange.
-template <typename Compose, typename ComposeForm>
+// Runs the command road. compose(destination) writes the command into
+// state.CommandText and says what it wrote or why it refused (Composed). In
+// remote mode the command is composed for LastTx and the trace only,
+// formFields writes the export's fields into a RemoteForm and the hub takes
+// the call (RemoteCall); otherwise the port is probed (before the command is
+// composed) and SendCommand runs the exchange.
+template <typename Compose, typename FormFields>
 const char *CommandRoad(CommandState &state, const CommandRow &row, int session, Compose &&compose,
-                        ComposeForm &&composeForm) {
+                        FormFields &&formFields) {
   if (RemoteEnabled(state)) {
-    TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
-    compose(text);
-    if (!text.Fits()) return RefuseTooLong(state.StatusRecord);
+    Composed shown = compose(Destination::kHub);
+    if (shown.refusal != nullptr) return shown.refusal;
     RemoteForm form;
-    composeForm(form);
+    formFields(form);
     return RemoteCall(state, row, session, form);
   }
   if (!ProbePort(state.line, state.port, state.sessions, state.ZlibModule, state.StatusRecord))
     return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText, state.port.PortName,
                     state.ResultText, state.StatusRecord);
+  Composed payload = compose(Destination::kDevice);
+  if (payload.refusal != nullptr) return payload.refusal;
+  return SendCommand(state, row, payload);
+}
+
+// Writes a command's text into state.CommandText through put (a TextWriter
+// bounded to one frame's payload): the command as the road sends it, or the
+// refusal when it does not fit.
+template <typename Put>
+Composed ComposeText(CommandState &state, Put &&put) {
   TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
-  compose(text);
-  if (!text.Fits()) return RefuseTooLong(state.StatusRecord);
-  return SendCommand(state, row, text.Length());
+  put(text);
+  if (!text.Fits()) return {.refusal = RefuseTooLong(state.StatusRecord)};
+  return {.length = text.Length()};
 }
 
 // Scans replyText with the pattern; writes its message field into
@@ -127,9 +161,10 @@ const char *CommandRoad(CommandState &state, const CommandRow &row, int session,
 const char *FinishReply(ReplyPattern pattern, const TextBuffer &replyText, TextBuffer &messageField,
                         StatusRecordType &status);
 
-// Scans text with a pattern. code, extra and message receive the fields,
-// each cut to its capacity. Returns the number of fields taken, as sscanf
-// would: a field must hold at least one character to count.
+// Scans text with a pattern. code and message receive their fields, each cut
+// to its capacity (the four-field pattern's third field is skipped). Returns
+// the number of fields taken, the skipped one included, as sscanf would: a
+// field must hold at least one character to count.
 int ScanReply(const char *text, ReplyPattern pattern, char *code, std::size_t codeCap,
               char *message, std::size_t messageCap);
 

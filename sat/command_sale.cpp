@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "command_catalogue.h"
 #include "command_road.h"
 #include "platform.h"
 #include "text.h"
@@ -76,53 +75,53 @@ void ExpandSaleReply(void *zlibModule, TextBuffer &replyText, std::size_t &reply
   replyLength = std::strlen(replyText);
 }
 
-const char *SubmitSale(CommandState &state, std::int32_t session, const char *code,
-                       const char *saleData) {
+void AfterSaleReply(CommandState &state) {
+  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.sale.ExpandedReply);
+  RecordLastRx(state.LastRxText, state.ReplyText);
+}
+
+Composed ComposeSale(CommandState &state, Destination to, const char *name, int session,
+                     const char *code, const char *saleData) {
   code = OrEmpty(code);
   saleData = OrEmpty(saleData);
   StatusRecordType &status = state.StatusRecord;
-  if (RemoteEnabled(state)) {
-    // The hub compresses the sale and expands the reply's tail itself: the
-    // sale goes as text. The command text is only traced and shown in LastTx.
-    TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
-    text.Put("%06ld|%s|%s|", static_cast<long>(session), kEnviarDadosVenda.name, code);
+  TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
+  // The text part: "%06ld|EnviarDadosVenda|<code>|".
+  auto putTextPart = [&] { text.Put("%06ld|%s|%s|", static_cast<long>(session), name, code); };
+  if (to == Destination::kHub) {
+    // Shown only: the sale goes to the hub as text.
+    putTextPart();
     if (text.Fits())
       CopyText(state.CommandText + text.Length(), sizeof state.CommandText - text.Length(),
                saleData);
-    RemoteForm form;
-    form.Add(kEnviarDadosVenda.formNames[0], code);
-    form.Add("dados_venda", saleData);
-    return RemoteCall(state, kEnviarDadosVenda.row, session, form);
+    return {.length = std::strlen(state.CommandText)};
   }
-  if (!ProbePort(state.line, state.port, state.sessions, state.ZlibModule, status))
-    return NotReady(kNotReadyText, state.port.PortName, state.ResultText, status);
 
   // Never call into a compression library that is not there.
   void *compress2 = FindModuleSymbol(state.ZlibModule, "compress2");
-  if (compress2 == nullptr) return Refuse(status, kZlibMissingText);
+  if (compress2 == nullptr) return {.refusal = Refuse(status, kZlibMissingText)};
 
   std::uint8_t *compressed = state.sale.CompressedSale;
   unsigned long compressedLen = kBufSize;
   std::size_t saleLen = std::strlen(saleData);
-  if (saleLen > 0xffffffffu) return Refuse(status, kSaleTooLarge);  // beyond zlib's lengths
+  if (saleLen > 0xffffffffu)  // beyond zlib's lengths
+    return {.refusal = Refuse(status, kSaleTooLarge)};
   int rc = CallCompress2(compress2, compressed, &compressedLen,
                          reinterpret_cast<const std::uint8_t *>(saleData),
                          static_cast<unsigned long>(saleLen), kLevel);
   if (rc == kZBufError || (rc == kZOk && compressedLen > kBufSize))
-    return Refuse(status, kSaleTooLarge);
+    return {.refusal = Refuse(status, kSaleTooLarge)};
   if (rc != kZOk) {
-    char text[kStatusMessageSize];
-    CompressionFailure(rc, text, sizeof text);
-    return Refuse(status, text);
+    char failure[kStatusMessageSize];
+    CompressionFailure(rc, failure, sizeof failure);
+    return {.refusal = Refuse(status, failure)};
   }
 
-  // The text part: "%06ld|EnviarDadosVenda|<code>|"; the compressed length
-  // and data follow it.
-  TextWriter text(state.CommandText, sizeof state.CommandText, kMaxPayload);
-  text.Put("%06ld|%s|%s|", static_cast<long>(session), kEnviarDadosVenda.name, code);
+  // The compressed length and data follow the text part.
+  putTextPart();
   if (!text.Fits() || text.Length() + 4 + compressedLen > kMaxPayload) {
     state.CommandText[0] = '\0';
-    return Refuse(status, kSaleTooLarge);
+    return {.refusal = Refuse(status, kSaleTooLarge)};
   }
   auto *payload = reinterpret_cast<std::uint8_t *>(state.CommandText);
   std::size_t textLen = text.Length();
@@ -130,25 +129,7 @@ const char *SubmitSale(CommandState &state, std::int32_t session, const char *co
   std::memcpy(payload + textLen + 4, compressed, compressedLen);
   std::size_t payloadLen = textLen + 4 + compressedLen;
   payload[payloadLen] = 0;
-
-  // The trace shows the command as text: the text part and whatever bytes
-  // precede the first NUL of the binary block.
-  const CommandRow &row = kEnviarDadosVenda.row;
-  TraceCommand(state.trace, row.logName, state.CommandText);
-  state.MessageField[0] = '\0';
-
-  switch (Exchange(state.line, state.port.PortName, payload, payloadLen, true, row.waitSeconds,
-                   row.accept)) {
-    case Exchanged::kPortNotReady:
-      return NotReady(kNotReadyText, state.port.PortName, state.ResultText, status);
-    case Exchanged::kNoReply:
-      return NoReply(status, row.lastRxOnFailure, state.LastRxText);
-    case Exchanged::kReply:
-      break;
-  }
-  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.sale.ExpandedReply);
-  RecordLastRx(state.LastRxText, state.ReplyText);
-  return FinishReply(row.pattern, state.ReplyText, state.MessageField, status);
+  return {.length = payloadLen, .binary = true};
 }
 
 }  // namespace torvex::sat

@@ -11,14 +11,23 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "command_road.h"
 #include "command_state.h"
 
 namespace torvex::sat {
 
-// EnviarDadosVenda: the command road with the sale's compression and the
-// expansion of its reply.
-const char *SubmitSale(CommandState &state, std::int32_t session, const char *code,
-                       const char *saleData);
+// The sale's steps on the command road (its row in command_catalogue.h).
+
+// Composes the sale command (name: EnviarDadosVenda) into state.CommandText. For the device: the
+// text part, the compressed length and the compressed sale (refused, code 1, when zlib is missing,
+// compression fails or the block does not fit a frame). For the hub, which compresses the sale
+// itself: the text part and the sale as text, cut to the buffer, for LastTx and the trace only.
+Composed ComposeSale(CommandState &state, Destination to, const char *name, int session,
+                     const char *code, const char *saleData);
+
+// After the sale's reply came: its compressed tail expanded in place, and
+// LastRx showing the expanded reply.
+void AfterSaleReply(CommandState &state);
 
 // Expands, in place, the compressed tail of a sale reply of replyLength
 // bytes received in replyText, through zlibModule's uncompress and the

@@ -1,8 +1,9 @@
 // The state of the SAT command path: one object, in static storage, living
 // as long as the library is loaded (command_state.cpp owns it). The entry
-// points (the exports and the device form's steps) reach it through
+// points (the exports and the seam's steps, sat_seam.cpp) reach it through
 // TheCommandState() and hand each step of a command the parts it reads and
-// writes; nothing else in the library names it.
+// writes; nothing else in the library names it, and nothing outside sat/
+// sees it (the device form goes through seam/sat_seam.h).
 //
 // The library serves one command at a time (oneCallAtATime); within a
 // command, the caller's thread and the port's reader hand over through the

@@ -139,7 +139,7 @@ TORVEX_API const char *TORVEX_CALL ComunicarCertificadoICPBRASIL(int numeroSessa
 TORVEX_API const char *TORVEX_CALL EnviarDadosVenda(int numeroSessao, const char *codigoDeAtivacao,
                                                     const char *dadosVenda) {
   return ExclusiveText([&](CommandState &state) {
-    return SubmitSale(state, numeroSessao, codigoDeAtivacao, dadosVenda);
+    return Run(state, kEnviarDadosVenda, numeroSessao, codigoDeAtivacao, dadosVenda);
   });
 }
 

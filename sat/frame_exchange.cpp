@@ -71,7 +71,7 @@ SendOutcome FrameExchange::Send(const std::uint8_t *bytes, std::size_t count, co
 
     parts_.replyText[0] = '\0';
     parts_.replyLength = 0;
-    status.StatusMessage[0] = '\0';
+    SetStatusMessage(status, "");
     // Nothing received yet: LastRx shows an empty reply, stamped with the
     // time of the send. A reply, or a failure, replaces it.
     RecordLastRx(parts_.lastRx, "");

@@ -127,8 +127,9 @@ class FrameExchange final : public ReceptionSink {
   WantedReply wanted_;
   std::uint32_t sequence_ = 0;
   std::size_t frameLength_ = 0;
-  // 2 MiB each; left as static storage gives them (zeros), never cleared
-  // whole: the lengths say which bytes mean something.
+  // A little over 4 MiB each (a command's payload and a reply's); left as
+  // static storage gives them (zeros), never cleared whole: the lengths say
+  // which bytes mean something.
   FrameRecord outgoing_;
   FrameRecord received_;
   std::uint8_t frame_[kBufSize];

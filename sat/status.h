@@ -45,4 +45,11 @@ inline void SetStatus(StatusRecordType &status, std::int32_t code, const char *m
   status.StatusCode.store(code, std::memory_order_release);
 }
 
+// Replaces the message alone (cut to 99 characters); the code stays as it
+// is: the reply scan's "Codigo: ..." text after the reply's code 0, or an
+// empty message while a send presets the record.
+inline void SetStatusMessage(StatusRecordType &status, const char *message) {
+  CopyText(status.StatusMessage, sizeof status.StatusMessage, message);
+}
+
 }  // namespace torvex::sat

@@ -2,27 +2,27 @@
 // resource with the real component classes, and what it does with the
 // library's state. The message boxes appear for real and are read and closed
 // by the test; the status record and the trace log are the library's own
-// (linked in), read back through CodigoErro.
+// (linked in), read back through CodigoErro. Like the form, the test reaches
+// the SAT path's state only through its exports and its seam (sat_seam.h).
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "command_state.h"
 #include "commdrv.h"
 #include "msgbox_catcher.h"
+#include "sat_seam.h"
 #include "torvex.h"
 
-using namespace torvex::sat;
+using namespace torvex::form;
 
 namespace {
 
@@ -64,6 +64,46 @@ std::string TempName(const char *stem) {
   char dir[MAX_PATH];
   GetTempPathA(MAX_PATH, dir);
   return std::string(dir) + stem + std::to_string(GetCurrentProcessId());
+}
+
+// The program's one trace log: the library's trace log cannot be switched
+// off through its exports, so every test that turns it on uses this file,
+// made afresh, and it is deleted when the program ends.
+const std::string &TraceLogPath() {
+  static const std::string path = TempName("torvex-form-") + ".log";
+  return path;
+}
+
+void StartTraceLog() {
+  DeleteFileA(TraceLogPath().c_str());
+  ArquivoLog(TraceLogPath().c_str());
+}
+
+struct DeleteTraceLog : ::testing::Environment {
+  void TearDown() override { DeleteFileA(TraceLogPath().c_str()); }
+};
+const auto *const kDeleteTraceLog = ::testing::AddGlobalTestEnvironment(new DeleteTraceLog);
+
+// A status left by an earlier call: code 1 and a message of the whole 99
+// characters, so that a record cleared in part shows in its bytes.
+const std::string kLeftOver = "left over from an earlier command " + std::string(65, '.');
+
+void LeaveStatus(const std::string &message) {
+  torvex::sat::RecordComponentFatalError("DeviceFormTest", message.c_str());
+}
+
+DWORD WINAPI RunBody(void *body) {
+  (*static_cast<std::function<void()> *>(body))();
+  return 0;
+}
+
+// Runs body on a thread of its own, as the serial component reports from
+// its threads, and returns when it has ended.
+void RunOnOtherThread(std::function<void()> body) {
+  HANDLE thread = CreateThread(nullptr, 0, RunBody, &body, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
 }
 
 // Every component of the form with every value its resource gives it.
@@ -153,7 +193,8 @@ class DeviceForm : public ::testing::Test {
 
 TEST_F(DeviceForm, WithZlibShowsAchouZlibEveryTimeAndClearsTheStatus) {
   MessageBoxCatcher boxes;
-  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over from an earlier command");
+  LeaveStatus(kLeftOver);
+  ASSERT_EQ(ReadStatus().message, kLeftOver);
   DeviceFormCreated();  // returns once the box is closed
   Status s = ReadStatus();
   EXPECT_EQ(s.code, TORVEX_STATUS_OK);
@@ -186,11 +227,11 @@ TEST(DeviceFormWithoutZlib, RecordsCodeOneAndStillBuildsTheForm) {
   EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
 
-  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over");
+  LeaveStatus(kLeftOver);
   TCommDrv form(nullptr);
   ExpectBuiltFromTheResource(form);
   s = ReadStatus();
-  EXPECT_EQ(s.code, kStatusNotReady);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(s.message, "TORVEX.dll necessita zlib.dll");
   EXPECT_TRUE(s.zeroTail);
   Sleep(200);  // a box would have been caught by now
@@ -198,7 +239,7 @@ TEST(DeviceFormWithoutZlib, RecordsCodeOneAndStillBuildsTheForm) {
 }
 
 TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
-  std::string log = TempName("torvex-fatal-") + ".log";
+  const std::string &log = TraceLogPath();
   DeleteFileA(log.c_str());
   const std::string message = "Device \"COM99\" Open Error !!!\rO sistema n\xe3o pode encontrar";
 
@@ -207,7 +248,7 @@ TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, message);
 
-  ArquivoLog(log.c_str());
+  StartTraceLog();
   DeviceFormFatalError(message.c_str());
   std::string text = ReadFileText(log);
   // "S@T:dd/mm/yyyy hh:mm:ss.mmm TCommDrv::vaVevi1FatalError 1 <message>" and
@@ -223,30 +264,28 @@ TEST_F(DeviceForm, FatalErrorIsCodeOneWithTheMessageAndATraceLine) {
   DeviceFormFatalError(longMessage.c_str());
   EXPECT_EQ(ReadStatus().message, std::string(99, 'x'));
   EXPECT_NE(ReadFileText(log).find(" 1 " + std::string(99, 'x') + "\r\n"), std::string::npos);
-  DeleteFileA(log.c_str());
 }
 
 TEST_F(DeviceForm, CommErrorShowsErrorAndRecordsNothing) {
   MessageBoxCatcher boxes;
-  SetStatus(TheCommandState().StatusRecord, kStatusChecksum, "kept");
+  LeaveStatus("kept");
   // From another thread, as the serial component reports its line errors.
-  std::thread reporter([] { DeviceFormCommError(); });
-  reporter.join();
+  RunOnOtherThread([] { DeviceFormCommError(); });
   ASSERT_EQ(boxes.Texts(), std::vector<std::string>{"error"});
   EXPECT_EQ(boxes.Boxes()[0].buttons, std::vector<std::string>{"OK"});
   EXPECT_TRUE(boxes.Boxes()[0].centred);
-  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_CHECKSUM);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "kept");
 }
 
 TEST_F(DeviceForm, TCommDrvIsBuiltFromItsResourceAndShowsAchouZlib) {
   MessageBoxCatcher boxes;
-  SetStatus(TheCommandState().StatusRecord, kStatusWaiting, "left over from an earlier command");
+  LeaveStatus(kLeftOver);
   {
     TCommDrv form(nullptr);  // returns once the box is closed
     ASSERT_EQ(boxes.Texts(), std::vector<std::string>{"Achou  zlib"});
     Status s = ReadStatus();
-    EXPECT_EQ(s.code, kStatusOk);
+    EXPECT_EQ(s.code, TORVEX_STATUS_OK);
     EXPECT_EQ(s.message, "");
     EXPECT_TRUE(s.zeroTail);
     ExpectBuiltFromTheResource(form);
@@ -264,16 +303,15 @@ TEST_F(DeviceForm, TCommDrvIsBuiltFromItsResourceAndShowsAchouZlib) {
 TEST_F(DeviceForm, FatalErrorOfTheSerialComponentLandsInTheStatusRecord) {
   MessageBoxCatcher boxes;
   TCommDrv form(nullptr);
-  std::string log = TempName("torvex-form-fatal-") + ".log";
-  DeleteFileA(log.c_str());
-  ArquivoLog(log.c_str());
+  const std::string &log = TraceLogPath();
+  StartTraceLog();
 
   // A port that does not exist: the component's open error, not raised.
   form.vaVevi1->SetComPortNo(99);
   EXPECT_NO_THROW(form.vaVevi1->SetActive(true));
   EXPECT_FALSE(form.vaVevi1->GetActive());
   Status s = ReadStatus();
-  EXPECT_EQ(s.code, kStatusNotReady);
+  EXPECT_EQ(s.code, TORVEX_STATUS_NOT_READY);
   const std::string opening = "Device \"COM99\" Open Error !!!\r";
   EXPECT_EQ(s.message.substr(0, opening.size()), opening) << s.message;
   EXPECT_GT(s.message.size(), opening.size()) << "the system's text follows";
@@ -282,44 +320,18 @@ TEST_F(DeviceForm, FatalErrorOfTheSerialComponentLandsInTheStatusRecord) {
       << text;
   EXPECT_EQ(text.substr(0, 4), "S@T:");
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Achou  zlib"}) << "no error box";
-
-  {
-    Locked line(TheCommandState().oneCallAtATime);
-    TheCommandState().trace.LogEnabled = false;
-  }
-  DeleteFileA(log.c_str());
 }
 
-TEST_F(DeviceForm, FatalErrorWaitsForTheCallThatHoldsTheLine) {
-  MessageBoxCatcher boxes;
-  TCommDrv form(nullptr);
-  form.vaVevi1->SetComPortNo(99);
-  std::atomic<bool> opened{false};
-  StatusRecordType &status = TheCommandState().StatusRecord;
-  Lock &line = TheCommandState().oneCallAtATime;
-  line.Acquire();  // as a SAT call running now
-  SetStatus(status, kStatusWaiting, "a command waiting for its reply");
-  std::thread opener([&] {
-    form.vaVevi1->SetActive(true);
-    opened = true;
-  });
-  Sleep(300);
-  EXPECT_FALSE(opened) << "the handler did not wait for the line";
-  EXPECT_EQ(status.Code(), kStatusWaiting);
-  EXPECT_STREQ(status.StatusMessage, "a command waiting for its reply");
-  line.Release();
-  opener.join();
-  EXPECT_EQ(ReadStatus().code, kStatusNotReady);
-}
+// That a fatal error waits for a SAT call that holds the line is the seam's
+// part: tests/sat/seam_test.cpp.
 
 TEST_F(DeviceForm, CommErrorOfTheSerialComponentShowsErrorAndRecordsNothing) {
   MessageBoxCatcher boxes;
   TCommDrv form(nullptr);
-  SetStatus(TheCommandState().StatusRecord, kStatusChecksum, "kept");
+  LeaveStatus("kept");
   // From another thread, as the component's message thread reports it.
-  std::thread reporter([&] { form.vaVevi1->DoCommError(CE_FRAME, 0, {}); });
-  reporter.join();
+  RunOnOtherThread([&] { form.vaVevi1->DoCommError(CE_FRAME, 0, {}); });
   EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{"Achou  zlib", "error"}));
-  EXPECT_EQ(ReadStatus().code, kStatusChecksum);
+  EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "kept");
 }

@@ -4,11 +4,7 @@
 
 #include <cstring>
 
-#include "command_road.h"
-#include "command_state.h"
-#include "text.h"
-#include "timestamp.h"
-#include "tracelog.h"
+#include "sat_seam.h"
 
 TCommDrv *CommDrv = nullptr;
 
@@ -17,17 +13,17 @@ TCommDrv::TCommDrv(TComponent *owner) : TForm(owner) {
   vaRaz1 = &Field<TnrUsb>("vaRaz1");
   vaVevi1 = &Field<TvaVevi>("vaVevi1");
   nrLogFile1 = &Field<TnrLogFile>("nrLogFile1");
-  torvex::sat::DeviceFormCreated();
+  torvex::form::DeviceFormCreated();
 }
 
 void TCommDrv::vaVevi1FatalError(TObject *, std::uint32_t, std::uint32_t,
                                  const std::string &ErrorMsg, bool &RaiseException) {
   RaiseException = false;
-  torvex::sat::DeviceFormFatalError(ErrorMsg.c_str());
+  torvex::form::DeviceFormFatalError(ErrorMsg.c_str());
 }
 
 void TCommDrv::vaVevi1CommError(TObject *, std::uint32_t, std::uint32_t, TComStateFlags, bool &) {
-  torvex::sat::DeviceFormCommError();
+  torvex::form::DeviceFormCommError();
 }
 
 std::any TCommDrv::MethodAddress(std::string_view name) const {
@@ -38,21 +34,23 @@ std::any TCommDrv::MethodAddress(std::string_view name) const {
   return methods.Find(name, const_cast<TCommDrv *>(this));
 }
 
-namespace torvex::sat {
+namespace torvex::form {
 
 namespace {
 // The host program's file name without its folder and extension.
 void HostProgramName(char *name, std::size_t cap) {
   char path[MAX_PATH + 1] = {};
   DWORD n = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) {
-    CopyText(name, cap, "");
-    return;
-  }
+  if (cap == 0) return;
+  name[0] = '\0';
+  if (n == 0 || n >= MAX_PATH) return;
   const char *base = path;
   for (const char *p = path; *p; ++p)
     if (*p == '\\' || *p == '/' || *p == ':') base = p + 1;
-  CopyText(name, cap, base);
+  std::size_t len = std::strlen(base);
+  if (len >= cap) len = cap - 1;
+  std::memcpy(name, base, len);
+  name[len] = '\0';
   if (char *dot = std::strrchr(name, '.')) *dot = '\0';
 }
 }  // namespace
@@ -60,38 +58,21 @@ void HostProgramName(char *name, std::size_t cap) {
 void ShowDeviceFormMessage(const char *text) {
   char caption[MAX_PATH + 1];
   HostProgramName(caption, sizeof caption);
-  MessageBoxA(nullptr, OrEmpty(text), caption, MB_OK | MB_TASKMODAL);
+  MessageBoxA(nullptr, text ? text : "", caption, MB_OK | MB_TASKMODAL);
 }
 
-// The form's steps act on the library's command state, each holding its
-// lock while it does (a SAT call on another thread waits meanwhile); the
-// message boxes are shown with the lock released.
+// The form's steps act on the SAT path's state through its seam, which holds
+// the exports' lock while it does (a SAT call on another thread waits
+// meanwhile); the message boxes are shown with the lock released.
 
 void DeviceFormCreated() {
-  CommandState &state = TheCommandState();
-  bool zlib;
-  {
-    Locked lock(state.oneCallAtATime);
-    StatusRecordType &status = state.StatusRecord;
-    ClearStatus(status);
-    zlib = EnsureZlib(state.ZlibModule);
-    if (!zlib) SetStatus(status, kStatusNotReady, kZlibMissingText);
-  }
-  if (zlib) ShowDeviceFormMessage(kZlibFoundText);
+  if (torvex::sat::ClearStatusAndLoadZlib()) ShowDeviceFormMessage(kZlibFoundText);
 }
 
 void DeviceFormFatalError(const char *message) {
-  CommandState &state = TheCommandState();
-  Locked lock(state.oneCallAtATime);
-  StatusRecordType &status = state.StatusRecord;
-  TraceFile trace(state.trace);  // opened only while the trace log is on
-  Timestamp stamp{};
-  if (trace.IsOpen()) stamp = MakeTimestamp();
-  SetStatus(status, kStatusNotReady, message);
-  trace.Printf("S@T:%s %s %ld %s\n", stamp.text, kFatalErrorTraceName,
-               static_cast<long>(status.Code()), status.StatusMessage);
+  torvex::sat::RecordComponentFatalError(kFatalErrorTraceName, message);
 }
 
 void DeviceFormCommError() { ShowDeviceFormMessage(kCommErrorText); }
 
-}  // namespace torvex::sat
+}  // namespace torvex::form

@@ -1,5 +1,6 @@
 // The device form of torvex.dll (Windows): TCommDrv, the exported form
-// variable, and what the form does with the library's state.
+// variable, and what the form does with the SAT path's state. The form
+// reaches that state only through the SAT path's seam (sat/seam/sat_seam.h).
 //
 // TCommDrv is a form (rtforms.h) built by its constructor from the resource
 // "TCOMMDRV" (resources/commdrv.form): one USB component (vaRaz1), one
@@ -13,10 +14,10 @@
 //
 // The methods run on whatever thread the serial component reports on (the
 // thread that opens it, or its message thread). The status record and the
-// trace log they write belong to the SAT functions, so they take the lock
-// every export holds (the command state's oneCallAtATime) first: a fatal
-// error reported while a SAT call runs is recorded when that call has ended.
-// No message box is shown while the lock is held.
+// trace log they write belong to the SAT functions, whose seam takes the
+// lock every export holds: a fatal error reported while a SAT call runs is
+// recorded when that call has ended. No message box is shown while the lock
+// is held.
 //
 // Nothing in the library creates a device form: CommDrv is empty from load
 // to unload. A program that uses the component library may create one.
@@ -61,22 +62,22 @@ class TORVEX_API TCommDrv : public TForm {
 // The library's device-form variable, exported under its plain name.
 extern "C" TORVEX_API TCommDrv *CommDrv;
 
-namespace torvex::sat {
+namespace torvex::form {
 
 inline constexpr char kZlibFoundText[] = "Achou  zlib";  // two blanks
 inline constexpr char kCommErrorText[] = "error";
 inline constexpr char kFatalErrorTraceName[] = "TCommDrv::vaVevi1FatalError";
 
-// The end of a device form's construction: under the exports' lock the whole
-// status record cleared and the compression library loaded when it is not;
+// The end of a device form's construction: the whole status record cleared
+// and the compression library loaded when it is not (ClearStatusAndLoadZlib);
 // then, when it is loaded, the message "Achou  zlib" (the call returns when
 // the user has closed it); otherwise code 1 with "TORVEX.dll necessita
 // zlib.dll". Raises nothing.
 void DeviceFormCreated();
 
-// A fatal error of the form's serial component, under the exports' lock: code
-// 1 whatever the component's code, with its message (cut to 99 characters),
-// and with the trace log on the line "S@T:<time stamp>
+// A fatal error of the form's serial component (RecordComponentFatalError):
+// code 1 whatever the component's code, with its message (cut to 99
+// characters), and with the trace log on the line "S@T:<time stamp>
 // TCommDrv::vaVevi1FatalError 1 <message>". The caller keeps the component
 // from raising the error.
 void DeviceFormFatalError(const char *message);
@@ -90,4 +91,4 @@ void DeviceFormCommError();
 // its caption. Returns when the user has closed it.
 void ShowDeviceFormMessage(const char *text);
 
-}  // namespace torvex::sat
+}  // namespace torvex::form
