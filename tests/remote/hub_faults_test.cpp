@@ -175,9 +175,9 @@ TEST(RemoteHub, SlowHubGivesTheTimeOutWithinTheLimit) {
             {"--queue-allowance-ms", hubGivesUp ? "500" : "60000"});
     const unsigned short port = rig.hub.Port();
     UseHub(Url(port), 5, nullptr, rig.dir, 1);
-    rig.emu.Fault(hubGivesUp ? "delay:3000@ConsultarStatusOperacional\n"
-                             : "delay:6000@ConsultarStatusOperacional\n");
-    std::thread other([&] { Call(port, "consultarstatusoperacional", 9); });
+    // ExtrairLogs waits up to 20 s for the device: the delay is all its.
+    rig.emu.Fault(hubGivesUp ? "delay:3000@ExtrairLogs\n" : "delay:6000@ExtrairLogs\n");
+    std::thread other([&] { Call(port, "extrairlogs", 9); });
     ASSERT_TRUE(OnTheDevice(port));
     auto t0 = std::chrono::steady_clock::now();
     std::string got = ConsultarSAT(42);
