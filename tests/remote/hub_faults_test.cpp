@@ -131,6 +131,16 @@ TEST(RemoteHub, HubKilledDuringASaleThenRestarted) {
     s = ReadStatus();
   });
   ASSERT_TRUE(OnTheDevice(port));
+  // The hub hands the call to its device thread before the sale is on the
+  // line: wait until the device has taken it (and its delay fault, which
+  // empties the control file).
+  bool taken = false;
+  for (int i = 0; i < 2000 && !taken; ++i) {
+    std::error_code ec;
+    taken = fs::file_size(rig.dir / "control", ec) == 0 && !ec;
+    if (!taken) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(taken) << "the device never took the sale";
   rig.hub.Kill();
   till.join();
   EXPECT_EQ(s.code, TORVEX_STATUS_TIMEOUT) << got;
