@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <optional>
@@ -210,7 +211,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     job->prepare = [&hub, emergency](Job &j) {
       j.args.session = hub.Book().Next(j.till);
       if (!emergency && j.fn->takesActivationCode) j.args.activationCode = hub.ActivationCode();
-      if (j.fn->fiscal) hub.Book().SetLastFiscal(j.till, j.args.session);
+      if (j.fn->fiscal) {
+        // Written before the sale reaches the device (see PrepareRemote).
+        hub.Book().SetLastFiscal(j.till, j.args.session);
+        std::string error;
+        if (!hub.Book().Save(error)) std::fprintf(stderr, "torvex-hub: %s\n", error.c_str());
+      }
     };
     std::weak_ptr<HttpSession> weak = shared_from_this();
     job->done = [weak, &hub, exportName, askedLastFiscal](Job &j, const CallResult &r) {
@@ -266,8 +272,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     job->prepare = [&hub, plan](Job &j) { PrepareRemote(hub.Book(), j, *plan); };
     std::weak_ptr<HttpSession> weak = shared_from_this();
     job->done = [weak, &hub, plan](Job &j, const CallResult &r) {
-      CallResult answer = FinishRemote(hub.Book(), j, *plan, r);
-      if (auto self = weak.lock())
+      bool otherTill = false;
+      CallResult answer = FinishRemote(hub.Book(), j, *plan, r, otherTill);
+      auto self = weak.lock();
+      if (self && otherTill)
+        return self->EndWait([self] {
+          self->SendError({409, "a última venda ou cancelamento do aparelho é de outra caixa",
+                           "numero_caixa"});
+        });
+      if (self)
         self->EndWait([self, answer, &j] {
           self->log_["sessao"] = j.args.session;
           self->Send(200, "application/x-www-form-urlencoded", RemoteReplyBody(answer, j.args.session), &j);

@@ -2,8 +2,13 @@
 
 #include <torvex.h>
 
+#include <cstdio>
+
 namespace hub {
 namespace {
+
+// CodigoErro's message text: the status record less its 4-byte code.
+constexpr std::size_t kMessageBytes = TORVEX_STATUS_SIZE - 4;
 
 bool ValidUtf8(const std::string &s, bool &ascii) {
   ascii = true;
@@ -37,6 +42,41 @@ std::string RewriteFirst(const std::string &retorno, int from, int to) {
   return field + retorno.substr(bar);
 }
 
+// The reply's first field as a number, or -1.
+long FirstNumber(const std::string &retorno) {
+  auto bar = retorno.find('|');
+  if (bar == std::string::npos || bar == 0 || bar > 9) return -1;
+  long value = 0;
+  for (std::size_t i = 0; i < bar; ++i) {
+    if (retorno[i] < '0' || retorno[i] > '9') return -1;
+    value = value * 10 + (retorno[i] - '0');
+  }
+  return value;
+}
+
+// CodigoErro's message for a reply read as ConsultarUltimaSessaoFiscal
+// reads it (code in the second field, message in the third), as the
+// library makes it: "Codigo: <code>.\n<message>", cut to the record.
+std::string ThreeFieldMessage(const std::string &retorno) {
+  auto a = retorno.find('|');
+  auto b = a == std::string::npos ? a : retorno.find('|', a + 1);
+  if (b == std::string::npos) return "";
+  auto c = retorno.find('|', b + 1);
+  std::string text = "Codigo: " + retorno.substr(a + 1, b - a - 1) + ".\n" +
+                     retorno.substr(b + 1, c == std::string::npos ? c : c - b - 1);
+  if (text.size() > kMessageBytes - 1) text.resize(kMessageBytes - 1);
+  return text;
+}
+
+// The device session's number as this till called it, when the till called
+// it through the remote endpoint.
+std::string MapBack(const SessionBook &book, int till, const std::string &retorno) {
+  long device = FirstNumber(retorno);
+  if (device < 0) return retorno;
+  auto caller = book.CallerSessionOf(till, static_cast<int>(device));
+  return caller ? RewriteFirst(retorno, static_cast<int>(device), *caller) : retorno;
+}
+
 bool IsUnknownSessionReply(const std::string &retorno) {
   auto bar = retorno.find('|');
   return bar != std::string::npos && retorno.compare(bar + 1, 6, "11003|") == 0;
@@ -56,11 +96,36 @@ void PrepareRemote(SessionBook &book, Job &job, const RemotePlan &plan) {
     job.args.ints = {p.consultedDevice};
   }
   book.MapRemote(job.till, plan.call.callerSession, job.args.session);
+  if (job.fn->fiscal) {
+    // Written before the sale reaches the device: a hub stopped during the
+    // call still finds the till's session after a restart.
+    std::string error;
+    if (!book.Save(error)) std::fprintf(stderr, "torvex-hub: %s\n", error.c_str());
+  }
 }
 
 CallResult FinishRemote(SessionBook &book, const Job &job, const RemotePlan &plan,
-                        const CallResult &result) {
+                        const CallResult &result, bool &otherTill) {
   CallResult r = result;
+  otherTill = false;
+  if (std::string_view(job.fn->exportName) == "ConsultarUltimaSessaoFiscal" && r.codigo == 0) {
+    // The device answers with its own last sale or cancellation, whichever
+    // till made it: the till gets its own, under its own session number.
+    long device = FirstNumber(r.retorno);
+    int owner = device < 0 ? -1 : TillOfSession(static_cast<int>(device));
+    if (owner >= 0 && owner != job.till) {
+      const KeptReply *k = book.Kept(job.till, book.LastFiscal(job.till));
+      if (k == nullptr || k->result.codigo != 0) {
+        otherTill = true;
+        return r;
+      }
+      r.retorno = k->result.retorno;
+      r.mensagem = ThreeFieldMessage(r.retorno);
+      r.rx = k->result.rx;  // never the other till's sale, not even in the trace
+    }
+    r.retorno = MapBack(book, job.till, r.retorno);
+    return r;
+  }
   if (std::string_view(job.fn->exportName) == "ConsultarNumeroSessao") {
     // The device forgets sessions after 100 calls of all tills together;
     // the hub keeps each till's last 100 replies.
@@ -73,10 +138,12 @@ CallResult FinishRemote(SessionBook &book, const Job &job, const RemotePlan &pla
   }
   r.retorno = RewriteFirst(r.retorno, job.args.session, plan.call.callerSession);
   if (r.codigo != 0) {
-    // Texts the library made itself follow the caller's encoding.
+    // Texts the library made itself follow the caller's encoding; a
+    // device's reply and the message read from it pass as the device sent
+    // them, as in a direct call.
     r.retorno = plan.call.latin1 ? Utf8ToLatin1(r.retorno) : Latin1ToUtf8(r.retorno);
+    r.mensagem = plan.call.latin1 ? Utf8ToLatin1(r.mensagem) : Latin1ToUtf8(r.mensagem);
   }
-  r.mensagem = plan.call.latin1 ? Utf8ToLatin1(r.mensagem) : Latin1ToUtf8(r.mensagem);
   return r;
 }
 

@@ -21,8 +21,11 @@ struct RemotePlan {
 // as the till's session; ConsultarNumeroSessao looks up the till's session.
 void PrepareRemote(SessionBook &book, Job &job, const RemotePlan &plan);
 // After the device: the reply as the direct call would have given it.
+// ConsultarUltimaSessaoFiscal answers with the till's own last sale or
+// cancellation; otherTill is set when the device's last one is another
+// till's and the hub kept none of this till's (the call is then refused).
 CallResult FinishRemote(SessionBook &book, const Job &job, const RemotePlan &plan,
-                        const CallResult &result);
+                        const CallResult &result, bool &otherTill);
 std::string RemoteReplyBody(const CallResult &r, int deviceSession);
 
 // Percent-encodes every byte except unreserved characters.

@@ -110,6 +110,14 @@ std::optional<int> SessionBook::DeviceSessionOf(int till, int callerSession) con
   return std::nullopt;
 }
 
+std::optional<int> SessionBook::CallerSessionOf(int till, int deviceSession) const {
+  auto it = tills_.find(till);
+  if (it == tills_.end()) return std::nullopt;
+  for (auto r = it->second.remote.rbegin(); r != it->second.remote.rend(); ++r)
+    if (r->second == deviceSession) return r->first;
+  return std::nullopt;
+}
+
 void SessionBook::SetActivationCode(const std::string &code) { activationCode_ = code; }
 
 bool SessionBook::Save(std::string &error) {

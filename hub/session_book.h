@@ -57,6 +57,7 @@ class SessionBook {
   // Remote mode: the till's own session numbers and the device's.
   void MapRemote(int till, int callerSession, int deviceSession);
   std::optional<int> DeviceSessionOf(int till, int callerSession) const;
+  std::optional<int> CallerSessionOf(int till, int deviceSession) const;
 
   // An activation code changed through the hub (TrocarCodigoDeAtivacao).
   std::optional<std::string> ActivationCode() const { return activationCode_; }

@@ -253,6 +253,9 @@ const char *RemoteCall(CommandState &state, const CommandRow &row, int session, 
       } else if (http.status == 503) {
         code = kStatusWaiting;
         CopyText(message, sizeof message, kTimeoutText);
+      } else if (http.status == 409) {
+        FormatText(message, sizeof message,
+                   "Hub SAT %s: a ultima sessao fiscal do SAT e de outro caixa", url);
       } else if (http.status == 400) {
         JsonErrorText(http.body, message, sizeof message);
         if (message[0] == '\0')

@@ -3,7 +3,7 @@
 // --port-file), records each request whole in --log, and answers according
 // to the request's numero_sessao:
 //
-//   401, 403, 404, 400   that HTTP status with a JSON error body
+//   401, 403, 404, 400, 409   that HTTP status with a JSON error body
 //   503                  the queue time-out (Retry-After)
 //   900                  never answers (the connection stays open)
 //   777                  200 with a bad %-escape in retorno
@@ -125,6 +125,8 @@ void Serve(int fd) {
     SendAll(fd, Response(401, "Unauthorized", json, "{\"erro\": \"token invalido\"}"));
   } else if (session == "403") {
     SendAll(fd, Response(403, "Forbidden", json, "{\"erro\": \"endereco nao permitido\"}"));
+  } else if (session == "409") {
+    SendAll(fd, Response(409, "Conflict", json, "{\"erro\": \"outra caixa\"}"));
   } else if (session == "404") {
     SendAll(fd, Response(404, "Not Found", json, "{\"erro\": \"desconhecido\"}"));
   } else if (session == "400") {

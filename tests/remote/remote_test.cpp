@@ -414,6 +414,7 @@ TEST_F(RemoteCalls, HubFailuresGiveTheirStatus) {
       {401, 1, "Hub SAT " + hub + " recusou o token do caixa 3"},
       {403, 1, "Hub SAT " + hub + " recusou o acesso deste caixa"},
       {404, 1, "Hub SAT " + hub + " nao fala o protocolo v1"},
+      {409, 1, "Hub SAT " + hub + ": a ultima sessao fiscal do SAT e de outro caixa"},
       {400, 1, "campo \"dados_venda\" grande demais"},
       {503, TORVEX_STATUS_TIMEOUT, timeoutText},
       {777, 1, "Resposta invalida do hub SAT " + hub},
