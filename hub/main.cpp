@@ -13,7 +13,7 @@ int main(int argc, char **argv) {
   hub::IgnoreBrokenPipes();
   // The hub drives the device itself: the library's remote mode, set by
   // these for a till's POS program, would send the calls back to a hub.
-  for (const char *name : {"TORVEX_HUB", "TORVEX_TILL", "TORVEX_HUB_TOKEN"})
+  for (const char *name : {"TORVEX_HUB", "TORVEX_TILL", "TORVEX_HUB_TOKEN", "TORVEX_HUB_CA"})
     hub::UnsetEnvironment(name);
   hub::Hub hub(config);
   std::string error;
@@ -21,8 +21,8 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "torvex-hub: %s\n", error.c_str());
     return 1;
   }
-  std::fprintf(stderr, "torvex-hub: listening on %s:%u\n", config.listenHost.c_str(),
-               static_cast<unsigned>(hub.Port()));
+  std::fprintf(stderr, "torvex-hub: listening on %s:%u%s\n", config.listenHost.c_str(),
+               static_cast<unsigned>(hub.Port()), config.tlsCert.empty() ? "" : " (TLS)");
   hub.Run();
   return 0;
 }
