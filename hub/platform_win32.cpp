@@ -108,7 +108,8 @@ struct Service {
   SERVICE_STATUS_HANDLE handle = nullptr;
   SERVICE_STATUS status = {};
 };
-Service *g_service = nullptr;
+Service g_serviceRecord;
+Service *g_service = nullptr;  // set while the dispatcher runs
 
 void Report(DWORD state, DWORD exitCode = NO_ERROR) {
   if (g_service == nullptr || g_service->handle == nullptr) return;
@@ -150,9 +151,8 @@ void WINAPI ServiceMain(DWORD, LPSTR *) {
 
 bool RunAsService(const char *name, int (*run)(void *), void (*stop)(void *), void *arg,
                   std::string &error) {
-  static Service service;
-  service = Service{name, run, stop, arg};
-  g_service = &service;
+  g_serviceRecord = Service{name, run, stop, arg};
+  g_service = &g_serviceRecord;
   SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(name), ServiceMain}, {nullptr, nullptr}};
   if (!StartServiceCtrlDispatcherA(table)) {
     DWORD e = GetLastError();
