@@ -62,6 +62,10 @@ bool Apply(const std::string &name, const std::string &value, Config &c) {
     c.accessLog = value;
   } else if (name == "trace-log") {
     c.traceLog = value;
+  } else if (name == "tls-cert") {
+    c.tlsCert = value;
+  } else if (name == "tls-key") {
+    c.tlsKey = value;
   } else {
     return Fail("unknown setting " + name);
   }
@@ -116,6 +120,11 @@ void PrintHelp() {
       "  --max-connections N       open connections at most (default 256)\n"
       "  --access-log FILE         one JSON line per request; '-' standard output (default)\n"
       "  --trace-log FILE          the library's trace log (ArquivoLog)\n"
+      "  --tls-cert FILE           serve HTTPS with this PEM certificate (chain) and\n"
+      "  --tls-key FILE            its PEM private key (Linux builds; default plain HTTP)\n"
+      "  --install-service         Windows: register torvex-hub as a service that runs\n"
+      "                            with the other options given (absolute paths)\n"
+      "  --service                 Windows: run under the service control manager\n"
       "\n"
       "The device is found as the library finds it (Linux: COMn is /dev/ttyACM<n-1>,\n"
       "or TORVEX_PORT_DIR/COMn). API: POST /hub/v1/<function>, GET /hub/v1/health,\n"

@@ -22,6 +22,7 @@ struct Config {
   std::size_t maxConnections = 256;
   std::string accessLog = "-";      // "-" standard output, "" none, else a file
   std::string traceLog;             // the library's trace log (ArquivoLog), if set
+  std::string tlsCert, tlsKey;      // PEM files: HTTPS instead of HTTP when set
 };
 
 // Reads argv (and the file named by --config). Returns 0 to run, 1 after

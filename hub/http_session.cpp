@@ -15,6 +15,7 @@
 #include "remote.h"
 #include "request.h"
 #include "server.h"
+#include "stream.h"
 
 namespace hub {
 
@@ -54,7 +55,7 @@ std::string Field(const std::string &retorno, int index) {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(Hub &hub, tcp::socket socket) : hub_(hub), stream_(std::move(socket)) {
+  HttpSession(Hub &hub, tcp::socket socket) : hub_(hub), stream_(std::move(socket), hub.Tls()) {
     boost::system::error_code ec;
     auto ep = stream_.socket().remote_endpoint(ec);
     if (!ec) client_ = ep.address();
@@ -64,10 +65,21 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   ~HttpSession() { hub_.SessionClosed(); }
 
   void Start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Handshake(); });
   }
 
  private:
+  // A TLS handshake must end within the read limit too; a client that
+  // fails it (plain HTTP on a TLS port) is closed without a reply.
+  void Handshake() {
+    if (!stream_.IsTls()) return Read();
+    stream_.expires_after(std::chrono::milliseconds(hub_.Settings().readTimeoutMs));
+    stream_.Handshake([self = shared_from_this()](const boost::system::error_code &ec) {
+      if (ec) return self->Close();
+      self->Read();
+    });
+  }
+
   void Read() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
@@ -101,6 +113,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       keepAlive_ = false;
       return SendError({431, "cabeçalhos grandes demais", ""});
     }
+    if (ec && ec.category() != http::make_error_code(http::error::bad_target).category())
+      return Close();  // the connection failed (a TLS error, a reset): nobody to answer
     if (ec) {
       keepAlive_ = false;
       return SendError({400, "pedido HTTP malformado", ""});
@@ -397,10 +411,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // that closing with unread bytes does not reset the connection before the
   // client has read the reply.
   void Linger() {
-    boost::system::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     stream_.expires_after(std::chrono::seconds(2));
-    Drain();
+    stream_.ShutdownSend([self = shared_from_this()] { self->Drain(); });
   }
 
   void Drain() {
@@ -419,7 +431,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   Hub &hub_;
-  beast::tcp_stream stream_;
+  HubStream stream_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   net::ip::address client_;

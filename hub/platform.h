@@ -34,4 +34,18 @@ void IgnoreBrokenPipes();
 // first call reads it).
 void UnsetEnvironment(const char *name);
 
+// Windows service mode (platform_win32.cpp; elsewhere both fail with a
+// message). RunAsService hands the process to the service control manager
+// under `name`: run(arg) runs the service, calling ServiceRunning() once it
+// serves, and returns its exit code; stop(arg) is called from another thread
+// when the manager asks the service to stop. False, with a message, when
+// the process was not started by the manager.
+bool RunAsService(const char *name, int (*run)(void *), void (*stop)(void *), void *arg,
+                  std::string &error);
+void ServiceRunning();
+// Registers this program as an automatically started service that runs
+// "<this program> --service <arguments>".
+bool InstallService(const char *name, const char *displayName, const std::string &arguments,
+                    std::string &error);
+
 }  // namespace hub

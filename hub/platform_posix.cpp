@@ -76,4 +76,16 @@ void IgnoreBrokenPipes() { ::signal(SIGPIPE, SIG_IGN); }
 
 void UnsetEnvironment(const char *name) { unsetenv(name); }
 
+bool RunAsService(const char *, int (*)(void *), void (*)(void *), void *, std::string &error) {
+  error = "--service is for Windows; on Linux run the hub under systemd (docs/hub.md)";
+  return false;
+}
+
+void ServiceRunning() {}
+
+bool InstallService(const char *, const char *, const std::string &, std::string &error) {
+  error = "--install-service is for Windows; on Linux run the hub under systemd (docs/hub.md)";
+  return false;
+}
+
 }  // namespace hub

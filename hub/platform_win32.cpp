@@ -96,4 +96,103 @@ void UnsetEnvironment(const char *name) {
   _putenv(assignment.c_str());  // the C runtime's copy, which getenv reads
 }
 
+namespace {
+
+// The one service of this process (the manager calls back without an
+// argument of ours).
+struct Service {
+  const char *name;
+  int (*run)(void *);
+  void (*stop)(void *);
+  void *arg;
+  SERVICE_STATUS_HANDLE handle = nullptr;
+  SERVICE_STATUS status = {};
+};
+Service g_serviceRecord;
+Service *g_service = nullptr;  // set while the dispatcher runs
+
+void Report(DWORD state, DWORD exitCode = NO_ERROR) {
+  if (g_service == nullptr || g_service->handle == nullptr) return;
+  SERVICE_STATUS &st = g_service->status;
+  st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  st.dwCurrentState = state;
+  st.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  st.dwWin32ExitCode = exitCode == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+  st.dwServiceSpecificExitCode = exitCode;
+  st.dwWaitHint = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ? 30000 : 0;
+  ++st.dwCheckPoint;
+  SetServiceStatus(g_service->handle, &st);
+}
+
+DWORD WINAPI Control(DWORD control, DWORD, LPVOID, LPVOID) {
+  switch (control) {
+    case SERVICE_CONTROL_STOP:
+    case SERVICE_CONTROL_SHUTDOWN:
+      // A call on the device finishes first (at most its own limit).
+      Report(SERVICE_STOP_PENDING);
+      g_service->stop(g_service->arg);
+      return NO_ERROR;
+    case SERVICE_CONTROL_INTERROGATE:
+      return NO_ERROR;
+    default:
+      return ERROR_CALL_NOT_IMPLEMENTED;
+  }
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR *) {
+  g_service->handle = RegisterServiceCtrlHandlerExA(g_service->name, Control, nullptr);
+  if (g_service->handle == nullptr) return;
+  Report(SERVICE_START_PENDING);
+  int rc = g_service->run(g_service->arg);
+  Report(SERVICE_STOPPED, static_cast<DWORD>(rc));
+}
+
+}  // namespace
+
+bool RunAsService(const char *name, int (*run)(void *), void (*stop)(void *), void *arg,
+                  std::string &error) {
+  g_serviceRecord = Service{name, run, stop, arg};
+  g_service = &g_serviceRecord;
+  SERVICE_TABLE_ENTRYA table[] = {{const_cast<char *>(name), ServiceMain}, {nullptr, nullptr}};
+  if (!StartServiceCtrlDispatcherA(table)) {
+    DWORD e = GetLastError();
+    error = e == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
+                ? std::string("--service: not started by the service control manager (use --install-service, then sc start)")
+                : "StartServiceCtrlDispatcher: error " + std::to_string(e);
+    g_service = nullptr;
+    return false;
+  }
+  return true;
+}
+
+void ServiceRunning() { Report(SERVICE_RUNNING); }
+
+bool InstallService(const char *name, const char *displayName, const std::string &arguments,
+                    std::string &error) {
+  char exe[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, exe, sizeof exe);
+  if (n == 0 || n >= sizeof exe) {
+    error = "cannot find this program's path";
+    return false;
+  }
+  std::string command = std::string("\"") + exe + "\" --service" + arguments;
+  SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+  if (manager == nullptr) {
+    error = "OpenSCManager: error " + std::to_string(GetLastError()) + " (run as administrator)";
+    return false;
+  }
+  SC_HANDLE service = CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS,
+                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                     SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
+                                     nullptr, nullptr, nullptr);
+  if (service == nullptr) {
+    error = "CreateService " + std::string(name) + ": error " + std::to_string(GetLastError());
+    CloseServiceHandle(manager);
+    return false;
+  }
+  CloseServiceHandle(service);
+  CloseServiceHandle(manager);
+  return true;
+}
+
 }  // namespace hub

@@ -40,6 +40,12 @@ bool Hub::Start(std::string &error) {
             " needs --allow with the networks of the tills (see docs/hub.md)";
     return false;
   }
+  if (config_.tlsCert.empty() != config_.tlsKey.empty()) {
+    error = "TLS needs both --tls-cert and --tls-key";
+    return false;
+  }
+  if (!config_.tlsCert.empty() && !(tls_ = MakeTlsServer(config_.tlsCert, config_.tlsKey, error)))
+    return false;
   if (!book_.Open(config_.stateFile, error)) return false;
   if (config_.accessLog == "-") {
     accessLog_ = stdout;

@@ -21,6 +21,7 @@
 #include "metrics.h"
 #include "platform.h"
 #include "session_book.h"
+#include "tls.h"
 
 namespace hub {
 
@@ -58,6 +59,7 @@ class Hub {
   // For the HTTP sessions (network thread only).
   boost::asio::io_context &Io() { return io_; }
   const Config &Settings() const { return config_; }
+  TlsServer *Tls() { return tls_.get(); }  // null: plain HTTP
   Access &AccessRules() { return access_; }
   Metrics &Stats() { return metrics_; }
   SessionBook &Book() { return book_; }
@@ -85,6 +87,7 @@ class Hub {
   std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> deviceWork_;
   PlatformThread deviceThread_;
   boost::asio::ip::tcp::acceptor acceptor_{io_};
+  std::unique_ptr<TlsServer> tls_;
   unsigned short port_ = 0;
   Access access_;
   Metrics metrics_;

@@ -208,6 +208,7 @@ const char *RemoteCall(CommandState &state, const CommandRow &row, int session, 
   request.hub = &remote.hub;
   request.target = kCallTarget;
   request.token = remote.token;
+  request.caFile = remote.caFile;
   request.till = remote.till;
   request.body = &form.Body();
   request.connectTimeoutMs = remote.connectTimeoutMs;

@@ -67,6 +67,14 @@ void SetToken(RemoteSettings &settings, const char *value) {
   CopyText(settings.token, sizeof settings.token, value);
 }
 
+void SetCaFile(RemoteSettings &settings, const char *value) {
+  if (std::strlen(value) >= sizeof settings.caFile) {
+    Problem(settings, "%s", "ca_file do hub longo demais (ate 511 caracteres)");
+    return;
+  }
+  CopyText(settings.caFile, sizeof settings.caFile, value);
+}
+
 void SetKey(RemoteSettings &settings, const char *key, const char *value) {
   long n;
   if (std::strcmp(key, "address") == 0) {
@@ -75,6 +83,8 @@ void SetKey(RemoteSettings &settings, const char *key, const char *value) {
     SetTill(settings, value);
   } else if (std::strcmp(key, "token") == 0) {
     SetToken(settings, value);
+  } else if (std::strcmp(key, "ca_file") == 0) {
+    SetCaFile(settings, value);
   } else if (std::strcmp(key, "connect_timeout_ms") == 0) {
     if (ParseNumber(value, 1, 600000, n))
       settings.connectTimeoutMs = static_cast<int>(n);
@@ -218,6 +228,7 @@ void ApplyRemoteEnvironment(RemoteSettings &settings, const char *(*getenv)(cons
   }
   if (const char *till = getenv("TORVEX_TILL")) SetTill(settings, till);
   if (const char *token = getenv("TORVEX_HUB_TOKEN")) SetToken(settings, token);
+  if (const char *ca = getenv("TORVEX_HUB_CA")) SetCaFile(settings, ca);
 }
 
 void FinishRemoteSettings(RemoteSettings &settings) {
@@ -229,6 +240,9 @@ void FinishRemoteSettings(RemoteSettings &settings) {
     Problem(settings, "%s", "Modo remoto sem numero do caixa (till em torvex.ini ou TORVEX_TILL)");
   if (settings.hub.tls && !HttpsAvailable())
     Problem(settings, "https nao disponivel nesta plataforma: %.60s", settings.hub.url);
+  if (settings.caFile[0] != '\0' && !HttpsCaFileAvailable())
+    Problem(settings, "%s",
+            "ca_file nao suportado nesta plataforma: instale o certificado no repositorio do sistema");
 }
 
 namespace {

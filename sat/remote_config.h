@@ -16,6 +16,7 @@ namespace torvex::sat {
 inline constexpr std::size_t kHubUrlSize = 256;
 inline constexpr std::size_t kHubHostSize = 256;
 inline constexpr std::size_t kHubTokenSize = 256;
+inline constexpr std::size_t kHubCaFileSize = 512;
 // torvex.ini larger than this is refused whole.
 inline constexpr std::size_t kIniMaxSize = 16 * 1024;
 inline constexpr std::size_t kIniMaxLine = 512;
@@ -34,6 +35,7 @@ struct RemoteSettings {
   HubAddress hub;
   int till = -1;  // 0-999
   char token[kHubTokenSize] = {};
+  char caFile[kHubCaFileSize] = {};  // https://: the CAs to trust ("" the system's)
   int connectTimeoutMs = 3000;     // to reach the hub (within the call's own limit)
   int queueAllowanceSeconds = 30;  // waited beyond the function's limit for the hub's queue
   // Set when the configuration is unusable: the status 1 text of every command.
@@ -47,7 +49,7 @@ bool ParseHubUrl(const char *url, HubAddress &out, char *why, std::size_t whyCap
 
 // Reads torvex.ini text (count bytes; NUL bytes end nothing, they are
 // refused) into settings: the keys of its [hub] section (address, till,
-// token, connect_timeout_ms, queue_allowance). Sets settings.problem on a
+// token, ca_file, connect_timeout_ms, queue_allowance). Sets settings.problem on a
 // bad file or value.
 void ParseRemoteIni(const char *text, std::size_t count, RemoteSettings &settings);
 

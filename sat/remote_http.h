@@ -19,6 +19,7 @@ struct HttpPostRequest {
   const HubAddress *hub;
   const char *target;  // "/hub/remote/v1/call"
   const char *token;   // "" for none
+  const char *caFile;  // https://: PEM file of the CAs to trust; "" for the system's
   int till;
   const std::string *body;  // application/x-www-form-urlencoded
   int connectTimeoutMs;     // to open the connection (never past the deadline)
@@ -41,7 +42,9 @@ struct HttpPostReply {
 
 HttpOutcome HttpPost(const HttpPostRequest &request, HttpPostReply &reply);
 
-// True when the platform's client speaks https://.
+// True when the platform's client speaks https://, and when it can trust
+// the CAs of a file of its own (ca_file) rather than the system's store.
 bool HttpsAvailable();
+bool HttpsCaFileAvailable();
 
 }  // namespace torvex::sat

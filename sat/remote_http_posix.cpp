@@ -3,9 +3,13 @@
 // the connect time-out), write the request and read the reply, the whole
 // bounded by the call's limit through one timer. Nothing spins: the loop
 // blocks in the system's poller until a socket or the timer is ready.
+// https:// hubs: OpenSSL through Asio's SSL stream, the hub's certificate
+// checked against the system's store or the configured CA file and the
+// hub's name or address, before the request goes out.
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
@@ -13,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "remote_http.h"
 #include "text.h"
@@ -24,7 +29,8 @@ namespace beast = boost::beast;
 namespace http = boost::beast::http;
 using tcp = net::ip::tcp;
 
-bool HttpsAvailable() { return false; }
+bool HttpsAvailable() { return true; }
+bool HttpsCaFileAvailable() { return true; }
 
 namespace {
 
@@ -33,6 +39,8 @@ struct Exchange {
   tcp::resolver resolver{io};
   beast::tcp_stream stream{io};
   net::steady_timer limit{io};
+  std::optional<net::ssl::context> tlsContext;
+  std::optional<net::ssl::stream<beast::tcp_stream &>> tls;
   http::request<http::string_body> request;
   http::response_parser<http::string_body> parser;
   beast::flat_buffer buffer;
@@ -62,6 +70,49 @@ HttpOutcome NotReplied(const beast::error_code &ec) {
     return HttpOutcome::kTooLarge;
   return HttpOutcome::kLost;
 }
+
+// Writes the request and reads the reply on a connected stream.
+template <typename Stream>
+void Talk(Exchange &x, Stream &stream) {
+  http::async_write(stream, x.request, [&](beast::error_code ec, std::size_t) {
+    if (x.done) return;
+    if (ec) return x.Finish(HttpOutcome::kLost, ec);
+    http::async_read(stream, x.buffer, x.parser, [&](beast::error_code ec2, std::size_t) {
+      if (x.done) return;
+      if (ec2) return x.Finish(NotReplied(ec2), ec2);
+      x.Finish(HttpOutcome::kReplied);
+    });
+  });
+}
+
+// The TLS side of an https:// hub: the system's CA store or caFile, the
+// hub's name (SNI and the certificate's names) or IP address checked.
+bool SetUpTls(Exchange &x, const HubAddress &hub, const char *caFile, beast::error_code &ec) {
+  namespace ssl = net::ssl;
+  x.tlsContext.emplace(ssl::context::tls_client);
+  ssl::context &context = *x.tlsContext;
+  context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                      ec);
+  if (ec) return false;
+  if (caFile != nullptr && caFile[0] != '\0')
+    context.load_verify_file(caFile, ec);
+  else
+    context.set_default_verify_paths(ec);
+  if (ec) return false;
+  x.tls.emplace(x.stream, context);
+  x.tls->set_verify_mode(ssl::verify_peer, ec);
+  if (!ec) x.tls->set_verify_callback(ssl::host_name_verification(hub.host), ec);
+  if (ec) return false;
+  boost::system::error_code notAddress;
+  net::ip::make_address(hub.host, notAddress);
+  if (notAddress && SSL_set_tlsext_host_name(x.tls->native_handle(), hub.host) != 1) {
+    ec = net::error::invalid_argument;
+    return false;
+  }
+  return true;
+}
+
 
 }  // namespace
 
@@ -110,16 +161,22 @@ HttpOutcome HttpPost(const HttpPostRequest &rq, HttpPostReply &reply) {
         x.stream.async_connect(endpoints, [&](beast::error_code ec2, const tcp::endpoint &) {
           if (x.done) return;
           if (ec2) return x.Finish(HttpOutcome::kCannotConnect, ec2);
-          x.connected = true;
           x.stream.expires_never();  // the limit timer bounds the rest
-          http::async_write(x.stream, x.request, [&](beast::error_code ec3, std::size_t) {
+          if (!hub.tls) {
+            x.connected = true;
+            return Talk(x, x.stream);
+          }
+          // Within the connect time-out too: the request has not gone out
+          // until the hub's certificate has been checked.
+          beast::error_code ec3;
+          if (!SetUpTls(x, hub, rq.caFile, ec3)) return x.Finish(HttpOutcome::kCannotConnect, ec3);
+          x.stream.expires_after(connectLimit);
+          x.tls->async_handshake(net::ssl::stream_base::client, [&](beast::error_code ec4) {
             if (x.done) return;
-            if (ec3) return x.Finish(HttpOutcome::kLost, ec3);
-            http::async_read(x.stream, x.buffer, x.parser, [&](beast::error_code ec4, std::size_t) {
-              if (x.done) return;
-              if (ec4) return x.Finish(NotReplied(ec4), ec4);
-              x.Finish(HttpOutcome::kReplied);
-            });
+            if (ec4) return x.Finish(HttpOutcome::kCannotConnect, ec4);
+            x.connected = true;
+            x.stream.expires_never();
+            Talk(x, *x.tls);
           });
         });
       });

@@ -18,6 +18,8 @@
 namespace torvex::sat {
 
 bool HttpsAvailable() { return true; }
+// WinHTTP trusts Windows' certificate store only.
+bool HttpsCaFileAvailable() { return false; }
 
 namespace {
 

@@ -5,7 +5,8 @@
 #   tools/setup.sh [GROUP...]
 #
 #   native    cmake, ninja, g++, zlib, GoogleTest, Google Benchmark, Boost
-#             (Beast, Asio) and nlohmann-json headers for torvex-hub
+#             (Beast, Asio) and nlohmann-json headers and OpenSSL (libssl-dev,
+#             the openssl program for the TLS tests) for torvex-hub
 #   windows   MinGW-w64 cross compilers for i686 and x86_64, MinGW zlib
 #             (its DLLs ship beside torvex.dll), GoogleTest sources
 #   wine64    64-bit Wine, Xvfb (the Windows tests of the win64 build)
@@ -34,10 +35,10 @@ want_i386=0
 add_group() {
   case "$1" in
     native) packages+=(cmake ninja-build g++ zlib1g-dev libgtest-dev googletest libbenchmark-dev
-                       libboost-dev nlohmann-json3-dev) ;;
+                       libboost-dev nlohmann-json3-dev libssl-dev openssl) ;;
     windows) packages+=(cmake ninja-build g++-mingw-w64-i686 mingw-w64-i686-dev
                         g++-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
-                        libboost-dev nlohmann-json3-dev) ;;
+                        libboost-dev nlohmann-json3-dev libssl-dev openssl) ;;
     wine64) packages+=(wine wine64 xvfb xauth) ;;
     wine32) want_i386=1; packages+=(wine wine32:i386 gcc-multilib xvfb xauth) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
