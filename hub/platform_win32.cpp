@@ -2,6 +2,7 @@
 // C++ thread library (the toolchain's win32 thread model has none).
 #include <cstdlib>
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <string>
 
@@ -94,6 +95,11 @@ void UnsetEnvironment(const char *name) {
   SetEnvironmentVariableA(name, nullptr);
   std::string assignment = std::string(name) + "=";
   _putenv(assignment.c_str());  // the C runtime's copy, which getenv reads
+}
+
+bool RandomBytes(unsigned char *buf, std::size_t n) {
+  if (n > 0xFFFFFFFFu) return false;
+  return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
 }  // namespace hub
