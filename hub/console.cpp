@@ -18,6 +18,9 @@ constexpr std::string_view kApi = "/hub/console/api/";
 constexpr std::size_t kMaxSessions = 64;
 constexpr std::time_t kSessionIdle = 12 * 3600;  // a login lasts this long unused
 constexpr const char *kCookie = "torvex_console";
+constexpr std::size_t kMaxFailures = 10;      // wrong passwords from one address...
+constexpr std::time_t kFailureWindow = 600;  // ...within this many seconds
+constexpr std::size_t kFailureAddresses = 1024;
 
 std::string Dump(const json &j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -117,6 +120,15 @@ ConsoleReply Console::Login(const ConsoleRequest &req, json &log) {
     return Error(415, "o corpo deve ser application/x-www-form-urlencoded");
   Form form;
   if (auto e = ParseForm(req.body, form)) return Error(400, e->erro);
+  const std::time_t now = std::time(nullptr);
+  auto &failed = failures_[req.client];
+  while (!failed.empty() && now - failed.front() >= kFailureWindow) failed.pop_front();
+  if (failed.size() >= kMaxFailures) {
+    log["acesso"] = "tentativas demais de senha do console";
+    ConsoleReply r = Error(429, "tentativas demais; aguarde alguns minutos");
+    r.headers.emplace_back("Retry-After", std::to_string(kFailureWindow - (now - failed.front())));
+    return r;
+  }
   const std::string *senha = form.Find("senha");
   const std::string *usuario = form.Find("usuario");
   const Config &c = hub_.Settings();
@@ -125,10 +137,13 @@ ConsoleReply Console::Login(const ConsoleRequest &req, json &log) {
   bool op = !c.consoleOperator.empty() && SecretEquals(given, c.consoleOperator);
   std::string name = usuario ? CleanName(*usuario) : "";
   if (!admin && !op) {
+    if (failures_.size() > kFailureAddresses) failures_.clear();  // bounded whatever the clients
+    failures_[req.client].push_back(now);
     log["acesso"] = "senha do console recusada";
     if (!name.empty()) log["usuario"] = name;
     return Error(401, "senha incorreta");
   }
+  failures_.erase(req.client);
   std::string id = NewSessionId();
   if (id.empty()) return Error(500, "sem fonte de números aleatórios");
   if (sessions_.size() >= kMaxSessions) {

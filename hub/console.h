@@ -105,6 +105,9 @@ class Console {
   std::vector<std::function<void(ConsoleReply)>> statusWaiters_;
   std::vector<std::function<void(ConsoleReply)>> logWaiters_;
   std::string lastStatus_;  // the last status answer (JSON)
+  // Wrong passwords per client address (times, newest last): past
+  // kMaxFailures within kFailureWindow the address gets 429 for a while.
+  std::map<std::string, std::deque<std::time_t>> failures_;
 };
 
 // The page's files, built into the program (console_assets.cpp, generated

@@ -137,7 +137,16 @@ TEST(HubConsole, AccessRolesAndActions) {
   EXPECT_EQ(rig.Post(admin, "logout", {}).status, 200);
   EXPECT_EQ(rig.Get(admin, "sessao").status, 401);
 
+  // Guessing: after ten wrong passwords from one address even the right one
+  // is refused for a while.
+  for (int i = 0; i < 10; ++i)
+    EXPECT_EQ(Http(port, "POST", "/hub/console/api/login", FormEncode({{"senha", "chute" + std::to_string(i)}})).status, 401);
+  Reply throttled = Http(port, "POST", "/hub/console/api/login", FormEncode({{"senha", kAdmin}}));
+  EXPECT_EQ(throttled.status, 429) << throttled.body;
+  EXPECT_EQ(throttled.headers.count("Set-Cookie"), 0u);
+
   std::string log = rig.AccessLog();
+  EXPECT_NE(log.find("tentativas demais"), std::string::npos);
   EXPECT_NE(log.find("senha do console recusada"), std::string::npos);
   EXPECT_NE(log.find("Intrusa"), std::string::npos);
   EXPECT_NE(log.find("ação só para o administrador"), std::string::npos);
