@@ -18,7 +18,7 @@ constexpr std::string_view kApi = "/hub/console/api/";
 constexpr std::size_t kMaxSessions = 64;
 constexpr std::time_t kSessionIdle = 12 * 3600;  // a login lasts this long unused
 constexpr const char *kCookie = "torvex_console";
-constexpr std::size_t kMaxFailures = 10;      // wrong passwords from one address...
+constexpr std::size_t kMaxFailures = 10;     // wrong passwords from one address...
 constexpr std::time_t kFailureWindow = 600;  // ...within this many seconds
 constexpr std::size_t kFailureAddresses = 1024;
 
@@ -32,7 +32,9 @@ ConsoleReply JsonReply(int status, const json &j) {
   return r;
 }
 
-ConsoleReply Error(int status, const std::string &erro) { return JsonReply(status, {{"erro", erro}}); }
+ConsoleReply Error(int status, const std::string &erro) {
+  return JsonReply(status, {{"erro", erro}});
+}
 
 std::string LocalTime(std::time_t t, const char *format = "%Y-%m-%d %H:%M:%S") {
   char out[32] = "";
@@ -50,9 +52,11 @@ std::string CookieValue(const std::string &header, std::string_view name) {
   std::size_t at = 0;
   while (at < header.size()) {
     auto end = header.find(';', at);
-    std::string_view part(header.data() + at, (end == std::string::npos ? header.size() : end) - at);
+    std::string_view part(header.data() + at,
+                          (end == std::string::npos ? header.size() : end) - at);
     while (!part.empty() && part.front() == ' ') part.remove_prefix(1);
-    if (part.size() > name.size() && part.substr(0, name.size()) == name && part[name.size()] == '=')
+    if (part.size() > name.size() && part.substr(0, name.size()) == name &&
+        part[name.size()] == '=')
       return std::string(part.substr(name.size() + 1));
     if (end == std::string::npos) break;
     at = end + 1;
@@ -147,20 +151,21 @@ ConsoleReply Console::Login(const ConsoleRequest &req, json &log) {
   std::string id = NewSessionId();
   if (id.empty()) return Error(500, "sem fonte de números aleatórios");
   if (sessions_.size() >= kMaxSessions) {
-    auto oldest = std::min_element(sessions_.begin(), sessions_.end(), [](const auto &a, const auto &b) {
-      return a.second.lastUse < b.second.lastUse;
-    });
+    auto oldest = std::min_element(
+        sessions_.begin(), sessions_.end(),
+        [](const auto &a, const auto &b) { return a.second.lastUse < b.second.lastUse; });
     sessions_.erase(oldest);
   }
   Session s;
   s.role = admin ? Role::kAdmin : Role::kOperator;
-  s.who = std::string(admin ? "administrador" : "operador") + (name.empty() ? "" : " (" + name + ")") +
-          " " + req.client;
+  s.who = std::string(admin ? "administrador" : "operador") +
+          (name.empty() ? "" : " (" + name + ")") + " " + req.client;
   s.lastUse = std::time(nullptr);
   sessions_[id] = s;
   log["console"] = "entrada";
   log["quem"] = s.who;
-  ConsoleReply r = JsonReply(200, {{"papel", admin ? "administrador" : "operador"}, {"quem", s.who}});
+  ConsoleReply r =
+      JsonReply(200, {{"papel", admin ? "administrador" : "operador"}, {"quem", s.who}});
   r.headers.emplace_back("Set-Cookie", std::string(kCookie) + "=" + id +
                                            "; Path=/hub/console/; HttpOnly; SameSite=Strict");
   return r;
@@ -170,8 +175,9 @@ ConsoleReply Console::Logout(const ConsoleRequest &req) {
   if (req.method != "POST") return Error(405, "use o método POST");
   sessions_.erase(CookieValue(req.cookie, kCookie));
   ConsoleReply r = JsonReply(200, {{"saiu", true}});
-  r.headers.emplace_back("Set-Cookie", std::string(kCookie) +
-                                           "=; Path=/hub/console/; HttpOnly; SameSite=Strict; Max-Age=0");
+  r.headers.emplace_back(
+      "Set-Cookie",
+      std::string(kCookie) + "=; Path=/hub/console/; HttpOnly; SameSite=Strict; Max-Age=0");
   return r;
 }
 
@@ -315,7 +321,8 @@ std::optional<ConsoleReply> Console::Action(const std::string &name, const Conso
   Form form;
   if (auto e = ParseForm(req.body, form)) return Error(400, e->erro);
   const std::string *confirm = form.Find("confirmar");
-  if (confirm == nullptr || *confirm != "sim") return Error(400, "ação sem confirmação (confirmar=sim)");
+  if (confirm == nullptr || *confirm != "sim")
+    return Error(400, "ação sem confirmação (confirmar=sim)");
   const char *exportName = nullptr;
   CallArgs args;
   std::string newCode;
@@ -342,7 +349,9 @@ std::optional<ConsoleReply> Console::Action(const std::string &name, const Conso
   }
   log["console"] = "acao";
   log["acao"] = name;
-  json line = {{"ts", LocalTime(std::time(nullptr))}, {"console", "acao pedida"}, {"acao", name},
+  json line = {{"ts", LocalTime(std::time(nullptr))},
+               {"console", "acao pedida"},
+               {"acao", name},
                {"quem", who}};
   hub_.AccessLog(Dump(line));
   auto respond = std::make_shared<std::function<void(ConsoleReply)>>(std::move(later));
@@ -355,12 +364,20 @@ std::optional<ConsoleReply> Console::Action(const std::string &name, const Conso
           std::string error;
           if (!hub_.Book().Save(error)) std::fprintf(stderr, "torvex-hub: %s\n", error.c_str());
         }
-        json done = {{"ts", LocalTime(std::time(nullptr))}, {"console", "acao feita"}, {"acao", name},
-                     {"quem", who}, {"sessao", j.args.session}, {"codigo", s.code},
-                     {"mensagem", s.message}, {"codigo_biblioteca", r.codigo}};
+        json done = {{"ts", LocalTime(std::time(nullptr))},
+                     {"console", "acao feita"},
+                     {"acao", name},
+                     {"quem", who},
+                     {"sessao", j.args.session},
+                     {"codigo", s.code},
+                     {"mensagem", s.message},
+                     {"codigo_biblioteca", r.codigo}};
         hub_.AccessLog(Dump(done));
-        (*respond)(JsonReply(200, {{"funcao", j.fn->exportName}, {"retorno", r.retorno},
-                                   {"codigo", s.code}, {"mensagem", s.message}, {"erro_sat", s.error},
+        (*respond)(JsonReply(200, {{"funcao", j.fn->exportName},
+                                   {"retorno", r.retorno},
+                                   {"codigo", s.code},
+                                   {"mensagem", s.message},
+                                   {"erro_sat", s.error},
                                    {"dispositivo_ms", j.deviceSeconds * 1000},
                                    {"mensagem_biblioteca", r.mensagem}}));
       },
@@ -440,12 +457,15 @@ json Console::QueueJson() const {
   if (auto r = hub_.Running()) {
     auto started = r->arrived + std::chrono::duration_cast<Clock::duration>(
                                     std::chrono::duration<double>(r->queueSeconds));
-    running = {{"caixa", r->till}, {"funcao", r->fn->exportName}, {"sessao", r->args.session},
+    running = {{"caixa", r->till},
+               {"funcao", r->fn->exportName},
+               {"sessao", r->args.session},
                {"no_sat_ms", ms(now - started)}};
   }
   json waiting = json::array();
   for (const auto &j : hub_.Waiting())
-    waiting.push_back({{"caixa", j->till}, {"funcao", j->fn->exportName}, {"espera_ms", ms(now - j->arrived)}});
+    waiting.push_back(
+        {{"caixa", j->till}, {"funcao", j->fn->exportName}, {"espera_ms", ms(now - j->arrived)}});
   return {{"em_execucao", running}, {"esperando", waiting}};
 }
 
@@ -461,9 +481,15 @@ json Console::CallsJson(const ConsoleRequest &req) const {
     const CallRow &c = *it;
     if (tillNumber != -1 && c.till != tillNumber) continue;
     if (fn && !fn->empty() && c.function != *fn) continue;
-    list.push_back({{"hora", LocalTime(c.when)}, {"caixa", c.till}, {"funcao", c.function},
-                    {"sessao", c.session}, {"dispositivo_ms", c.deviceMs}, {"fila_ms", c.queueMs},
-                    {"codigo", c.code}, {"mensagem", c.message}, {"codigo_biblioteca", c.codigo},
+    list.push_back({{"hora", LocalTime(c.when)},
+                    {"caixa", c.till},
+                    {"funcao", c.function},
+                    {"sessao", c.session},
+                    {"dispositivo_ms", c.deviceMs},
+                    {"fila_ms", c.queueMs},
+                    {"codigo", c.code},
+                    {"mensagem", c.message},
+                    {"codigo_biblioteca", c.codigo},
                     {"erro", c.error}});
   }
   json functions = json::array();

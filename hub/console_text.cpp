@@ -56,7 +56,8 @@ std::vector<std::string> SplitReply(const std::string &retorno) {
   std::size_t start = 0;
   for (;;) {
     auto bar = retorno.find('|', start);
-    out.push_back(retorno.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
+    out.push_back(
+        retorno.substr(start, bar == std::string::npos ? std::string::npos : bar - start));
     if (bar == std::string::npos) break;
     start = bar + 1;
   }
@@ -89,11 +90,10 @@ bool DaysBetween(std::string_view from, std::string_view to, long &days) {
 
 nlohmann::json StatusJson(const std::string &retorno) {
   static const char *const kNames[] = {
-      "nserie",      "tipo_lan",     "lan_ip",        "lan_mac",        "lan_mask",
-      "lan_gw",      "lan_dns_1",    "lan_dns_2",     "status_lan",     "nivel_bateria",
-      "mt_total",    "mt_usada",     "dh_atual",      "ver_sb",         "ver_layout",
-      "ultimo_cf_e_sat", "lista_inicial", "lista_final", "dh_cfe",      "dh_ultima",
-      "cert_emissao", "cert_vencimento", "estado_operacao"};
+      "nserie",    "tipo_lan",  "lan_ip",       "lan_mac",         "lan_mask",       "lan_gw",
+      "lan_dns_1", "lan_dns_2", "status_lan",   "nivel_bateria",   "mt_total",       "mt_usada",
+      "dh_atual",  "ver_sb",    "ver_layout",   "ultimo_cf_e_sat", "lista_inicial",  "lista_final",
+      "dh_cfe",    "dh_ultima", "cert_emissao", "cert_vencimento", "estado_operacao"};
   constexpr std::size_t kCount = sizeof kNames / sizeof kNames[0];
   nlohmann::json j;
   auto f = SplitReply(retorno);
@@ -121,7 +121,9 @@ nlohmann::json StatusJson(const std::string &retorno) {
                             : estado == "2" ? "Bloqueado pelo contribuinte"
                                             : nullptr;
   campos["estado_operacao_texto"] = estadoTexto ? estadoTexto : "Desconhecido (" + estado + ")";
-  if (estado != "0") avisos.push_back(std::string("SAT bloqueado: ") + campos["estado_operacao_texto"].get<std::string>());
+  if (estado != "0")
+    avisos.push_back(std::string("SAT bloqueado: ") +
+                     campos["estado_operacao_texto"].get<std::string>());
   long left = 0;
   if (DaysBetween(f[5 + 12], f[5 + 21], left)) {
     campos["cert_dias_restantes"] = left;
@@ -146,14 +148,23 @@ bool Base64Decode(std::string_view in, std::string &out) {
   bool padding = false;
   for (char c : in) {
     int v;
-    if (c >= 'A' && c <= 'Z') v = c - 'A';
-    else if (c >= 'a' && c <= 'z') v = c - 'a' + 26;
-    else if (c >= '0' && c <= '9') v = c - '0' + 52;
-    else if (c == '+') v = 62;
-    else if (c == '/') v = 63;
-    else if (c == '=') { padding = true; continue; }
-    else if (c == '\r' || c == '\n' || c == ' ' || c == '\t') continue;
-    else return false;
+    if (c >= 'A' && c <= 'Z')
+      v = c - 'A';
+    else if (c >= 'a' && c <= 'z')
+      v = c - 'a' + 26;
+    else if (c >= '0' && c <= '9')
+      v = c - '0' + 52;
+    else if (c == '+')
+      v = 62;
+    else if (c == '/')
+      v = 63;
+    else if (c == '=') {
+      padding = true;
+      continue;
+    } else if (c == '\r' || c == '\n' || c == ' ' || c == '\t')
+      continue;
+    else
+      return false;
     if (padding) return false;  // data after '='
     acc = (acc << 6) | static_cast<unsigned>(v);
     bits += 6;

@@ -13,8 +13,7 @@ namespace hub {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-Hub::Hub(Config config)
-    : config_(std::move(config)), console_(std::make_unique<Console>(*this)) {}
+Hub::Hub(Config config) : config_(std::move(config)), console_(std::make_unique<Console>(*this)) {}
 
 Hub::~Hub() {
   Stop();

@@ -19,9 +19,9 @@ const std::string kAdmin = "senha-do-admin-1";
 const std::string kOperator = "senha-do-operador";
 
 struct ConsoleRig {
-  explicit ConsoleRig(const std::string &name, std::vector<std::string> hubArgs = {
-                                                   "--console-admin", kAdmin, "--console-operator",
-                                                   kOperator})
+  explicit ConsoleRig(const std::string &name,
+                      std::vector<std::string> hubArgs = {"--console-admin", kAdmin,
+                                                          "--console-operator", kOperator})
       : dir(TempDir(name)) {
     emu.Start(dir);
     hub.Start(emu.Ports(), dir, hubArgs);
@@ -52,7 +52,8 @@ struct ConsoleRig {
   }
   Reply Post(const std::string &cookie, const std::string &api,
              const std::vector<std::pair<std::string, std::string>> &fields) {
-    return Http(Port(), "POST", "/hub/console/api/" + api, FormEncode(fields), {{"Cookie", cookie}});
+    return Http(Port(), "POST", "/hub/console/api/" + api, FormEncode(fields),
+                {{"Cookie", cookie}});
   }
   fs::path dir;
   Satemu emu;
@@ -64,7 +65,8 @@ struct ConsoleRig {
 TEST(HubConsole, OffWithoutAnAdministratorPassword) {
   ConsoleRig rig("console-off", {});
   EXPECT_EQ(Http(rig.Port(), "GET", "/hub/console/").status, 404);
-  EXPECT_EQ(Http(rig.Port(), "POST", "/hub/console/api/login", FormEncode({{"senha", ""}})).status, 404);
+  EXPECT_EQ(Http(rig.Port(), "POST", "/hub/console/api/login", FormEncode({{"senha", ""}})).status,
+            404);
   // The tills' API is untouched.
   EXPECT_EQ(Call(rig.Port(), "consultarsat", 1).status, 200);
 }
@@ -87,8 +89,14 @@ TEST(HubConsole, AccessRolesAndActions) {
   EXPECT_EQ(wrong.status, 401);
   EXPECT_EQ(wrong.headers.count("Set-Cookie"), 0u);
   EXPECT_EQ(Http(port, "GET", "/hub/console/api/status").status, 401);
-  EXPECT_EQ(Http(port, "GET", "/hub/console/api/chamadas", "", {{"Cookie", "torvex_console=" + std::string(64, 'a')}}).status, 401);
-  EXPECT_EQ(Http(port, "GET", "/hub/console/api/sessao", "", {{"Authorization", "Bearer " + kOperator + "!"}}).status, 401);
+  EXPECT_EQ(Http(port, "GET", "/hub/console/api/chamadas", "",
+                 {{"Cookie", "torvex_console=" + std::string(64, 'a')}})
+                .status,
+            401);
+  EXPECT_EQ(Http(port, "GET", "/hub/console/api/sessao", "",
+                 {{"Authorization", "Bearer " + kOperator + "!"}})
+                .status,
+            401);
 
   const std::string op = rig.Login(kOperator, "Ana");
   Reply status = rig.Get(op, "status");
@@ -109,8 +117,11 @@ TEST(HubConsole, AccessRolesAndActions) {
   Reply refused = rig.Post(op, "acao/bloquear", {{"confirmar", "sim"}});
   EXPECT_EQ(refused.status, 403) << refused.body;
   EXPECT_EQ(Http(port, "POST", "/hub/console/api/acao/bloquear", FormEncode({{"confirmar", "sim"}}),
-                 {{"Authorization", "Bearer " + kOperator}}).status, 403);
-  EXPECT_EQ(json::parse(rig.Get(op, "chamadas").body)["chamadas"].size(), 1u);  // nothing reached the device
+                 {{"Authorization", "Bearer " + kOperator}})
+                .status,
+            403);
+  EXPECT_EQ(json::parse(rig.Get(op, "chamadas").body)["chamadas"].size(),
+            1u);  // nothing reached the device
 
   const std::string admin = rig.Login(kAdmin, "Bruno");
   EXPECT_EQ(rig.Post(admin, "acao/bloquear", {{"confirmar", "nao"}}).status, 400);  // not confirmed
@@ -122,13 +133,16 @@ TEST(HubConsole, AccessRolesAndActions) {
   ASSERT_FALSE(s["avisos"].empty());
   // A till's sale is now refused by the device: counted as an error.
   Call(port, "consultarstatusoperacional", 3);
-  Reply unblocked = Http(port, "POST", "/hub/console/api/acao/desbloquear",
-                         FormEncode({{"confirmar", "sim"}}), {{"Authorization", "Bearer " + kAdmin}});
+  Reply unblocked =
+      Http(port, "POST", "/hub/console/api/acao/desbloquear", FormEncode({{"confirmar", "sim"}}),
+           {{"Authorization", "Bearer " + kAdmin}});
   EXPECT_EQ(json::parse(unblocked.body)["codigo"], "17000") << unblocked.body;
 
-  Reply bad = rig.Post(admin, "acao/trocar-codigo", {{"confirmar", "sim"}, {"novo_codigo", "curto"}});
+  Reply bad =
+      rig.Post(admin, "acao/trocar-codigo", {{"confirmar", "sim"}, {"novo_codigo", "curto"}});
   EXPECT_EQ(bad.status, 400);
-  Reply changed = rig.Post(admin, "acao/trocar-codigo", {{"confirmar", "sim"}, {"novo_codigo", "87654321"}});
+  Reply changed =
+      rig.Post(admin, "acao/trocar-codigo", {{"confirmar", "sim"}, {"novo_codigo", "87654321"}});
   EXPECT_EQ(json::parse(changed.body)["codigo"], "18000") << changed.body;
   // The hub uses the new code for the tills from now on.
   Reply after = Call(port, "consultarstatusoperacional", 3);
@@ -140,7 +154,10 @@ TEST(HubConsole, AccessRolesAndActions) {
   // Guessing: after ten wrong passwords from one address even the right one
   // is refused for a while.
   for (int i = 0; i < 10; ++i)
-    EXPECT_EQ(Http(port, "POST", "/hub/console/api/login", FormEncode({{"senha", "chute" + std::to_string(i)}})).status, 401);
+    EXPECT_EQ(Http(port, "POST", "/hub/console/api/login",
+                   FormEncode({{"senha", "chute" + std::to_string(i)}}))
+                  .status,
+              401);
   Reply throttled = Http(port, "POST", "/hub/console/api/login", FormEncode({{"senha", kAdmin}}));
   EXPECT_EQ(throttled.status, 429) << throttled.body;
   EXPECT_EQ(throttled.headers.count("Set-Cookie"), 0u);
@@ -201,7 +218,8 @@ TEST(HubConsole, CallsTillsQueueAndLogs) {
   // The device is still on till 1's command (held 4 s) while both wait.
   ASSERT_EQ(queue["esperando"].size(), 2u) << queue.dump();
   EXPECT_EQ(queue["em_execucao"]["caixa"], 1);
-  std::set<int> waiting = {queue["esperando"][0]["caixa"].get<int>(), queue["esperando"][1]["caixa"].get<int>()};
+  std::set<int> waiting = {queue["esperando"][0]["caixa"].get<int>(),
+                           queue["esperando"][1]["caixa"].get<int>()};
   EXPECT_EQ(waiting, (std::set<int>{2, 3}));
   EXPECT_GE(queue["esperando"][0]["espera_ms"].get<double>(), 0);
   EXPECT_EQ(slow.get().status, 200);
@@ -219,6 +237,7 @@ TEST(HubConsole, CallsTillsQueueAndLogs) {
   EXPECT_NE(l["linhas"][0].get<std::string>().find("|SAT|"), std::string::npos);
   Reply text = rig.Get(op, "logs?formato=txt");
   ASSERT_EQ(text.status, 200);
-  EXPECT_NE(text.headers["Content-Disposition"].find("attachment; filename=\"sat-logs-"), std::string::npos);
+  EXPECT_NE(text.headers["Content-Disposition"].find("attachment; filename=\"sat-logs-"),
+            std::string::npos);
   EXPECT_NE(text.body.find("|SAT|"), std::string::npos);
 }
