@@ -118,21 +118,31 @@ Console::Role Console::Authenticate(const ConsoleRequest &req, std::string &who)
   return it->second.role;
 }
 
+std::optional<ConsoleReply> Console::Throttled(const std::string &client, json &log) {
+  auto found = failures_.find(client);
+  if (found == failures_.end()) return std::nullopt;
+  const std::time_t now = std::time(nullptr);
+  auto &failed = found->second;
+  while (!failed.empty() && now - failed.front() >= kFailureWindow) failed.pop_front();
+  if (failed.size() < kMaxFailures) return std::nullopt;
+  log["acesso"] = "tentativas demais de senha do console";
+  ConsoleReply r = Error(429, "tentativas demais; aguarde alguns minutos");
+  r.headers.emplace_back("Retry-After", std::to_string(kFailureWindow - (now - failed.front())));
+  return r;
+}
+
+void Console::Failed(const std::string &client) {
+  if (failures_.size() > kFailureAddresses) failures_.clear();  // bounded whatever the clients
+  failures_[client].push_back(std::time(nullptr));
+}
+
 ConsoleReply Console::Login(const ConsoleRequest &req, json &log) {
   if (req.method != "POST") return Error(405, "use o método POST");
   if (!IsFormContentType(req.contentType))
     return Error(415, "o corpo deve ser application/x-www-form-urlencoded");
   Form form;
   if (auto e = ParseForm(req.body, form)) return Error(400, e->erro);
-  const std::time_t now = std::time(nullptr);
-  auto &failed = failures_[req.client];
-  while (!failed.empty() && now - failed.front() >= kFailureWindow) failed.pop_front();
-  if (failed.size() >= kMaxFailures) {
-    log["acesso"] = "tentativas demais de senha do console";
-    ConsoleReply r = Error(429, "tentativas demais; aguarde alguns minutos");
-    r.headers.emplace_back("Retry-After", std::to_string(kFailureWindow - (now - failed.front())));
-    return r;
-  }
+  if (auto refused = Throttled(req.client, log)) return *refused;
   const std::string *senha = form.Find("senha");
   const std::string *usuario = form.Find("usuario");
   const Config &c = hub_.Settings();
@@ -141,8 +151,7 @@ ConsoleReply Console::Login(const ConsoleRequest &req, json &log) {
   bool op = !c.consoleOperator.empty() && SecretEquals(given, c.consoleOperator);
   std::string name = usuario ? CleanName(*usuario) : "";
   if (!admin && !op) {
-    if (failures_.size() > kFailureAddresses) failures_.clear();  // bounded whatever the clients
-    failures_[req.client].push_back(now);
+    Failed(req.client);
     log["acesso"] = "senha do console recusada";
     if (!name.empty()) log["usuario"] = name;
     return Error(401, "senha incorreta");
@@ -210,10 +219,15 @@ std::optional<ConsoleReply> Console::Handle(const ConsoleRequest &req, json &log
   const std::string api = path.substr(kApi.size());
   if (api == "login") return Login(req, log);
   if (api == "logout") return Logout(req);
+  // A password sent as a bearer token counts towards the same limit.
+  const bool bearer = req.authorization.compare(0, 7, "Bearer ") == 0;
+  if (bearer)
+    if (auto refused = Throttled(req.client, log)) return refused;
   std::string who;
   Role role = Authenticate(req, who);
   if (role == Role::kNone) {
-    log["acesso"] = "console sem sessão";
+    if (bearer) Failed(req.client);
+    log["acesso"] = bearer ? "senha do console recusada" : "console sem sessão";
     return Error(401, "entre com a senha do console");
   }
   log["quem"] = who;

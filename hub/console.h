@@ -82,6 +82,9 @@ class Console {
   };
 
   Role Authenticate(const ConsoleRequest &req, std::string &who);
+  // 429 while the address has too many wrong passwords of late.
+  std::optional<ConsoleReply> Throttled(const std::string &client, nlohmann::json &log);
+  void Failed(const std::string &client);
   ConsoleReply Login(const ConsoleRequest &req, nlohmann::json &log);
   ConsoleReply Logout(const ConsoleRequest &req);
   nlohmann::json TillsJson();

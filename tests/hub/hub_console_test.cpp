@@ -160,6 +160,10 @@ TEST(HubConsole, AccessRolesAndActions) {
               401);
   Reply throttled = Http(port, "POST", "/hub/console/api/login", FormEncode({{"senha", kAdmin}}));
   EXPECT_EQ(throttled.status, 429) << throttled.body;
+  EXPECT_EQ(
+      Http(port, "GET", "/hub/console/api/sessao", "", {{"Authorization", "Bearer " + kAdmin}})
+          .status,
+      429);
   EXPECT_EQ(throttled.headers.count("Set-Cookie"), 0u);
 
   std::string log = rig.AccessLog();
