@@ -66,6 +66,20 @@ bool Apply(const std::string &name, const std::string &value, Config &c) {
     c.tlsCert = value;
   } else if (name == "tls-key") {
     c.tlsKey = value;
+  } else if (name == "console-admin") {
+    if (value.size() < 8 || value.size() > 128)
+      return Fail("--console-admin wants 8 to 128 characters");
+    c.consoleAdmin = value;
+  } else if (name == "console-operator") {
+    if (value.size() < 8 || value.size() > 128)
+      return Fail("--console-operator wants 8 to 128 characters");
+    c.consoleOperator = value;
+  } else if (name == "console-till") {
+    if (!ParseSize(value, 0, 999, n)) return Fail("bad --console-till (0..999)");
+    c.consoleTill = static_cast<int>(n);
+  } else if (name == "console-refresh-s") {
+    if (!ParseSize(value, 0, 86400, n)) return Fail("bad --console-refresh-s");
+    c.consoleRefreshS = static_cast<int>(n);
   } else {
     return Fail("unknown setting " + name);
   }
@@ -125,10 +139,19 @@ void PrintHelp() {
       "  --install-service         Windows: register torvex-hub as a service that runs\n"
       "                            with the other options given (absolute paths)\n"
       "  --service                 Windows: run under the service control manager\n"
+      "  --console-admin SECRET    turns the web console on (/hub/console/): the\n"
+      "                            administrator's password, 8 to 128 characters;\n"
+      "                            best kept in the --config file\n"
+      "  --console-operator SECRET password for read-only console access (optional)\n"
+      "  --console-till N          till number of the console's own device calls\n"
+      "                            (default 999; its session range is shared)\n"
+      "  --console-refresh-s N     the console asks the device's status every N s\n"
+      "                            (default 60; 0: only when asked)\n"
       "\n"
       "The device is found as the library finds it (Linux: COMn is /dev/ttyACM<n-1>,\n"
       "or TORVEX_PORT_DIR/COMn). API: POST /hub/v1/<function>, GET /hub/v1/health,\n"
-      "GET /metrics, POST /hub/remote/v1/call. See docs/hub.md.");
+      "GET /metrics, POST /hub/remote/v1/call, the console GET /hub/console/.\n"
+      "See docs/hub.md.");
 }
 
 int ParseConfig(int argc, char **argv, Config &c) {

@@ -23,6 +23,11 @@ struct Config {
   std::string accessLog = "-";      // "-" standard output, "" none, else a file
   std::string traceLog;             // the library's trace log (ArquivoLog), if set
   std::string tlsCert, tlsKey;      // PEM files: HTTPS instead of HTTP when set
+  // The web console (/hub/console/): off while consoleAdmin is empty.
+  std::string consoleAdmin;         // the administrator's password or token
+  std::string consoleOperator;      // read-only access, optional
+  int consoleTill = 999;            // the till number the console's own calls use
+  int consoleRefreshS = 60;         // the page asks the status this often (0: on demand only)
 };
 
 // Reads argv (and the file named by --config). Returns 0 to run, 1 after

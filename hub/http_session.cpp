@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "console.h"
 #include "remote.h"
 #include "request.h"
 #include "server.h"
@@ -149,6 +150,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     if (path.substr(0, kApi.size()) == kApi) return PublicCall(path.substr(kApi.size()));
     if (path == "/hub/remote/v1/call") return RemoteCallRequest();
+    if (path == "/hub/console" || path.substr(0, 13) == "/hub/console/") return ConsoleCall();
     if (path.substr(0, kRemote.size()) == kRemote)
       return SendError({404, "versão do protocolo remoto desconhecida", ""});
     return SendError({404, "caminho desconhecido", ""});
@@ -307,6 +309,35 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     Queue(job);
   }
 
+  // The web console (console.cpp): answered at once, or after a device
+  // call while the connection is watched as for a queued call.
+  void ConsoleCall() {
+    const auto &req = parser_->get();
+    auto header = [&req](http::field f) {
+      auto it = req.find(f);
+      return it == req.end() ? std::string() : std::string(it->value());
+    };
+    ConsoleRequest creq;
+    creq.method = method_;
+    auto q = target_.find('?');
+    creq.path = target_.substr(0, q);
+    if (q != std::string::npos) creq.query = target_.substr(q + 1);
+    creq.body = req.body();
+    creq.contentType = header(http::field::content_type);
+    creq.cookie = header(http::field::cookie);
+    creq.authorization = header(http::field::authorization);
+    creq.client = client_.to_string();
+    std::weak_ptr<HttpSession> weak = shared_from_this();
+    auto now = hub_.WebConsole().Handle(creq, log_, [weak](ConsoleReply r) {
+      if (auto self = weak.lock())
+        self->EndWait([self, &r] { self->Send(r.status, r.contentType.c_str(), std::move(r.body), nullptr, &r.headers); });
+    });
+    if (now) return Send(now->status, now->contentType.c_str(), std::move(now->body), nullptr, &now->headers);
+    waiting_ = true;
+    stream_.expires_never();
+    Watch();
+  }
+
   // Queues the call and watches the connection until it is answered.
   void Queue(const std::shared_ptr<Job> &job) {
     job_ = job;
@@ -366,7 +397,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     Send(e.status, "application/json", ErrorJson(e));
   }
 
-  void Send(int status, const char *contentType, std::string body, const Job *job = nullptr) {
+  void Send(int status, const char *contentType, std::string body, const Job *job = nullptr,
+            const std::vector<std::pair<std::string, std::string>> *headers = nullptr) {
     auto res = std::make_shared<http::response<http::string_body>>(
         static_cast<http::status>(status), 11);
     res->set(http::field::server, "torvex-hub");
@@ -381,6 +413,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       log_["fila_ms"] = job->queueSeconds * 1000;
       log_["dispositivo_ms"] = job->deviceSeconds * 1000;
     }
+    if (headers != nullptr)
+      for (const auto &[name, value] : *headers) res->set(name, value);
     res->keep_alive(keepAlive_);
     res->body() = std::move(body);
     res->prepare_payload();

@@ -2,6 +2,7 @@
 // (platform_posix.cpp, platform_win32.cpp): the device thread and the
 // state file.
 #pragma once
+#include <cstddef>
 #include <string>
 
 namespace hub {
@@ -29,6 +30,10 @@ bool WriteStateFile(const std::string &path, const std::string &text, std::strin
 // Blocks SIGPIPE-like process signals where the platform has them and lets
 // the caller's stop function run on Ctrl-C / SIGTERM (set up by the server).
 void IgnoreBrokenPipes();
+
+// Fills buf with bytes from the system's secure random source (console
+// session identifiers). False when the source failed.
+bool RandomBytes(unsigned char *buf, std::size_t n);
 
 // Removes a variable from the process's environment (before the library's
 // first call reads it).

@@ -88,4 +88,18 @@ bool InstallService(const char *, const char *, const std::string &, std::string
   return false;
 }
 
+bool RandomBytes(unsigned char *buf, std::size_t n) {
+  int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, buf + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) break;
+    got += static_cast<std::size_t>(r);
+  }
+  close(fd);
+  return got == n;
+}
+
 }  // namespace hub

@@ -2,6 +2,7 @@
 // C++ thread library (the toolchain's win32 thread model has none).
 #include <cstdlib>
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <string>
 
@@ -193,6 +194,11 @@ bool InstallService(const char *name, const char *displayName, const std::string
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return true;
+}
+
+bool RandomBytes(unsigned char *buf, std::size_t n) {
+  if (n > 0xFFFFFFFFu) return false;
+  return BCryptGenRandom(nullptr, buf, static_cast<ULONG>(n), BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0;
 }
 
 }  // namespace hub

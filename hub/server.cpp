@@ -6,12 +6,14 @@
 #include <boost/asio/signal_set.hpp>
 #include <nlohmann/json.hpp>
 
+#include "console.h"
+
 namespace hub {
 
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-Hub::Hub(Config config) : config_(std::move(config)) {}
+Hub::Hub(Config config) : config_(std::move(config)), console_(std::make_unique<Console>(*this)) {}
 
 Hub::~Hub() {
   Stop();
@@ -173,6 +175,7 @@ void Hub::Pump() {
   job->queued = false;
   job->deadline->cancel();
   busy_ = true;
+  running_ = job;
   job->sequence = ++started_;
   job->queueSeconds = std::chrono::duration<double>(Clock::now() - job->arrived).count();
   if (job->prepare) job->prepare(*job);
@@ -190,15 +193,35 @@ void Hub::Pump() {
 
 void Hub::OnDeviceDone(const std::shared_ptr<Job> &job, CallResult result, double seconds) {
   busy_ = false;
+  running_.reset();
   job->deviceSeconds = seconds;
   lastCodigo_ = result.codigo;
   lastDeviceReply_ = Clock::now();
   metrics_.DeviceCall(job->fn->exportName, job->till, result.codigo, job->queueSeconds, seconds);
   // The reply is kept whether or not its client is still there.
   book_.Keep(job->till, job->args.session, job->fn->exportName, result, job->fn->fiscal);
+  console_->Record(*job, result);
   if (job->done) job->done(*job, result);
   StateChanged();
   Pump();
+}
+
+std::vector<std::shared_ptr<const Job>> Hub::Waiting() const {
+  // Served in turn: the first call of each till in turn order, then the
+  // second of each, and so on.
+  std::vector<std::shared_ptr<const Job>> out;
+  for (std::size_t depth = 0; out.size() < queued_; ++depth) {
+    bool any = false;
+    for (int till : turn_) {
+      auto it = perTill_.find(till);
+      if (it != perTill_.end() && depth < it->second.size()) {
+        out.push_back(it->second[depth]);
+        any = true;
+      }
+    }
+    if (!any) break;
+  }
+  return out;
 }
 
 void Hub::StateChanged() {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "access.h"
 #include "config.h"
@@ -25,6 +26,7 @@
 
 namespace hub {
 
+class Console;
 using Clock = std::chrono::steady_clock;
 
 // One device call waiting for, or on, the device.
@@ -74,6 +76,11 @@ class Hub {
   void SessionClosed() { --connections_; }
   std::size_t Connections() const { return connections_; }
   void StateChanged();  // writes the state file soon
+  // The web console, and what it shows of the queue: the calls waiting in
+  // the order they will be served, and the call on the device (or null).
+  Console &WebConsole() { return *console_; }
+  std::vector<std::shared_ptr<const Job>> Waiting() const;
+  std::shared_ptr<const Job> Running() const { return running_; }
 
  private:
   void Accept();
@@ -107,6 +114,8 @@ class Hub {
   bool ownLog_ = false;
   boost::asio::steady_timer saveTimer_{io_};
   bool saveScheduled_ = false;
+  std::shared_ptr<const Job> running_;
+  std::unique_ptr<Console> console_;
 };
 
 // Starts an HTTP session on an accepted connection.

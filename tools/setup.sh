@@ -13,9 +13,10 @@
 #   wine32    the i386 architecture, 32-bit Wine, gcc-multilib (the Windows
 #             tests of the win32 build; only where 32-bit programs run)
 #   fuzz      clang with libFuzzer
+#   browser   Chromium and its WebDriver (the hub console's browser tests)
 #   tests     everything tools/test-all.sh uses on this machine: native,
-#             windows, wine64, fuzz, and wine32 where tools/can-run-i386.sh
-#             says 32-bit programs run (the default)
+#             windows, wine64, fuzz, browser, and wine32 where
+#             tools/can-run-i386.sh says 32-bit programs run (the default)
 #
 # Package indexes are sometimes half-synced: an `apt-get update` that fails
 # for some lists is reported in one line and the set-up carries on with the
@@ -42,8 +43,9 @@ add_group() {
     wine64) packages+=(wine wine64 xvfb xauth) ;;
     wine32) want_i386=1; packages+=(wine wine32:i386 gcc-multilib xvfb xauth) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    browser) packages+=(chromium chromium-driver) ;;
     tests)
-      add_group native; add_group windows; add_group wine64; add_group fuzz
+      add_group native; add_group windows; add_group wine64; add_group fuzz; add_group browser
       if "$here/can-run-i386.sh" 2>/dev/null; then add_group wine32; fi ;;
     *) echo "setup.sh: unknown group '$1' (see the comment at the top)" >&2; exit 2 ;;
   esac

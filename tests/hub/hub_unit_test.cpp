@@ -5,6 +5,7 @@
 #include <set>
 
 #include "access.h"
+#include "console_text.h"
 #include "request.h"
 #include "session_book.h"
 
@@ -113,4 +114,83 @@ TEST(HubAccess, NetworksAndTokens) {
   EXPECT_FALSE(a.TokenAccepted(4, "Bearer ab"));
   EXPECT_FALSE(a.TokenAccepted(4, "abc"));
   EXPECT_TRUE(a.TokenAccepted(5, ""));
+}
+
+// The console's reading of device replies: the status with its certificate
+// warning counted on the device's own clock, logs in base64, and the code
+// and message of replies with and without CCCC.
+TEST(HubConsoleText, StatusLogsAndReplyCodes) {
+  auto status = [](const std::string &now, const std::string &expires, const std::string &state) {
+    return "123456|10000|Resposta com Sucesso.|||900004019|DHCP|010.000.000.108|00:1A:2B:3C:4D:5E|"
+           "255.255.255.000|010.000.000.001|008.008.008.008|008.008.004.004|CONECTADO|ALTO|4 GB|12 MB|" +
+           now + "|01.00.00|00.08|" + std::string(44, '0') + "|" + std::string(44, '0') + "|" +
+           std::string(44, '0') + "|20261201120000|" + now + "|20211210|" + expires + "|" + state;
+  };
+  struct Case {
+    std::string now, expires, state;
+    long days;
+    std::vector<std::string> warnings;  // substrings, in order
+  } cases[] = {
+      {"20261210093000", "20311210", "0", 1826, {}},
+      {"20261210093000", "20270109", "0", 30, {"vence em 30 dia"}},
+      {"20261210093000", "20270110", "0", 31, {}},
+      {"20280228235959", "20280301", "2", 2, {"contribuinte", "vence em 2 dia"}},  // leap year
+      {"20261210093000", "20261209", "1", -1, {"SEFAZ", "vencido há 1 dia"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.now + " " + c.expires);
+    nlohmann::json j = StatusJson(status(c.now, c.expires, c.state));
+    ASSERT_TRUE(j["ok"].get<bool>()) << j.dump();
+    EXPECT_EQ(j["campos"]["nserie"], "900004019");
+    EXPECT_EQ(j["campos"]["cert_dias_restantes"], c.days);
+    EXPECT_EQ(j["campos"]["dh_cfe"], "01/12/2026 12:00:00");
+    EXPECT_EQ(j["campos"]["cert_emissao"], "10/12/2021");
+    ASSERT_EQ(j["avisos"].size(), c.warnings.size()) << j["avisos"].dump();
+    for (std::size_t i = 0; i < c.warnings.size(); ++i)
+      EXPECT_NE(j["avisos"][i].get<std::string>().find(c.warnings[i]), std::string::npos) << j["avisos"].dump();
+  }
+  // Not a status: a refusal, a cut-short reply, an unreadable expiry.
+  EXPECT_FALSE(StatusJson("1|10001|Código de ativação inválido.||")["ok"].get<bool>());
+  EXPECT_FALSE(StatusJson(status("20261210093000", "20311210", "0").substr(0, 150))["ok"].get<bool>());
+  auto bad = StatusJson(status("20261210093000", "2031121x", "0"));
+  EXPECT_TRUE(bad["ok"].get<bool>());
+  EXPECT_NE(bad["avisos"][0].get<std::string>().find("ilegível"), std::string::npos);
+  long d = 0;
+  EXPECT_FALSE(DaysBetween("20270229", "20270301", d));
+  EXPECT_FALSE(DaysBetween("20261332", "20270301", d));
+
+  std::vector<std::string> lines;
+  // "20261210093000|SAT|INFO|Ligado\r\nsegunda linha\n" in base64
+  ASSERT_TRUE(DecodeLogs("1|15000|Transferência completa|||MjAyNjEyMTAwOTMwMDB8U0FUfElORk98TGlnYWRvDQpzZWd1bmRhIGxpbmhhCg==", lines));
+  EXPECT_EQ(lines, (std::vector<std::string>{"20261210093000|SAT|INFO|Ligado", "segunda linha"}));
+  EXPECT_FALSE(DecodeLogs("1|15000|Transferência completa|||não é base64", lines));
+  EXPECT_FALSE(DecodeLogs("1|15001|Código inválido||", lines));
+  std::string out;
+  EXPECT_FALSE(Base64Decode("QQ=A", out));
+  EXPECT_FALSE(Base64Decode("Q", out));
+  ASSERT_TRUE(Base64Decode("QUJD", out));
+  EXPECT_EQ(out, "ABC");
+
+  struct Summary {
+    std::string retorno, code, message;
+    bool error;
+  } summaries[] = {
+      {"1|08000|SAT em Operação||", "08000", "SAT em Operação", false},
+      {"1|06010|1999|Rejeição: total||", "06010", "Rejeição: total", true},
+      {"1|06000|0000|Emitido com sucesso + conteúdo notas.|||x|y", "06000",
+       "Emitido com sucesso + conteúdo notas.", false},
+      {"1|04006|CSR criado|||", "04006", "CSR criado", false},
+      {"", "", "", true},
+      {"lixo", "", "lixo", true},
+  };
+  for (const Summary &s : summaries) {
+    ReplySummary r = Summarize(s.retorno);
+    EXPECT_EQ(r.code, s.code) << s.retorno;
+    EXPECT_EQ(r.message, s.message) << s.retorno;
+    EXPECT_EQ(r.error, s.error) << s.retorno;
+  }
+  EXPECT_TRUE(SecretEquals("segredo-1", "segredo-1"));
+  EXPECT_FALSE(SecretEquals("segredo-", "segredo-1"));
+  EXPECT_FALSE(SecretEquals("segredo-12", "segredo-1"));
+  EXPECT_FALSE(SecretEquals("", "segredo-1"));
 }
