@@ -15,7 +15,8 @@
 # only through its seam, sat/seam/sat_seam.h, and the public torvex.h. The
 # programs (hub/, tools/) see the library only through torvex.h. Tests may
 # include what their room may, the test helpers under tests/, and, for sat's
-# own tests, sat's internals.
+# own tests and for the benchmark that switches it between direct and remote
+# mode within one process (bench/remote), sat's internals.
 set -u
 root=$(cd "${1:-$(dirname "$0")/..}" && pwd)
 cd "$root"
@@ -31,6 +32,7 @@ hub: torvex.h
 tools/satcli: torvex.h
 tools/satemu:
 bench: torvex.h vavevi runtime tests
+bench/remote: torvex.h sat tests
 tests/sat: tests sat tools/satcli
 tests/remote: tests sat
 tests/fuzz: tests sat runtime hub
