@@ -16,7 +16,9 @@
 #   browser   Chromium and its WebDriver (the hub console's browser tests)
 #   tests     everything tools/test-all.sh uses on this machine: native,
 #             windows, wine64, fuzz, browser, and wine32 where
-#             tools/can-run-i386.sh says 32-bit programs run (the default)
+#             tools/can-run-i386.sh says 32-bit programs run (the default).
+#             The browser is optional here: if it cannot be installed the
+#             set-up says so and succeeds, and the browser test is skipped
 #
 # Package indexes are sometimes half-synced: an `apt-get update` that fails
 # for some lists is reported in one line and the set-up carries on with the
@@ -32,6 +34,7 @@ groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(tests)
 
 packages=()
+optional=()  # installed after the rest; a failure is reported, not fatal
 want_i386=0
 add_group() {
   case "$1" in
@@ -45,7 +48,8 @@ add_group() {
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     browser) packages+=(chromium chromium-driver) ;;
     tests)
-      add_group native; add_group windows; add_group wine64; add_group fuzz; add_group browser
+      add_group native; add_group windows; add_group wine64; add_group fuzz
+      optional+=(chromium chromium-driver)
       if "$here/can-run-i386.sh" 2>/dev/null; then add_group wine32; fi ;;
     *) echo "setup.sh: unknown group '$1' (see the comment at the top)" >&2; exit 2 ;;
   esac
@@ -58,30 +62,48 @@ if [ $want_i386 = 1 ] && ! dpkg --print-foreign-architectures | grep -qx i386; t
   need_update=1
 fi
 
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+  if ! installed "$p"; then
     case " ${missing[*]-} " in *" $p "*) ;; *) missing+=("$p") ;; esac
   fi
 done
-[ ${#missing[@]} -eq 0 ] && [ $need_update = 0 ] && exit 0
+optional_missing=()
+for p in "${optional[@]+"${optional[@]}"}"; do
+  installed "$p" || optional_missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && [ ${#optional_missing[@]} -eq 0 ] && [ $need_update = 0 ] && exit 0
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! $SUDO apt-get update -qq >"$log" 2>&1; then
   echo "setup: apt-get update failed for some package lists ($(grep -m1 -E '^(E|W):' "$log" | cut -c1-160)); carrying on with the lists it fetched"
 fi
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "setup: installing ${missing[*]}"
-install() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" "${missing[@]}" >"$log" 2>&1; }
-if ! install; then
+# install_set PACKAGE...: installs them, trying the release's own suite when
+# the first attempt fails on mismatched versions.
+install_set() {
+  echo "setup: installing $*"
+  if DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "$@" >"$log" 2>&1; then
+    return 0
+  fi
+  local codename
   codename=$(. "${TORVEX_OS_RELEASE:-/etc/os-release}" && echo "${VERSION_CODENAME:-}")
   if [ -n "$codename" ] && grep -qE 'held broken packages|unmet dependencies|Depends:' "$log"; then
     echo "setup: install failed on mismatched versions; trying again from the release's own suite (-t $codename)"
-    if install -t "$codename"; then exit 0; fi
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq -t "$codename" "$@" >"$log" 2>&1 &&
+      return 0
   fi
+  return 1
+}
+
+if [ ${#missing[@]} -gt 0 ] && ! install_set "${missing[@]}"; then
   tail -20 "$log" >&2
   echo "setup: could not install ${missing[*]}" >&2
   exit 1
 fi
+if [ ${#optional_missing[@]} -gt 0 ] && ! install_set "${optional_missing[@]}"; then
+  echo "setup: optional ${optional_missing[*]} not installed ($(grep -m1 -E '^(E|W):' "$log" | cut -c1-160)); the tests that need them are skipped"
+fi
+exit 0
