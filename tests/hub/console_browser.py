@@ -223,17 +223,21 @@ def main():
         wd.screenshot(os.path.join(a.out, "chamadas.png"))
 
         # The queue: till 1's command held by the device, tills 2 and 3 waiting.
+        # The held command is ExtrairLogs (a 20 s limit): ConsultarSAT's own
+        # 2 s limit would end the hold before a busy machine shows the queue.
         wd.click("button[data-aba=caixas]")
         with open(control + ".tmp", "w") as f:
-            f.write("delay:8000@ConsultarSAT\n")
+            f.write("delay:12000@ExtrairLogs\n")
         os.rename(control + ".tmp", control)
         results = {}
-        threads = [threading.Thread(target=lambda t=t: results.__setitem__(t, call(t))) for t in (1, 2, 3)]
+        functions = {1: "extrairlogs", 2: "consultarsat", 3: "consultarsat"}
+        threads = [threading.Thread(target=lambda t=t: results.__setitem__(t, call(t, functions[t])))
+                   for t in (1, 2, 3)]
         threads[0].start()
         wait_until("till 1 on the device", lambda: "caixa 1," in wd.text("#fila-execucao"), 10)
         threads[1].start()
         threads[2].start()
-        wait_until("two tills waiting", lambda: len(wd.find("#fila-esperando li")) == 2, 6)
+        wait_until("two tills waiting", lambda: len(wd.find("#fila-esperando li")) == 2, 10)
         waiting = sorted(wd.js("return Array.from(document.querySelectorAll('#fila-esperando li'))"
                                ".map(function (li) { return li.dataset.caixa; });"))
         assert waiting == ["2", "3"], waiting

@@ -203,9 +203,11 @@ TEST(HubConsole, CallsTillsQueueAndLogs) {
   EXPECT_EQ(tills[0]["chamadas_hoje"], 2);
   EXPECT_EQ(tills[0]["erros_hoje"], 1);
 
-  // Till 1's command is held 4 s by the device; tills 2 and 3 queue behind.
-  rig.emu.Fault("delay:4000@ConsultarSAT\n");
-  auto slow = std::async(std::launch::async, [port] { return Call(port, "consultarsat", 1); });
+  // Till 1's command is held 6 s by the device; tills 2 and 3 queue behind.
+  // The held command is ExtrairLogs (a 20 s limit): ConsultarSAT's own 2 s
+  // limit would end the hold before a busy machine has seen the queue.
+  rig.emu.Fault("delay:6000@ExtrairLogs\n");
+  auto slow = std::async(std::launch::async, [port] { return Call(port, "extrairlogs", 1); });
   json queue;
   for (int i = 0; i < 200; ++i) {  // the running call shows within 10 s on a busy machine
     queue = json::parse(rig.Get(op, "fila").body);
@@ -219,7 +221,7 @@ TEST(HubConsole, CallsTillsQueueAndLogs) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     queue = json::parse(rig.Get(op, "fila").body);
   }
-  // The device is still on till 1's command (held 4 s) while both wait.
+  // The device is still on till 1's command (held 6 s) while both wait.
   ASSERT_EQ(queue["esperando"].size(), 2u) << queue.dump();
   EXPECT_EQ(queue["em_execucao"]["caixa"], 1);
   std::set<int> waiting = {queue["esperando"][0]["caixa"].get<int>(),
