@@ -107,6 +107,17 @@ int RemoteCallInChild(const std::map<std::string, std::string> &env, std::string
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// The hub on satemu in dir, serving HTTPS with the certificate made there,
+// and the given options besides.
+void StartTlsHub(const fs::path &dir, Satemu &emu, HubProcess &hub,
+                 std::vector<std::string> options = {}) {
+  emu.Start(dir);
+  std::vector<std::string> args = {"--tls-cert", (dir / "cert.pem").string(), "--tls-key",
+                                   (dir / "key.pem").string()};
+  args.insert(args.end(), options.begin(), options.end());
+  hub.Start(emu.Ports(), dir, args);
+}
+
 }  // namespace
 
 // libtorvex.so's remote mode with an https:// hub: the hub's certificate is
@@ -117,10 +128,8 @@ TEST(HubTls, LibraryRemoteModeChecksTheHubsCertificate) {
   MakeCertificate(dir);
   if (HasFatalFailure()) return;
   Satemu emu;
-  emu.Start(dir);
   HubProcess hub;
-  hub.Start(emu.Ports(), dir,
-            {"--tls-cert", (dir / "cert.pem").string(), "--tls-key", (dir / "key.pem").string()});
+  StartTlsHub(dir, emu, hub);
   const std::string port = std::to_string(hub.Port());
   const std::map<std::string, std::string> base = {{"TORVEX_TILL", "6"}};
   struct Case {
@@ -158,11 +167,8 @@ TEST(HubTls, ServesHttpsRefusesPlainHttpAndBoundsSlowClients) {
   MakeCertificate(dir);
   if (HasFatalFailure()) return;
   Satemu emu;
-  emu.Start(dir);
   HubProcess hub;
-  hub.Start(emu.Ports(), dir,
-            {"--tls-cert", (dir / "cert.pem").string(), "--tls-key", (dir / "key.pem").string(),
-             "--read-timeout-ms", "1500", "--body-limit", "2048"});
+  StartTlsHub(dir, emu, hub, {"--read-timeout-ms", "1500", "--body-limit", "2048"});
   const unsigned short port = hub.Port();
   const fs::path ca = dir / "cert.pem";
 
