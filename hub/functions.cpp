@@ -8,7 +8,7 @@ constexpr FieldKind T = FieldKind::kText;
 constexpr FieldKind I = FieldKind::kInt;
 constexpr FieldKind D = FieldKind::kTwoDigit;
 
-std::vector<FunctionSpec> MakeTable() {
+std::vector<HubFunction> MakeTable() {
   return {
       {"ativarsat", "AtivarSAT",
        {{"tipo_certificado", I, false}, {"cnpj", T, false}, {"codigo_uf", D, false}}, 300, true,
@@ -46,19 +46,19 @@ std::vector<FunctionSpec> MakeTable() {
 
 }  // namespace
 
-const std::vector<FunctionSpec> &Functions() {
-  static const std::vector<FunctionSpec> table = MakeTable();
+const std::vector<HubFunction> &Functions() {
+  static const std::vector<HubFunction> table = MakeTable();
   return table;
 }
 
-const FunctionSpec *FindByPath(std::string_view path) {
+const HubFunction *FindByPath(std::string_view path) {
   if (path.empty()) return nullptr;
   for (const auto &f : Functions())
     if (path == f.path) return &f;
   return nullptr;
 }
 
-const FunctionSpec *FindByExport(std::string_view exportName) {
+const HubFunction *FindByExport(std::string_view exportName) {
   for (const auto &f : Functions())
     if (exportName == f.exportName) return &f;
   return nullptr;

@@ -16,7 +16,7 @@ int Int(const CallArgs &a, std::size_t i) { return i < a.ints.size() ? a.ints[i]
 
 }  // namespace
 
-CallResult Invoke(const FunctionSpec &fn, const CallArgs &a) {
+CallResult Invoke(const HubFunction &fn, const CallArgs &a) {
   const int s = a.session;
   const char *code = a.activationCode.c_str();
   const std::string_view name = fn.exportName;

@@ -128,15 +128,15 @@ std::optional<HubError> ParseTill(const Form &form, std::optional<std::string_vi
 
 namespace {
 
-// Reads the spec's fields; names maps a spec field to the request's field
-// name (the remote endpoint renames one).
-std::optional<HubError> ReadFields(const FunctionSpec &fn, const Form &form, CallArgs &args,
+// Reads the function's fields; names maps a function's field to the
+// request's field name (the remote endpoint renames one).
+std::optional<HubError> ReadFields(const HubFunction &fn, const Form &form, CallArgs &args,
                                    std::size_t fixedText) {
   args.texts.clear();
   args.ints.clear();
   // The command text: name, session, activation code, separators, fields.
   std::size_t total = std::char_traits<char>::length(fn.exportName) + 16 + fixedText;
-  for (const FieldSpec &f : fn.fields) {
+  for (const FieldDef &f : fn.fields) {
     const std::string *v = form.Find(f.name);
     if (v == nullptr && !f.optional) return Bad(std::string("campo obrigatório ausente: ") + f.name, f.name);
     if (f.kind == FieldKind::kText) {
@@ -162,7 +162,7 @@ std::optional<HubError> ReadFields(const FunctionSpec &fn, const Form &form, Cal
 
 }  // namespace
 
-std::optional<HubError> BuildPublicArgs(const FunctionSpec &fn, const Form &form, CallArgs &args) {
+std::optional<HubError> BuildPublicArgs(const HubFunction &fn, const Form &form, CallArgs &args) {
   return ReadFields(fn, form, args, 64);
 }
 
@@ -170,7 +170,7 @@ std::optional<HubError> ParsePublicRequest(std::string_view method, std::string_
                                            std::string_view contentType, std::string_view body,
                                            std::optional<std::string_view> tillHeader,
                                            PublicRequest &out) {
-  const FunctionSpec *fn = FindByPath(function);
+  const HubFunction *fn = FindByPath(function);
   if (fn == nullptr) return Bad("função desconhecida", "funcao", 404);
   if (method != "POST") return Bad("use o método POST", "", 405);
   if (!body.empty() && !IsFormContentType(contentType))
@@ -203,7 +203,7 @@ std::optional<HubError> BuildRemoteCall(const Form &form, RemoteCall &call) {
       return Bad("o campo não pode conter o byte 0: codigo_ativacao", "codigo_ativacao");
   }
   // ConsultarNumeroSessao's argument travels as numero_sessao_consultada;
-  // the spec's field of that name is the public API's.
+  // the function's field of that name is the public API's.
   Form renamed;
   const Form *fields = &form;
   if (std::string_view(call.fn->exportName) == "ConsultarNumeroSessao") {
@@ -221,7 +221,7 @@ std::optional<HubError> BuildRemoteCall(const Form &form, RemoteCall &call) {
   // different texts, and the device answers that itself).
   const std::string_view name = call.fn->exportName;
   if (name == "TrocarCodigoDeAtivacao" || name == "ArocarCodigoDeAtivacaoSAT") {
-    const FunctionSpec *aroc = FindByExport("ArocarCodigoDeAtivacaoSAT");
+    const HubFunction *aroc = FindByExport("ArocarCodigoDeAtivacaoSAT");
     if (auto e = ReadFields(*aroc, form, call.args, code.size())) return e;
   } else if (auto e = ReadFields(*call.fn, *fields, call.args, code.size())) {
     return e;

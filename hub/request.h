@@ -46,14 +46,14 @@ std::optional<HubError> ParseTill(const Form &form, std::optional<std::string_vi
 bool ParseInt32(std::string_view text, int &value);
 
 // A public API call: the function's fields from the form into args (texts
-// and integers in the spec's order). The session and the activation code
+// and integers in the order of its fields). The session and the activation code
 // are the hub's to fill.
-std::optional<HubError> BuildPublicArgs(const FunctionSpec &fn, const Form &form, CallArgs &args);
+std::optional<HubError> BuildPublicArgs(const HubFunction &fn, const Form &form, CallArgs &args);
 
 // A remote call (POST /hub/remote/v1/call): the export named by funcao,
 // with the caller's session and activation code.
 struct RemoteCall {
-  const FunctionSpec *fn = nullptr;
+  const HubFunction *fn = nullptr;
   int callerSession = 0;
   int consultedSession = 0;  // ConsultarNumeroSessao's cNumeroDeSessao (caller's numbering)
   bool latin1 = false;       // codificacao=latin1
@@ -64,7 +64,7 @@ std::optional<HubError> BuildRemoteCall(const Form &form, RemoteCall &call);
 // Checks the request as a whole for the public API: method, path, content
 // type, body. The path is the part after "/hub/v1/".
 struct PublicRequest {
-  const FunctionSpec *fn = nullptr;
+  const HubFunction *fn = nullptr;
   int till = 0;
   CallArgs args;
 };

@@ -31,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 // One device call waiting for, or on, the device.
 struct Job {
-  const FunctionSpec *fn = nullptr;
+  const HubFunction *fn = nullptr;
   int till = 0;
   CallArgs args;
   Clock::time_point arrived;

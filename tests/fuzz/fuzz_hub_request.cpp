@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   if (size == 0) return 0;
   const auto &functions = hub::Functions();
-  const hub::FunctionSpec &fn = functions[data[0] % 16];
+  const hub::HubFunction &fn = functions[data[0] % 16];
   std::string_view body(reinterpret_cast<const char *>(data + 1), size - 1);
   std::optional<std::string_view> header;
   if (data[0] & 0x80) header = body.substr(0, body.size() < 4 ? body.size() : 4);
