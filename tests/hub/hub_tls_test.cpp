@@ -107,10 +107,12 @@ int RemoteCallInChild(const std::map<std::string, std::string> &env, std::string
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The hub on satemu in dir, serving HTTPS with the certificate made there,
-// and the given options besides.
+// The hub on satemu in dir, serving HTTPS with a certificate made there,
+// and the given options besides (the caller checks HasFatalFailure).
 void StartTlsHub(const fs::path &dir, Satemu &emu, HubProcess &hub,
                  std::vector<std::string> options = {}) {
+  MakeCertificate(dir);
+  if (::testing::Test::HasFatalFailure()) return;
   emu.Start(dir);
   std::vector<std::string> args = {"--tls-cert", (dir / "cert.pem").string(), "--tls-key",
                                    (dir / "key.pem").string()};
@@ -125,11 +127,10 @@ void StartTlsHub(const fs::path &dir, Satemu &emu, HubProcess &hub,
 // name in the URL; a failed check never sends the call.
 TEST(HubTls, LibraryRemoteModeChecksTheHubsCertificate) {
   fs::path dir = TempDir("tls-remote");
-  MakeCertificate(dir);
-  if (HasFatalFailure()) return;
   Satemu emu;
   HubProcess hub;
   StartTlsHub(dir, emu, hub);
+  if (HasFatalFailure()) return;
   const std::string port = std::to_string(hub.Port());
   const std::map<std::string, std::string> base = {{"TORVEX_TILL", "6"}};
   struct Case {
@@ -164,11 +165,10 @@ TEST(HubTls, LibraryRemoteModeChecksTheHubsCertificate) {
 // are served; a key that is not the certificate's stops the hub at start.
 TEST(HubTls, ServesHttpsRefusesPlainHttpAndBoundsSlowClients) {
   fs::path dir = TempDir("tls");
-  MakeCertificate(dir);
-  if (HasFatalFailure()) return;
   Satemu emu;
   HubProcess hub;
   StartTlsHub(dir, emu, hub, {"--read-timeout-ms", "1500", "--body-limit", "2048"});
+  if (HasFatalFailure()) return;
   const unsigned short port = hub.Port();
   const fs::path ca = dir / "cert.pem";
 
