@@ -1,5 +1,7 @@
 #include "access.h"
 
+#include "console_text.h"
+
 #include <array>
 
 namespace hub {
@@ -73,14 +75,9 @@ bool Access::TokenAccepted(int till, std::string_view authorization) const {
   constexpr std::string_view kBearer = "Bearer ";
   if (authorization.size() < kBearer.size() || authorization.substr(0, kBearer.size()) != kBearer)
     return false;
-  std::string_view given = authorization.substr(kBearer.size());
-  const std::string &want = it->second;
   // Compared in full whatever the first difference, so that the time taken
   // says nothing about the token.
-  unsigned char diff = given.size() == want.size() ? 0 : 1;
-  for (std::size_t i = 0; i < want.size(); ++i)
-    diff |= static_cast<unsigned char>(want[i] ^ (i < given.size() ? given[i] : 0));
-  return diff == 0;
+  return SecretEquals(authorization.substr(kBearer.size()), it->second);
 }
 
 }  // namespace hub

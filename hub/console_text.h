@@ -41,7 +41,8 @@ bool Base64Decode(std::string_view in, std::string &out);
 // (CR/LF removed). False when the reply carries no decodable log.
 bool DecodeLogs(const std::string &retorno, std::vector<std::string> &lines);
 
-// Compares a secret in full whatever the first difference.
+// Compares a secret in full whatever the first difference (the tills'
+// tokens and the console's passwords).
 bool SecretEquals(std::string_view given, std::string_view want);
 
 }  // namespace hub
