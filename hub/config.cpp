@@ -40,7 +40,8 @@ bool Apply(const std::string &name, const std::string &value, Config &c) {
     c.allow.push_back(value);
   } else if (name == "token") {
     auto eq = value.find('=');
-    if (eq == std::string::npos || !ParseSize(value.substr(0, eq), 0, 999, n) || eq + 1 == value.size())
+    if (eq == std::string::npos || !ParseSize(value.substr(0, eq), 0, 999, n) ||
+        eq + 1 == value.size())
       return Fail("--token wants TILL=TOKEN");
     c.tokens[static_cast<int>(n)] = value.substr(eq + 1);
   } else if (name == "queue-allowance-ms") {

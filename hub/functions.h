@@ -26,12 +26,12 @@ struct FieldDef {
 enum class Activation { kNone, kConfigured };
 
 struct HubFunction {
-  const char *path;          // "enviardadosvenda" (public API), or "" for remote-only
-  const char *exportName;    // "EnviarDadosVenda"
+  const char *path;              // "enviardadosvenda" (public API), or "" for remote-only
+  const char *exportName;        // "EnviarDadosVenda"
   std::vector<FieldDef> fields;  // public API fields (remote adds codigo_ativacao)
-  int limitSeconds;          // the export's own wait limit
-  bool takesActivationCode;  // the export has a codigoDeAtivacao argument
-  bool fiscal;               // a sale or cancellation (kept as the till's last fiscal call)
+  int limitSeconds;              // the export's own wait limit
+  bool takesActivationCode;      // the export has a codigoDeAtivacao argument
+  bool fiscal;                   // a sale or cancellation (kept as the till's last fiscal call)
 };
 
 // The 18 SAT commands (16 of them on the public API).
@@ -64,6 +64,5 @@ struct CallResult {
 // Calls the export on the calling thread (the hub's device thread) and
 // copies out everything it handed back.
 CallResult Invoke(const HubFunction &fn, const CallArgs &args);
-
 
 }  // namespace hub

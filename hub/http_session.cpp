@@ -88,10 +88,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // One limit for the whole request, headers and body: a client that
     // trickles its request is cut off however steadily it sends.
     stream_.expires_after(std::chrono::milliseconds(hub_.Settings().readTimeoutMs));
-    http::async_read(stream_, buffer_, *parser_,
-                     [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                       self->OnRead(ec);
-                     });
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(beast::error_code ec) {
@@ -167,8 +166,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   bool TokenRefused(int till) {
     const auto &req = parser_->get();
     auto it = req.find(http::field::authorization);
-    std::string_view auth = it == req.end() ? std::string_view()
-                                            : std::string_view(it->value().data(), it->value().size());
+    std::string_view auth = it == req.end()
+                                ? std::string_view()
+                                : std::string_view(it->value().data(), it->value().size());
     if (hub_.AccessRules().TokenAccepted(till, auth)) return false;
     log_["acesso"] = "token recusado";
     SendError({401, "token ausente ou errado para esta caixa", "Authorization"});
@@ -178,8 +178,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void PublicCall(std::string_view function) {
     const auto &req = parser_->get();
     auto ct = req.find(http::field::content_type);
-    std::string_view contentType =
-        ct == req.end() ? std::string_view() : std::string_view(ct->value().data(), ct->value().size());
+    std::string_view contentType = ct == req.end()
+                                       ? std::string_view()
+                                       : std::string_view(ct->value().data(), ct->value().size());
     PublicRequest pr;
     if (auto e = ParsePublicRequest(method_, function, contentType, req.body(), TillHeader(), pr))
       return SendError(*e);
@@ -267,8 +268,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     const auto &req = parser_->get();
     if (req.method() != http::verb::post) return SendError({405, "use o método POST", ""});
     auto ct = req.find(http::field::content_type);
-    if (!req.body().empty() &&
-        (ct == req.end() || !IsFormContentType(std::string_view(ct->value().data(), ct->value().size()))))
+    if (!req.body().empty() && (ct == req.end() || !IsFormContentType(std::string_view(
+                                                       ct->value().data(), ct->value().size()))))
       return SendError({415, "o corpo deve ser application/x-www-form-urlencoded", ""});
     Form form;
     if (auto e = ParseForm(req.body(), form)) return SendError(*e);
@@ -293,13 +294,14 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       auto self = weak.lock();
       if (self && otherTill)
         return self->EndWait([self] {
-          self->SendError({409, "a última venda ou cancelamento do aparelho é de outra caixa",
-                           "numero_caixa"});
+          self->SendError(
+              {409, "a última venda ou cancelamento do aparelho é de outra caixa", "numero_caixa"});
         });
       if (self)
         self->EndWait([self, answer, &j] {
           self->log_["sessao"] = j.args.session;
-          self->Send(200, "application/x-www-form-urlencoded", RemoteReplyBody(answer, j.args.session), &j);
+          self->Send(200, "application/x-www-form-urlencoded",
+                     RemoteReplyBody(answer, j.args.session), &j);
         });
     };
     job->expired = [weak](Job &) {
@@ -330,9 +332,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     std::weak_ptr<HttpSession> weak = shared_from_this();
     auto now = hub_.WebConsole().Handle(creq, log_, [weak](ConsoleReply r) {
       if (auto self = weak.lock())
-        self->EndWait([self, &r] { self->Send(r.status, r.contentType.c_str(), std::move(r.body), nullptr, &r.headers); });
+        self->EndWait([self, &r] {
+          self->Send(r.status, r.contentType.c_str(), std::move(r.body), nullptr, &r.headers);
+        });
     });
-    if (now) return Send(now->status, now->contentType.c_str(), std::move(now->body), nullptr, &now->headers);
+    if (now)
+      return Send(now->status, now->contentType.c_str(), std::move(now->body), nullptr,
+                  &now->headers);
     waiting_ = true;
     stream_.expires_never();
     Watch();
@@ -349,25 +355,25 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void Watch() {
     if (buffer_.size() >= kWatchLimit) return;
-    stream_.async_read_some(buffer_.prepare(4096), [self = shared_from_this()](
-                                                       beast::error_code ec, std::size_t n) {
-      self->buffer_.commit(n);
-      if (!self->waiting_) return;
-      if (ec) {
-        // The till went away: a queued call is dropped without touching the
-        // device; a call on the device finishes and its reply is kept.
-        if (self->job_ && self->job_->queued) {
-          self->hub_.Cancel(self->job_);
-          self->hub_.Stats().Dropped();
-          self->log_["erro"] = "cliente desconectou na fila";
-          self->LogOnly(499);
-        }
-        self->waiting_ = false;
-        self->job_.reset();
-        return;
-      }
-      self->Watch();
-    });
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t n) {
+                              self->buffer_.commit(n);
+                              if (!self->waiting_) return;
+                              if (ec) {
+                                // The till went away: a queued call is dropped without touching the
+                                // device; a call on the device finishes and its reply is kept.
+                                if (self->job_ && self->job_->queued) {
+                                  self->hub_.Cancel(self->job_);
+                                  self->hub_.Stats().Dropped();
+                                  self->log_["erro"] = "cliente desconectou na fila";
+                                  self->LogOnly(499);
+                                }
+                                self->waiting_ = false;
+                                self->job_.reset();
+                                return;
+                              }
+                              self->Watch();
+                            });
   }
 
   // Stops watching, then runs send (a reply to write).
@@ -399,8 +405,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void Send(int status, const char *contentType, std::string body, const Job *job = nullptr,
             const std::vector<std::pair<std::string, std::string>> *headers = nullptr) {
-    auto res = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(status), 11);
+    auto res =
+        std::make_shared<http::response<http::string_body>>(static_cast<http::status>(status), 11);
     res->set(http::field::server, "torvex-hub");
     res->set(http::field::content_type, contentType);
     if (status == 401) res->set(http::field::www_authenticate, "Bearer");
@@ -409,7 +415,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       res->set("Hub-Sequencia", std::to_string(job->sequence));
       res->set("Hub-Chegada", std::to_string(job->startedBeforeArrival));
       res->set("Hub-Sessao", std::to_string(job->args.session));
-      res->set("Hub-Dispositivo-Us", std::to_string(static_cast<long long>(job->deviceSeconds * 1e6)));
+      res->set("Hub-Dispositivo-Us",
+               std::to_string(static_cast<long long>(job->deviceSeconds * 1e6)));
       log_["fila_ms"] = job->queueSeconds * 1000;
       log_["dispositivo_ms"] = job->deviceSeconds * 1000;
     }
@@ -451,11 +458,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void Drain() {
     buffer_.clear();
-    stream_.async_read_some(buffer_.prepare(16384), [self = shared_from_this()](
-                                                        beast::error_code ec, std::size_t) {
-      if (ec) return self->Close();
-      self->Drain();
-    });
+    stream_.async_read_some(buffer_.prepare(16384),
+                            [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                              if (ec) return self->Close();
+                              self->Drain();
+                            });
   }
 
   void Close() {

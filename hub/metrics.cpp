@@ -42,7 +42,8 @@ std::string Metrics::Text(std::size_t queueLength, double uptimeSeconds) const {
   for (const auto &[key, n] : calls_)
     out += "torvex_hub_calls_total{funcao=\"" + key.first + "\",numero_caixa=\"" +
            std::to_string(key.second) + "\"} " + std::to_string(n) + "\n";
-  out += "# HELP torvex_hub_device_errors_total Device calls that ended with a status other than 0.\n";
+  out +=
+      "# HELP torvex_hub_device_errors_total Device calls that ended with a status other than 0.\n";
   out += "# TYPE torvex_hub_device_errors_total counter\n";
   for (const auto &[key, n] : deviceErrors_)
     out += "torvex_hub_device_errors_total{funcao=\"" + key.first + "\",codigo=\"" +
@@ -60,7 +61,9 @@ std::string Metrics::Text(std::size_t queueLength, double uptimeSeconds) const {
   out += "torvex_hub_queue_length " + std::to_string(queueLength) + "\n";
   out += "# TYPE torvex_hub_uptime_seconds gauge\n";
   out += "torvex_hub_uptime_seconds " + Num(uptimeSeconds) + "\n";
-  out += "# HELP torvex_hub_queue_wait_seconds Time from a call's arrival to its start on the device.\n";
+  out +=
+      "# HELP torvex_hub_queue_wait_seconds Time from a call's arrival to its start on the "
+      "device.\n";
   queueWait_.Write(out, "torvex_hub_queue_wait_seconds");
   out += "# HELP torvex_hub_device_seconds Time a call spent on the device.\n";
   deviceTime_.Write(out, "torvex_hub_device_seconds");

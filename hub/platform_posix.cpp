@@ -1,8 +1,8 @@
 // The hub's platform parts on Linux: std::thread, POSIX files.
-#include <cstdlib>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
+#include <cstdlib>
 
 #include <cerrno>
 #include <cstring>

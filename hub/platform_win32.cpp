@@ -1,8 +1,8 @@
 // The hub's platform parts on Windows: a system thread, Win32 files. No
 // C++ thread library (the toolchain's win32 thread model has none).
-#include <cstdlib>
 #include <windows.h>
 #include <bcrypt.h>
+#include <cstdlib>
 
 #include <string>
 
@@ -117,7 +117,8 @@ void Report(DWORD state, DWORD exitCode = NO_ERROR) {
   SERVICE_STATUS &st = g_service->status;
   st.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   st.dwCurrentState = state;
-  st.dwControlsAccepted = state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
+  st.dwControlsAccepted =
+      state == SERVICE_RUNNING ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN : 0;
   st.dwWin32ExitCode = exitCode == NO_ERROR ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
   st.dwServiceSpecificExitCode = exitCode;
   st.dwWaitHint = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ? 30000 : 0;
@@ -158,7 +159,9 @@ bool RunAsService(const char *name, int (*run)(void *), void (*stop)(void *), vo
   if (!StartServiceCtrlDispatcherA(table)) {
     DWORD e = GetLastError();
     error = e == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
-                ? std::string("--service: not started by the service control manager (use --install-service, then sc start)")
+                ? std::string(
+                      "--service: not started by the service control manager (use "
+                      "--install-service, then sc start)")
                 : "StartServiceCtrlDispatcher: error " + std::to_string(e);
     g_service = nullptr;
     return false;
@@ -182,10 +185,9 @@ bool InstallService(const char *name, const char *displayName, const std::string
     error = "OpenSCManager: error " + std::to_string(GetLastError()) + " (run as administrator)";
     return false;
   }
-  SC_HANDLE service = CreateServiceA(manager, name, displayName, SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
-                                     nullptr, nullptr, nullptr);
+  SC_HANDLE service = CreateServiceA(
+      manager, name, displayName, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+      SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
   if (service == nullptr) {
     error = "CreateService " + std::string(name) + ": error " + std::to_string(GetLastError());
     CloseServiceHandle(manager);

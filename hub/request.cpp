@@ -70,7 +70,8 @@ std::optional<HubError> ParseForm(std::string_view body, Form &out) {
     }
     std::size_t eq = pair.find('=');
     std::string_view rawName = pair.substr(0, eq);
-    std::string_view rawValue = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+    std::string_view rawValue =
+        eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
     if (rawName.size() > kMaxFieldName * 3) return Bad("nome de campo longo demais", "");
     std::string name, value;
     if (!Decode(rawName, name)) return Bad("codificação inválida no nome de um campo", "");
@@ -138,7 +139,8 @@ std::optional<HubError> ReadFields(const HubFunction &fn, const Form &form, Call
   std::size_t total = std::char_traits<char>::length(fn.exportName) + 16 + fixedText;
   for (const FieldDef &f : fn.fields) {
     const std::string *v = form.Find(f.name);
-    if (v == nullptr && !f.optional) return Bad(std::string("campo obrigatório ausente: ") + f.name, f.name);
+    if (v == nullptr && !f.optional)
+      return Bad(std::string("campo obrigatório ausente: ") + f.name, f.name);
     if (f.kind == FieldKind::kText) {
       std::string text = v ? *v : std::string();
       if (text.find('\0') != std::string::npos)

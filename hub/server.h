@@ -91,7 +91,8 @@ class Hub {
   Config config_;
   boost::asio::io_context io_{1};
   boost::asio::io_context deviceIo_{1};
-  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> deviceWork_;
+  std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>
+      deviceWork_;
   PlatformThread deviceThread_;
   boost::asio::ip::tcp::acceptor acceptor_{io_};
   std::unique_ptr<TlsServer> tls_;

@@ -42,8 +42,8 @@ class HubStream {
   // close_notify, then the sending side shut (plain TCP: only the latter).
   template <typename Handler>
   void ShutdownSend(Handler &&handler) {
-    auto finish = [this, h = Share(std::forward<Handler>(handler))](const boost::system::error_code &,
-                                                                    std::size_t) {
+    auto finish = [this, h = Share(std::forward<Handler>(handler))](
+                      const boost::system::error_code &, std::size_t) {
       boost::system::error_code ignored;
       tcp_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ignored);
       (*h)();

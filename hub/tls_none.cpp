@@ -4,7 +4,8 @@
 
 namespace hub {
 
-std::unique_ptr<TlsServer> MakeTlsServer(const std::string &, const std::string &, std::string &error) {
+std::unique_ptr<TlsServer> MakeTlsServer(const std::string &, const std::string &,
+                                         std::string &error) {
   error = "this torvex-hub is built without TLS (--tls-cert); see docs/hub.md";
   return nullptr;
 }

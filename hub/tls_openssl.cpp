@@ -16,11 +16,13 @@ constexpr std::size_t kRecordBytes = 16 * 1024;
 
 class OpenSslConnection final : public TlsConnection {
  public:
-  OpenSslConnection(ssl::context &context, boost::beast::tcp_stream &stream) : ssl_(stream, context) {}
+  OpenSslConnection(ssl::context &context, boost::beast::tcp_stream &stream)
+      : ssl_(stream, context) {}
 
   void Handshake(Done done) override {
-    ssl_.async_handshake(ssl::stream_base::server,
-                         [done = std::move(done)](const boost::system::error_code &ec) { done(ec, 0); });
+    ssl_.async_handshake(
+        ssl::stream_base::server,
+        [done = std::move(done)](const boost::system::error_code &ec) { done(ec, 0); });
   }
 
   void ReadSome(net::mutable_buffer buffer, Done done) override {
@@ -40,7 +42,8 @@ class OpenSslConnection final : public TlsConnection {
   }
 
   void Shutdown(Done done) override {
-    ssl_.async_shutdown([done = std::move(done)](const boost::system::error_code &ec) { done(ec, 0); });
+    ssl_.async_shutdown(
+        [done = std::move(done)](const boost::system::error_code &ec) { done(ec, 0); });
   }
 
  private:
@@ -70,9 +73,11 @@ class OpenSslServer final : public TlsServer {
     }
     context_.use_private_key_file(key, ssl::context::pem, ec);
     if (!ec && SSL_CTX_check_private_key(context_.native_handle()) != 1)
-      ec = boost::system::error_code(static_cast<int>(ERR_get_error()), net::error::get_ssl_category());
+      ec = boost::system::error_code(static_cast<int>(ERR_get_error()),
+                                     net::error::get_ssl_category());
     if (ec) {
-      error = "cannot use the TLS key " + key + " with the certificate " + cert + ": " + ec.message();
+      error =
+          "cannot use the TLS key " + key + " with the certificate " + cert + ": " + ec.message();
       return false;
     }
     return true;

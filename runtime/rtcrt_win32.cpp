@@ -71,9 +71,7 @@ std::uintptr_t g_lastIndex = 0;
 Block *g_blocks = nullptr;
 std::size_t g_blockCount = 0;
 
-std::size_t BlockBytes(std::size_t count) {
-  return sizeof(Block) + (count - 1) * sizeof(void *);
-}
+std::size_t BlockBytes(std::size_t count) { return sizeof(Block) + (count - 1) * sizeof(void *); }
 
 void Link(Block *b) {
   b->prev = nullptr;
@@ -84,8 +82,10 @@ void Link(Block *b) {
 }
 
 void Unlink(Block *b) {
-  if (b->prev) b->prev->next = b->next;
-  else g_blocks = b->next;
+  if (b->prev)
+    b->prev->next = b->next;
+  else
+    g_blocks = b->next;
   if (b->next) b->next->prev = b->prev;
   --g_blockCount;
 }
@@ -102,8 +102,10 @@ void *NewVariable(const EmutlsObject *obj) {
                       ~static_cast<std::uintptr_t>(align - 1);
   void *p = reinterpret_cast<void *>(at);
   static_cast<void **>(p)[-1] = raw;
-  if (obj->initial) std::memcpy(p, obj->initial, size);
-  else std::memset(p, 0, size);
+  if (obj->initial)
+    std::memcpy(p, obj->initial, size);
+  else
+    std::memset(p, 0, size);
   return p;
 }
 

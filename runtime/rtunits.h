@@ -32,7 +32,7 @@
 #pragma once
 
 // The places of the library's units, first to last.
-inline constexpr int kUnitCrt = 900;         // the C++ runtime's threads and reserves (rtcrt_win32.cpp)
+inline constexpr int kUnitCrt = 900;  // the C++ runtime's threads and reserves (rtcrt_win32.cpp)
 inline constexpr int kUnitNrsysutils = 1100;  // the process-wide lock
 inline constexpr int kUnitVavevi = 1200;      // the window messages of the serial component
 inline constexpr int kUnitNrusbw32 = 1300;    // system functions bound at run time

@@ -241,8 +241,9 @@ void FinishRemoteSettings(RemoteSettings &settings) {
   if (settings.hub.tls && !HttpsAvailable())
     Problem(settings, "https nao disponivel nesta plataforma: %.60s", settings.hub.url);
   if (settings.caFile[0] != '\0' && !HttpsCaFileAvailable())
-    Problem(settings, "%s",
-            "ca_file nao suportado nesta plataforma: instale o certificado no repositorio do sistema");
+    Problem(
+        settings, "%s",
+        "ca_file nao suportado nesta plataforma: instale o certificado no repositorio do sistema");
 }
 
 namespace {

@@ -36,8 +36,8 @@ struct RemoteSettings {
   int till = -1;  // 0-999
   char token[kHubTokenSize] = {};
   char caFile[kHubCaFileSize] = {};  // https://: the CAs to trust ("" the system's)
-  int connectTimeoutMs = 3000;     // to reach the hub (within the call's own limit)
-  int queueAllowanceSeconds = 30;  // waited beyond the function's limit for the hub's queue
+  int connectTimeoutMs = 3000;       // to reach the hub (within the call's own limit)
+  int queueAllowanceSeconds = 30;    // waited beyond the function's limit for the hub's queue
   // Set when the configuration is unusable: the status 1 text of every command.
   char problem[kStatusMessageSize] = {};
 };

@@ -92,7 +92,8 @@ bool SetUpTls(Exchange &x, const HubAddress &hub, const char *caFile, beast::err
   x.tlsContext.emplace(ssl::context::tls_client);
   ssl::context &context = *x.tlsContext;
   context.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1,
+                          ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                          ssl::context::no_tlsv1_1,
                       ec);
   if (ec) return false;
   if (caFile != nullptr && caFile[0] != '\0')
@@ -112,7 +113,6 @@ bool SetUpTls(Exchange &x, const HubAddress &hub, const char *caFile, beast::err
   }
   return true;
 }
-
 
 }  // namespace
 

@@ -6,7 +6,8 @@
 #
 #   native    cmake, ninja, g++, zlib, GoogleTest, Google Benchmark, Boost
 #             (Beast, Asio) and nlohmann-json headers and OpenSSL (libssl-dev,
-#             the openssl program for the TLS tests) for torvex-hub
+#             the openssl program for the TLS tests) for torvex-hub,
+#             clang-format (the tree's format guard)
 #   windows   MinGW-w64 cross compilers for i686 and x86_64, MinGW zlib
 #             (its DLLs ship beside torvex.dll), GoogleTest sources
 #   wine64    64-bit Wine, Xvfb (the Windows tests of the win64 build)
@@ -39,7 +40,7 @@ want_i386=0
 add_group() {
   case "$1" in
     native) packages+=(cmake ninja-build g++ zlib1g-dev libgtest-dev googletest libbenchmark-dev
-                       libboost-dev nlohmann-json3-dev libssl-dev openssl) ;;
+                       libboost-dev nlohmann-json3-dev libssl-dev openssl clang-format) ;;
     windows) packages+=(cmake ninja-build g++-mingw-w64-i686 mingw-w64-i686-dev
                         g++-mingw-w64-x86-64 mingw-w64-x86-64-dev libz-mingw-w64-dev googletest
                         libboost-dev nlohmann-json3-dev libssl-dev openssl) ;;

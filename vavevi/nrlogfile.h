@@ -2,8 +2,8 @@
 //
 // Entries are stamped, their control characters escaped, collected in memory
 // and appended to a text file that is kept at most SizeLimit bytes long (it
-// may end exactly at the limit) by dropping its oldest bytes. Each entry is CR LF, the stamp, the message: a file
-// written from the start begins with an empty line.
+// may end exactly at the limit) by dropping its oldest bytes. Each entry is CR LF, the stamp, the
+// message: a file written from the start begins with an empty line.
 #pragma once
 
 #include <windows.h>

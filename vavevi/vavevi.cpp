@@ -205,8 +205,7 @@ bool TnrCustomComm::BeginHalt() {
   // A read of WinProc in progress ends; a write under way too (SendData's,
   // or a synchronous one another thread waits for): the port is going, and
   // its release waits for the write.
-  PurgeComm(h, PURGE_RXABORT |
-                   (writePending_.load() || writing_.load() > 0 ? PURGE_TXABORT : 0));
+  PurgeComm(h, PURGE_RXABORT | (writePending_.load() || writing_.load() > 0 ? PURGE_TXABORT : 0));
   if (GetNotYetSend() > 0) ClearDeviceBuffers();
   return true;
 }

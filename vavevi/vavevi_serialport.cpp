@@ -116,7 +116,7 @@ void TnrCustomSerialComm::InitAfterOpen() {
 
 void TnrCustomSerialComm::Loaded() {
   TnrCustomComm::Loaded();  // loading ends: Active acts from here on
-  SetLastErrorText("");      // a text from before the load is not this load's
+  SetLastErrorText("");     // a text from before the load is not this load's
   try {
     SetTerminal(GetTerminal());  // hooks the streamed edit
     SetTerminalUsage(GetTerminalUsage());

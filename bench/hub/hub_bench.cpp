@@ -16,8 +16,8 @@
 // HUB_BENCH_HUB and HUB_BENCH_SATEMU may name copies of the programs, so
 // that a long run is not disturbed by a rebuild.
 #include <algorithm>
-#include <cctype>
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -91,8 +91,10 @@ int Overhead(unsigned short port, pid_t pid, int calls, int refused) {
               Percentile(roundMs, 0.99));
   std::printf("hub's cost:   median %.3f ms, p99 %.3f ms (round trip less library+device time)\n",
               Percentile(overheadMs, 0.5), Percentile(overheadMs, 0.99));
-  std::printf("hub VmRSS:    %ld KiB after warm-up, %ld KiB after %d calls, %ld KiB after %d refused requests\n",
-              rssStart, rssCalls, calls, rssRefused, refused);
+  std::printf(
+      "hub VmRSS:    %ld KiB after warm-up, %ld KiB after %d calls, %ld KiB after %d refused "
+      "requests\n",
+      rssStart, rssCalls, calls, rssRefused, refused);
   return 0;
 }
 
@@ -149,7 +151,8 @@ int Throughput(unsigned short port, int tills, int perTill) {
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   double deviceSum = 0;
   for (double d : load.deviceMs) deviceSum += d / 1000.0;
-  std::printf("tills: %d, calls: %ld (%ld failed), wall %.2f s\n", tills, total, load.failed.load(), wall);
+  std::printf("tills: %d, calls: %ld (%ld failed), wall %.2f s\n", tills, total, load.failed.load(),
+              wall);
   std::printf("throughput:   %.2f calls/s for the store; device busy %.1f %% of the wall time\n",
               static_cast<double>(total - load.failed.load()) / wall, 100.0 * deviceSum / wall);
   std::printf("device time:  median %.3f ms, p99 %.3f ms per call (library + device)\n",
@@ -181,8 +184,11 @@ long Arg(int argc, char **argv, int i, long fallback) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  std::string mode = argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0])) ? argv[1] : "overhead";
-  int first = mode == "overhead" && (argc < 2 || std::isdigit(static_cast<unsigned char>(argv[1][0]))) ? 1 : 2;
+  std::string mode =
+      argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0])) ? argv[1] : "overhead";
+  int first =
+      mode == "overhead" && (argc < 2 || std::isdigit(static_cast<unsigned char>(argv[1][0]))) ? 1
+                                                                                               : 2;
   if (mode != "overhead" && mode != "throughput" && mode != "memory") {
     std::fprintf(stderr, "usage: hub_bench [overhead|throughput|memory] [N...] (see the source)\n");
     return 2;
@@ -201,7 +207,8 @@ int main(int argc, char **argv) {
     rc = Throughput(hub.Port(), static_cast<int>(Arg(argc, argv, 2, 20)),
                     static_cast<int>(Arg(argc, argv, 3, 25)));
   else
-    rc = Memory(hub.Port(), pid, Arg(argc, argv, 2, 100000), static_cast<int>(Arg(argc, argv, 3, 20)));
+    rc = Memory(hub.Port(), pid, Arg(argc, argv, 2, 100000),
+                static_cast<int>(Arg(argc, argv, 3, 20)));
   hub.Stop();
   fs::remove_all(dir);
   return rc;

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::optional<std::string_view> header;
   if (data[0] & 0x80) header = body.substr(0, body.size() < 4 ? body.size() : 4);
   hub::PublicRequest pr;
-  if (!hub::ParsePublicRequest("POST", fn.path, "application/x-www-form-urlencoded", body, header, pr)) {
+  if (!hub::ParsePublicRequest("POST", fn.path, "application/x-www-form-urlencoded", body, header,
+                               pr)) {
     if (pr.till < 0 || pr.till > 999 || pr.fn != &fn) std::abort();
     std::size_t texts = 0, ints = 0;
     for (const auto &f : fn.fields) (f.kind == hub::FieldKind::kText ? texts : ints)++;

@@ -1,8 +1,8 @@
 // torvex-hub end to end: the real hub process on loopback, the real
 // libtorvex.so in it, satemu on a pseudo-terminal.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <torvex.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -95,24 +95,31 @@ TEST(HubE2E, EveryFunctionMatchesTheLibraryFieldByField) {
       {"ativarsat",
        {{"tipo_certificado", "1"}, {"cnpj", "11222333000181"}, {"codigo_uf", "35"}},
        [&](int s) { return AtivarSAT(s, 1, code.c_str(), "11222333000181", 35); }},
-      {"comunicarcertificadoicpbrasil", {{"certificado", "TUlJQg=="}},
+      {"comunicarcertificadoicpbrasil",
+       {{"certificado", "TUlJQg=="}},
        [&](int s) { return ComunicarCertificadoICPBRASIL(s, code.c_str(), "TUlJQg=="); }},
       {"associarassinatura",
        {{"sequencia_cnpj", "1671611400017211222333000181"}, {"assinatura_ac", signac}},
        [&](int s) {
          return AssociarAssinatura(s, code.c_str(), "1671611400017211222333000181", signac.c_str());
        }},
-      {"enviardadosvenda", {{"dados_venda", venda}},
+      {"enviardadosvenda",
+       {{"dados_venda", venda}},
        [&](int s) { return EnviarDadosVenda(s, code.c_str(), venda.c_str()); }},
-      {"consultarultimasessaofiscal", {},
+      {"consultarultimasessaofiscal",
+       {},
        [&](int s) { return ConsultarUltimaSessaoFiscal(s, code.c_str()); }},
-      {"testefimafim", {{"dados_venda", venda}},
+      {"testefimafim",
+       {{"dados_venda", venda}},
        [&](int s) { return TesteFimAFim(s, code.c_str(), venda.c_str()); }},
-      {"consultarstatusoperacional", {},
+      {"consultarstatusoperacional",
+       {},
        [&](int s) { return ConsultarStatusOperacional(s, code.c_str()); }},
-      {"configurarinterfacederede", {{"configuracao", "<config><tipoLan>DHCP</tipoLan></config>"}},
+      {"configurarinterfacederede",
+       {{"configuracao", "<config><tipoLan>DHCP</tipoLan></config>"}},
        [&](int s) {
-         return ConfigurarInterfaceDeRede(s, code.c_str(), "<config><tipoLan>DHCP</tipoLan></config>");
+         return ConfigurarInterfaceDeRede(s, code.c_str(),
+                                          "<config><tipoLan>DHCP</tipoLan></config>");
        }},
       {"extrairlogs", {}, [&](int s) { return ExtrairLogs(s, code.c_str()); }},
       {"bloquearsat", {}, [&](int s) { return BloquearSAT(s, code.c_str()); }},
@@ -124,20 +131,24 @@ TEST(HubE2E, EveryFunctionMatchesTheLibraryFieldByField) {
   std::string canc = ReadFile(TORVEX_SOURCE_DIR "/tools/samples/cancelamento.xml");
   auto at = canc.find("chCanc=\"") + 8;
   canc.replace(at, canc.find('"', at) - at, key);
-  run({"cancelarultimavenda", {{"chave_cfe", key}, {"dados_cancelamento", canc}},
-       [&](int s) { return CancelarUltimaVenda(s, code.c_str(), key.c_str(), canc.c_str()); }});
+  run({"cancelarultimavenda", {{"chave_cfe", key}, {"dados_cancelamento", canc}}, [&](int s) {
+         return CancelarUltimaVenda(s, code.c_str(), key.c_str(), canc.c_str());
+       }});
   // The sale's session: from the hub's own store (the device's answer is
   // the same text).
   int sale = sessionsOf["enviardadosvenda"];
-  Reply kept = Call(rig.Port(), "consultarnumerosessao", 5, {{"numero_sessao", std::to_string(sale)}});
+  Reply kept =
+      Call(rig.Port(), "consultarnumerosessao", 5, {{"numero_sessao", std::to_string(sale)}});
   ASSERT_EQ(kept.status, 200);
   EXPECT_EQ(Fields(Retorno(kept))[1], "06000");
   EXPECT_EQ(Fields(Retorno(kept))[0], std::to_string(sale));
   // A session never used: the device answers it (11003), as directly.
-  run({"consultarnumerosessao", {{"numero_sessao", std::to_string(RangeStartOf(5) + 899)}},
+  run({"consultarnumerosessao",
+       {{"numero_sessao", std::to_string(RangeStartOf(5) + 899)}},
        [&](int s) { return ConsultarNumeroSessao(s, code.c_str(), 999999); }});
   // The code changed through the hub is the hub's code from then on.
-  run({"trocarcodigodeativacao", {{"novo_codigo_ativacao", "87654321"}, {"opcao", "1"}},
+  run({"trocarcodigodeativacao",
+       {{"novo_codigo_ativacao", "87654321"}, {"opcao", "1"}},
        [&](int s) { return TrocarCodigoDeAtivacao(s, code.c_str(), 1, "87654321", "87654321"); }});
   Reply after = Call(rig.Port(), "consultarstatusoperacional", 5);
   EXPECT_EQ(Fields(Retorno(after))[1], "10000") << after.body;
@@ -210,9 +221,10 @@ TEST(HubE2E, QueuedCallsLeaveOrTimeOutWithoutTouchingTheDevice) {
     boost::asio::ip::tcp::socket s(io);
     s.connect({boost::asio::ip::make_address("127.0.0.1"), rig.Port()});
     std::string body = "numero_caixa=2";
-    std::string req = "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                      "application/x-www-form-urlencoded\r\nContent-Length: " +
-                      std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::string req =
+        "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
+        "application/x-www-form-urlencoded\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
     boost::asio::write(s, boost::asio::buffer(req));
   }
   Reply late = Call(rig.Port(), "consultarsat", 3);
@@ -252,7 +264,8 @@ TEST(HubE2E, UnpluggedDeviceWithCallsQueuedThenRecovers) {
     if (!back) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   EXPECT_TRUE(back);
-  EXPECT_EQ(json::parse(Http(rig.Port(), "GET", "/hub/v1/health").body)["dispositivo"], "alcancavel");
+  EXPECT_EQ(json::parse(Http(rig.Port(), "GET", "/hub/v1/health").body)["dispositivo"],
+            "alcancavel");
 }
 
 // A hub killed outright and started again hands out none of the numbers it
@@ -279,8 +292,9 @@ TEST(HubE2E, SlowClientsDoNotBlockOtherTills) {
   boost::asio::io_context io;
   boost::asio::ip::tcp::socket s(io);
   s.connect({boost::asio::ip::make_address("127.0.0.1"), rig.Port()});
-  std::string head = "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                     "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
+  std::string head =
+      "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
+      "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
   boost::asio::write(s, boost::asio::buffer(head));
   auto t0 = std::chrono::steady_clock::now();
   std::atomic<bool> stop{false};
@@ -315,21 +329,99 @@ TEST(HubE2E, BadInputsAccessAndTheRemoteEndpoint) {
     int status;
     std::string campo;
   } cases[] = {
-      {"POST", "/hub/v1/naoexiste", "numero_caixa=1", "application/x-www-form-urlencoded", {}, 404, "funcao"},
+      {"POST",
+       "/hub/v1/naoexiste",
+       "numero_caixa=1",
+       "application/x-www-form-urlencoded",
+       {},
+       404,
+       "funcao"},
       {"GET", "/hub/v1/consultarsat", "", "", {}, 405, ""},
       {"POST", "/hub/v1/consultarsat", "{\"numero_caixa\":1}", "application/json", {}, 415, ""},
-      {"POST", "/hub/v1/consultarsat", "x=1", "application/x-www-form-urlencoded", {}, 400, "numero_caixa"},
-      {"POST", "/hub/v1/consultarsat", "numero_caixa=1000", "application/x-www-form-urlencoded", {}, 400, "numero_caixa"},
-      {"POST", "/hub/v1/consultarsat", "numero_caixa=1", "application/x-www-form-urlencoded", {{"numero_caixa", "2"}}, 400, "numero_caixa"},
-      {"POST", "/hub/v1/enviardadosvenda", "numero_caixa=1", "application/x-www-form-urlencoded", {}, 400, "dados_venda"},
-      {"POST", "/hub/v1/enviardadosvenda", "numero_caixa=1&dados_venda=%zz", "application/x-www-form-urlencoded", {}, 400, "dados_venda"},
-      {"POST", "/hub/v1/ativarsat", "numero_caixa=1&tipo_certificado=x&cnpj=1&codigo_uf=35", "application/x-www-form-urlencoded", {}, 400, "tipo_certificado"},
-      {"POST", "/hub/v1/consultarnumerosessao", "numero_caixa=1&numero_sessao=100000", "application/x-www-form-urlencoded", {}, 400, "numero_sessao"},
-      {"POST", "/hub/v1/enviardadosvenda", "numero_caixa=1&dados_venda=" + big, "application/x-www-form-urlencoded", {}, 413, "dados_venda"},
-      {"POST", "/hub/v1/enviardadosvenda", "numero_caixa=1&dados_venda=" + big + big, "application/x-www-form-urlencoded", {}, 413, ""},
-      {"POST", "/hub/v1/consultarsat", "numero_caixa=3", "application/x-www-form-urlencoded", {}, 401, "Authorization"},
-      {"POST", "/hub/v1/consultarsat", "numero_caixa=3", "application/x-www-form-urlencoded", {{"Authorization", "Bearer errado"}}, 401, "Authorization"},
-      {"POST", "/hub/remote/v2/call", "numero_caixa=3", "application/x-www-form-urlencoded", {}, 404, ""},
+      {"POST",
+       "/hub/v1/consultarsat",
+       "x=1",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "numero_caixa"},
+      {"POST",
+       "/hub/v1/consultarsat",
+       "numero_caixa=1000",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "numero_caixa"},
+      {"POST",
+       "/hub/v1/consultarsat",
+       "numero_caixa=1",
+       "application/x-www-form-urlencoded",
+       {{"numero_caixa", "2"}},
+       400,
+       "numero_caixa"},
+      {"POST",
+       "/hub/v1/enviardadosvenda",
+       "numero_caixa=1",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "dados_venda"},
+      {"POST",
+       "/hub/v1/enviardadosvenda",
+       "numero_caixa=1&dados_venda=%zz",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "dados_venda"},
+      {"POST",
+       "/hub/v1/ativarsat",
+       "numero_caixa=1&tipo_certificado=x&cnpj=1&codigo_uf=35",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "tipo_certificado"},
+      {"POST",
+       "/hub/v1/consultarnumerosessao",
+       "numero_caixa=1&numero_sessao=100000",
+       "application/x-www-form-urlencoded",
+       {},
+       400,
+       "numero_sessao"},
+      {"POST",
+       "/hub/v1/enviardadosvenda",
+       "numero_caixa=1&dados_venda=" + big,
+       "application/x-www-form-urlencoded",
+       {},
+       413,
+       "dados_venda"},
+      {"POST",
+       "/hub/v1/enviardadosvenda",
+       "numero_caixa=1&dados_venda=" + big + big,
+       "application/x-www-form-urlencoded",
+       {},
+       413,
+       ""},
+      {"POST",
+       "/hub/v1/consultarsat",
+       "numero_caixa=3",
+       "application/x-www-form-urlencoded",
+       {},
+       401,
+       "Authorization"},
+      {"POST",
+       "/hub/v1/consultarsat",
+       "numero_caixa=3",
+       "application/x-www-form-urlencoded",
+       {{"Authorization", "Bearer errado"}},
+       401,
+       "Authorization"},
+      {"POST",
+       "/hub/remote/v2/call",
+       "numero_caixa=3",
+       "application/x-www-form-urlencoded",
+       {},
+       404,
+       ""},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.path + " " + c.body.substr(0, 80));
@@ -371,10 +463,14 @@ TEST(HubE2E, BadInputsAccessAndTheRemoteEndpoint) {
   EXPECT_EQ(a["retorno"].substr(0, 13), "000042|08000|") << "six digits, as a direct call gives it";
   EXPECT_EQ(a["codigo"], "0");
   EXPECT_TRUE(InRangeOf(7, a["sessao_dispositivo"]));
-  auto b = remote({{"funcao", "ConsultarNumeroSessao"}, {"numero_sessao", "43"},
-                   {"codigo_ativacao", "12345678"}, {"numero_sessao_consultada", "42"}});
+  auto b = remote({{"funcao", "ConsultarNumeroSessao"},
+                   {"numero_sessao", "43"},
+                   {"codigo_ativacao", "12345678"},
+                   {"numero_sessao_consultada", "42"}});
   EXPECT_EQ(b["retorno"].substr(0, 13), "000042|08000|") << b["retorno"];
-  auto c = remote({{"funcao", "ConsultarNumeroSessao"}, {"numero_sessao", "44"},
-                   {"codigo_ativacao", "12345678"}, {"numero_sessao_consultada", "41"}});
+  auto c = remote({{"funcao", "ConsultarNumeroSessao"},
+                   {"numero_sessao", "44"},
+                   {"codigo_ativacao", "12345678"},
+                   {"numero_sessao_consultada", "41"}});
   EXPECT_NE(c["retorno"].find("|11003|"), std::string::npos) << c["retorno"];
 }

@@ -112,9 +112,16 @@ class Satemu {
     ports_ = dir / "ports";
     fs::create_directories(ports_);
     control_ = dir / "control";
-    std::vector<std::string> argv = {SATEMU_EXE, "--link", (ports_ / "COM7").string(), "--state",
-                                     (dir / "emu").string(), "--activated", "--seed", "7",
-                                     "--control", control_.string()};
+    std::vector<std::string> argv = {SATEMU_EXE,
+                                     "--link",
+                                     (ports_ / "COM7").string(),
+                                     "--state",
+                                     (dir / "emu").string(),
+                                     "--activated",
+                                     "--seed",
+                                     "7",
+                                     "--control",
+                                     control_.string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     child_.Start(argv, {}, (dir / "satemu.log").string());
     for (int i = 0; i < 500 && !fs::is_symlink(ports_ / "COM7"); ++i)
@@ -138,10 +145,17 @@ class Satemu {
 
 class HubProcess {
  public:
-  void Start(const fs::path &ports, const fs::path &dir, const std::vector<std::string> &extra = {}) {
-    std::vector<std::string> argv = {HUB_EXE, "--listen", "127.0.0.1:0", "--activation-code",
-                                     "12345678", "--state", (dir / "hub.state").string(),
-                                     "--access-log", (dir / "access.log").string()};
+  void Start(const fs::path &ports, const fs::path &dir,
+             const std::vector<std::string> &extra = {}) {
+    std::vector<std::string> argv = {HUB_EXE,
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--activation-code",
+                                     "12345678",
+                                     "--state",
+                                     (dir / "hub.state").string(),
+                                     "--access-log",
+                                     (dir / "access.log").string()};
     argv.insert(argv.end(), extra.begin(), extra.end());
     child_.Start(argv, {{"TORVEX_PORT_DIR", ports.string()}}, (dir / "hub.log").string(), true);
     std::string line = child_.WaitForLine("listening on", 20);
@@ -210,7 +224,8 @@ inline Reply Http(unsigned short port, const std::string &method, const std::str
   Reply r;
   r.status = parser.get().result_int();
   r.body = parser.get().body();
-  for (const auto &h : parser.get()) r.headers[std::string(h.name_string())] = std::string(h.value());
+  for (const auto &h : parser.get())
+    r.headers[std::string(h.name_string())] = std::string(h.value());
   return r;
 }
 

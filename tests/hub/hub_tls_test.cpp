@@ -2,13 +2,13 @@
 // certificate made for the test (openssl), satemu, and HTTPS clients on
 // loopback that check the hub's certificate.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <torvex.h>
+#include <nlohmann/json.hpp>
 
 #include <atomic>
-#include <fstream>
 #include <boost/asio/ssl.hpp>
 #include <boost/beast/ssl.hpp>
+#include <fstream>
 
 #include "hub_harness.h"
 
@@ -22,16 +22,19 @@ namespace {
 
 // A certificate for 127.0.0.1 signed by itself, and its key.
 void MakeCertificate(const fs::path &dir) {
-  std::string cmd = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-                    " -subj /CN=torvex-hub-test -addext subjectAltName=IP:127.0.0.1"
-                    " -keyout '" + (dir / "key.pem").string() + "' -out '" +
-                    (dir / "cert.pem").string() + "' >'" + (dir / "openssl.log").string() + "' 2>&1";
+  std::string cmd =
+      "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+      " -subj /CN=torvex-hub-test -addext subjectAltName=IP:127.0.0.1"
+      " -keyout '" +
+      (dir / "key.pem").string() + "' -out '" + (dir / "cert.pem").string() + "' >'" +
+      (dir / "openssl.log").string() + "' 2>&1";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << "openssl req failed (tools/setup.sh native)";
 }
 
 // An HTTPS connection that trusts only `ca` and checks the name 127.0.0.1.
 struct TlsClient {
-  TlsClient(unsigned short port, const fs::path &ca) : context(ssl::context::tls_client), stream(io, context) {
+  TlsClient(unsigned short port, const fs::path &ca)
+      : context(ssl::context::tls_client), stream(io, context) {
     context.load_verify_file(ca.string());
     stream.set_verify_mode(ssl::verify_peer);
     stream.set_verify_callback(ssl::host_name_verification("127.0.0.1"));
@@ -53,7 +56,8 @@ struct TlsClient {
     Reply r;
     r.status = parser.get().result_int();
     r.body = parser.get().body();
-    for (const auto &h : parser.get()) r.headers[std::string(h.name_string())] = std::string(h.value());
+    for (const auto &h : parser.get())
+      r.headers[std::string(h.name_string())] = std::string(h.value());
     return r;
   }
   net::io_context io;
@@ -153,7 +157,8 @@ TEST(HubTls, LibraryRemoteModeChecksTheHubsCertificate) {
   // Only the first case reached the device.
   std::ifstream log((dir / "access.log").string());
   int lines = 0;
-  for (std::string line; std::getline(log, line);) lines += line.find("ConsultarSAT") != std::string::npos;
+  for (std::string line; std::getline(log, line);)
+    lines += line.find("ConsultarSAT") != std::string::npos;
   EXPECT_EQ(lines, 1);
   hub.Stop();
   fs::remove_all(dir);
@@ -209,8 +214,9 @@ TEST(HubTls, ServesHttpsRefusesPlainHttpAndBoundsSlowClients) {
   net::ip::tcp::socket silent(io);
   silent.connect({net::ip::make_address("127.0.0.1"), port});
   TlsClient trickler(port, ca);
-  std::string head = "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
-                     "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
+  std::string head =
+      "POST /hub/v1/consultarsat HTTP/1.1\r\nHost: x\r\nContent-Type: "
+      "application/x-www-form-urlencoded\r\nContent-Length: 1000\r\n\r\n";
   net::write(trickler.stream, net::buffer(head));
   auto t0 = std::chrono::steady_clock::now();
   std::atomic<bool> stop{false};
@@ -242,8 +248,13 @@ TEST(HubTls, ServesHttpsRefusesPlainHttpAndBoundsSlowClients) {
   for (const auto &args : std::vector<std::vector<std::string>>{
            {"--tls-key", (dir / "key.pem").string()},
            {"--tls-cert", ca.string(), "--tls-key", (other / "key.pem").string()}}) {
-    std::vector<std::string> argv = {HUB_EXE, "--listen", "127.0.0.1:0", "--activation-code", "12345678",
-                                     "--state", (dir / "hub2.state").string()};
+    std::vector<std::string> argv = {HUB_EXE,
+                                     "--listen",
+                                     "127.0.0.1:0",
+                                     "--activation-code",
+                                     "12345678",
+                                     "--state",
+                                     (dir / "hub2.state").string()};
     argv.insert(argv.end(), args.begin(), args.end());
     Child bad;
     bad.Start(argv, {{"TORVEX_PORT_DIR", emu.Ports().string()}}, (dir / "bad.log").string());

@@ -17,15 +17,17 @@ TEST(HubRequest, FormDecodingAndRefusals) {
     bool ok;
     std::string campo;
   } cases[] = {
-      {"a=1&b=x+y%21", true, ""},   {"", true, ""},           {"a=1&&b=2&", true, ""},
-      {"a=%4", false, "a"},         {"a=%g1", false, "a"},    {"a=1&a=2", false, "a"},
-      {"=1", false, ""},            {"%zz=1", false, ""},     {std::string(200, 'n') + "=1", false, ""},
+      {"a=1&b=x+y%21", true, ""}, {"", true, ""},        {"a=1&&b=2&", true, ""},
+      {"a=%4", false, "a"},       {"a=%g1", false, "a"}, {"a=1&a=2", false, "a"},
+      {"=1", false, ""},          {"%zz=1", false, ""},  {std::string(200, 'n') + "=1", false, ""},
   };
   for (const Case &c : cases) {
     Form f;
     auto e = ParseForm(c.body, f);
     EXPECT_EQ(!e, c.ok) << c.body;
-    if (e) EXPECT_EQ(e->campo, c.campo) << c.body;
+    if (e) {
+      EXPECT_EQ(e->campo, c.campo) << c.body;
+    }
   }
   Form f;
   ASSERT_FALSE(ParseForm("a=1&b=x+y%21&c", f));
@@ -43,24 +45,30 @@ TEST(HubRequest, TillsIntegersAndFields) {
   EXPECT_TRUE(ParseInt32("-2147483648", v));
   EXPECT_EQ(v, -2147483648);
   PublicRequest pr;
-  EXPECT_FALSE(ParsePublicRequest("POST", "trocarcodigodeativacao", "application/x-www-form-urlencoded; charset=utf-8",
-                                  "numero_caixa=999&novo_codigo_ativacao=abc&opcao=2", std::nullopt, pr));
+  EXPECT_FALSE(ParsePublicRequest(
+      "POST", "trocarcodigodeativacao", "application/x-www-form-urlencoded; charset=utf-8",
+      "numero_caixa=999&novo_codigo_ativacao=abc&opcao=2", std::nullopt, pr));
   EXPECT_EQ(pr.till, 999);
   EXPECT_EQ(pr.args.texts, (std::vector<std::string>{"abc", ""}));
   EXPECT_EQ(pr.args.ints, (std::vector<int>{2}));
-  EXPECT_EQ(ParsePublicRequest("POST", "ativarsat", "application/x-www-form-urlencoded",
-                               "numero_caixa=1&tipo_certificado=1&cnpj=1&codigo_uf=100", std::nullopt, pr)->campo,
-            "codigo_uf");
+  EXPECT_EQ(
+      ParsePublicRequest("POST", "ativarsat", "application/x-www-form-urlencoded",
+                         "numero_caixa=1&tipo_certificado=1&cnpj=1&codigo_uf=100", std::nullopt, pr)
+          ->campo,
+      "codigo_uf");
   EXPECT_EQ(ParsePublicRequest("POST", "enviardadosvenda", "application/x-www-form-urlencoded",
-                               "dados_venda=a%00b", std::string_view("7"), pr)->campo,
+                               "dados_venda=a%00b", std::string_view("7"), pr)
+                ->campo,
             "dados_venda");
   RemoteCall rc;
   EXPECT_FALSE(BuildRemoteCall(
       *[] {
         static Form f;
-        ParseForm("funcao=TrocarCodigoDeAtivacao&numero_sessao=5&codigo_ativacao=x&novo_codigo_ativacao=n&"
-                  "opcao=1&confirmacao_codigo=m",
-                  f);
+        ParseForm(
+            "funcao=TrocarCodigoDeAtivacao&numero_sessao=5&codigo_ativacao=x&novo_codigo_ativacao="
+            "n&"
+            "opcao=1&confirmacao_codigo=m",
+            f);
         return &f;
       }(),
       rc));
@@ -122,7 +130,8 @@ TEST(HubAccess, NetworksAndTokens) {
 TEST(HubConsoleText, StatusLogsAndReplyCodes) {
   auto status = [](const std::string &now, const std::string &expires, const std::string &state) {
     return "123456|10000|Resposta com Sucesso.|||900004019|DHCP|010.000.000.108|00:1A:2B:3C:4D:5E|"
-           "255.255.255.000|010.000.000.001|008.008.008.008|008.008.004.004|CONECTADO|ALTO|4 GB|12 MB|" +
+           "255.255.255.000|010.000.000.001|008.008.008.008|008.008.004.004|CONECTADO|ALTO|4 GB|12 "
+           "MB|" +
            now + "|01.00.00|00.08|" + std::string(44, '0') + "|" + std::string(44, '0') + "|" +
            std::string(44, '0') + "|20261201120000|" + now + "|20211210|" + expires + "|" + state;
   };
@@ -147,11 +156,13 @@ TEST(HubConsoleText, StatusLogsAndReplyCodes) {
     EXPECT_EQ(j["campos"]["cert_emissao"], "10/12/2021");
     ASSERT_EQ(j["avisos"].size(), c.warnings.size()) << j["avisos"].dump();
     for (std::size_t i = 0; i < c.warnings.size(); ++i)
-      EXPECT_NE(j["avisos"][i].get<std::string>().find(c.warnings[i]), std::string::npos) << j["avisos"].dump();
+      EXPECT_NE(j["avisos"][i].get<std::string>().find(c.warnings[i]), std::string::npos)
+          << j["avisos"].dump();
   }
   // Not a status: a refusal, a cut-short reply, an unreadable expiry.
   EXPECT_FALSE(StatusJson("1|10001|Código de ativação inválido.||")["ok"].get<bool>());
-  EXPECT_FALSE(StatusJson(status("20261210093000", "20311210", "0").substr(0, 150))["ok"].get<bool>());
+  EXPECT_FALSE(
+      StatusJson(status("20261210093000", "20311210", "0").substr(0, 150))["ok"].get<bool>());
   auto bad = StatusJson(status("20261210093000", "2031121x", "0"));
   EXPECT_TRUE(bad["ok"].get<bool>());
   EXPECT_NE(bad["avisos"][0].get<std::string>().find("ilegível"), std::string::npos);
@@ -161,7 +172,10 @@ TEST(HubConsoleText, StatusLogsAndReplyCodes) {
 
   std::vector<std::string> lines;
   // "20261210093000|SAT|INFO|Ligado\r\nsegunda linha\n" in base64
-  ASSERT_TRUE(DecodeLogs("1|15000|Transferência completa|||MjAyNjEyMTAwOTMwMDB8U0FUfElORk98TGlnYWRvDQpzZWd1bmRhIGxpbmhhCg==", lines));
+  ASSERT_TRUE(
+      DecodeLogs("1|15000|Transferência "
+                 "completa|||MjAyNjEyMTAwOTMwMDB8U0FUfElORk98TGlnYWRvDQpzZWd1bmRhIGxpbmhhCg==",
+                 lines));
   EXPECT_EQ(lines, (std::vector<std::string>{"20261210093000|SAT|INFO|Ligado", "segunda linha"}));
   EXPECT_FALSE(DecodeLogs("1|15000|Transferência completa|||não é base64", lines));
   EXPECT_FALSE(DecodeLogs("1|15001|Código inválido||", lines));

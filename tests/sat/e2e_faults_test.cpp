@@ -152,10 +152,10 @@ TEST_F(Faults, EveryFaultOnAShortAndALongCommand) {
         EXPECT_EQ(clock_.Waited(), limitMs) << what;
       else
         EXPECT_EQ(clock_.Waited(), 0) << what;
-      // Waiting costs nothing: a spinning wait would use about as much CPU
-      // as the wait took (or twice that, reader and caller).
-      // (ThreadSanitizer makes the real work, such as a 2 MiB reply, cost
-      // several times its CPU: its runs look for races, the others for spins.)
+        // Waiting costs nothing: a spinning wait would use about as much CPU
+        // as the wait took (or twice that, reader and caller).
+        // (ThreadSanitizer makes the real work, such as a 2 MiB reply, cost
+        // several times its CPU: its runs look for races, the others for spins.)
 #if defined(__SANITIZE_THREAD__)
       constexpr double kWorkCpu = 2.0;
 #else

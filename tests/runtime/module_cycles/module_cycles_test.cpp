@@ -66,7 +66,10 @@ DWORD WINAPI Racer(void *p) {
 }  // namespace
 
 TEST(ModuleCycles, MoreLoadsThanSlotsLeaveNothingBehind) {
-  { Module warmUp; ASSERT_TRUE(warmUp.Ok()) << "cycle_module.dll: error " << GetLastError(); }
+  {
+    Module warmUp;
+    ASSERT_TRUE(warmUp.Ok()) << "cycle_module.dll: error " << GetLastError();
+  }
   const Usage before = Measure();
   const int rounds = before.freeTlsSlots + 150;  // past the point where slots would run out
   for (int round = 0; round < rounds && !HasFailure(); ++round) {
