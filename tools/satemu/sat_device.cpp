@@ -484,7 +484,6 @@ Answer SatDevice::cancelar(const Command &c) {
 }
 
 Answer SatDevice::teste_fim_a_fim(const Command &c) {
-  auto &s = store_.state();
   if (auto r = refuse_code(c, 9, arg(c, 0))) return *r;
   const SaleParse parsed = parse_sale(arg(c, 1));
   if (!parsed.sale) return failure(c, 9, 99, "Erro desconhecido: " + parsed.error + ".");
