@@ -168,13 +168,13 @@ const char *FinishReply(ReplyPattern pattern, const TextBuffer &replyText, TextB
 const char *SendCommand(CommandState &state, const CommandRow &row, const Composed &payload) {
   // The trace shows the command as text: a sale's text part and whatever
   // bytes precede the first NUL of its block.
-  TraceCommand(state.trace, row.logName, state.CommandText);
+  TraceCommand(state.Trace, row.logName, state.CommandText);
   state.MessageField[0] = '\0';
-  switch (Exchange(state.line, state.port.PortName,
+  switch (Exchange(state.Line, state.Port.PortName,
                    reinterpret_cast<const std::uint8_t *>(state.CommandText), payload.length,
                    payload.binary, row.waitSeconds, row.accept)) {
     case Exchanged::kPortNotReady:
-      return NotReady(kNotReadyText, state.port.PortName, state.ResultText, state.StatusRecord);
+      return NotReady(kNotReadyText, state.Port.PortName, state.ResultText, state.StatusRecord);
     case Exchanged::kNoReply:
       return NoReply(state.StatusRecord, row.lastRx, state.LastRxText);
     case Exchanged::kReply:

@@ -135,8 +135,8 @@ const char *CommandRoad(CommandState &state, const CommandRow &row, int session,
     formFields(form);
     return RemoteCall(state, row, session, form);
   }
-  if (!ProbePort(state.line, state.port, state.sessions, state.ZlibModule, state.StatusRecord))
-    return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText, state.port.PortName,
+  if (!ProbePort(state.Line, state.Port, state.Sessions, state.ZlibModule, state.StatusRecord))
+    return NotReady(row.probeFailText ? row.probeFailText : kNotReadyText, state.Port.PortName,
                     state.ResultText, state.StatusRecord);
   Composed payload = compose(Destination::kDevice);
   if (payload.refusal != nullptr) return payload.refusal;

@@ -76,7 +76,7 @@ void ExpandSaleReply(void *zlibModule, TextBuffer &replyText, std::size_t &reply
 }
 
 void AfterSaleReply(CommandState &state) {
-  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.sale.ExpandedReply);
+  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.Sale.ExpandedReply);
   RecordLastRx(state.LastRxText, state.ReplyText);
 }
 
@@ -101,7 +101,7 @@ Composed ComposeSale(CommandState &state, Destination to, const char *name, int 
   void *compress2 = FindModuleSymbol(state.ZlibModule, "compress2");
   if (compress2 == nullptr) return {.refusal = Refuse(status, kZlibMissingText)};
 
-  std::uint8_t *compressed = state.sale.CompressedSale;
+  std::uint8_t *compressed = state.Sale.CompressedSale;
   unsigned long compressedLen = kBufSize;
   std::size_t saleLen = std::strlen(saleData);
   if (saleLen > 0xffffffffu)  // beyond zlib's lengths

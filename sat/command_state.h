@@ -5,7 +5,7 @@
 // writes; nothing else in the library names it, and nothing outside sat/
 // sees it (the device form goes through seam/sat_seam.h).
 //
-// The library serves one command at a time (oneCallAtATime); within a
+// The library serves one command at a time (OneCallAtATime); within a
 // command, the caller's thread and the port's reader hand over through the
 // status code and the reply signal (frame_exchange.h).
 #pragma once
@@ -41,11 +41,14 @@ struct SaleBuffers {
 // The 2 MiB arrays have no initializers: static storage starts them as
 // zeros, so loading the library writes none of their pages. (A test that
 // makes a CommandState of its own value-initializes it: CommandState().)
+// Its fields follow one naming rule: PascalCase, for the command's records
+// (StatusRecord, CommandText, LastRxText) and the library's own parts (the
+// lock, the reply signal, the line) alike.
 struct CommandState {
-  Lock oneCallAtATime;  // every export holds it for its whole run
+  Lock OneCallAtATime;  // every export holds it for its whole run
 
   StatusRecordType StatusRecord;
-  ReplySignal replyArrived{StatusRecord.StatusCode};
+  ReplySignal ReplyArrived{StatusRecord.StatusCode};
 
   TextBuffer CommandText;   // the command being sent (text, or text and sale block)
   TextBuffer ReplyText;     // the payload of the last data frame received
@@ -55,19 +58,19 @@ struct CommandState {
   TextBuffer LastTxText;    // "<time stamp>=<command>" of the last frame sent
   TextBuffer LastRxText;    // "<time stamp>=<reply or failure>"
 
-  KnownPort port;
-  TraceSettings trace;
+  KnownPort Port;
+  TraceSettings Trace;
   void *ZlibModule = nullptr;  // the compression library, loaded on first need
-  SessionNumbers sessions;
-  SaleBuffers sale;
+  SessionNumbers Sessions;
+  SaleBuffers Sale;
 
   // Remote mode: read at the first command (remote_call.h).
-  bool remoteLoaded = false;
-  RemoteSettings remote;
+  bool RemoteLoaded = false;
+  RemoteSettings Remote;
 
   SerialPortType SerialPort;  // closed, gap time 35 ms, as PortInit leaves it
-  FrameExchange line{SerialPort, ExchangeParts{StatusRecord, replyArrived, ReplyText, ReplyLength,
-                                               LastTxText, LastRxText, trace}};
+  FrameExchange Line{SerialPort, ExchangeParts{StatusRecord, ReplyArrived, ReplyText, ReplyLength,
+                                               LastTxText, LastRxText, Trace}};
 };
 
 // The library's command state.

@@ -39,10 +39,10 @@ template <typename Result, typename Body>
 Result Exclusive(Result failure, Body &&body) noexcept {
   CommandState &state = TheCommandState();
   char text[kStatusMessageSize];
-  state.oneCallAtATime.Acquire();
+  state.OneCallAtATime.Acquire();
   try {
     Result result = body(state);
-    state.oneCallAtATime.Release();
+    state.OneCallAtATime.Release();
     return result;
   } catch (const std::bad_alloc &) {
     CopyText(text, sizeof text, kNoMemoryText);
@@ -60,7 +60,7 @@ Result Exclusive(Result failure, Body &&body) noexcept {
     failure = KeepForThisThread(text);
     if (failure == nullptr) failure = kNoMemoryText;
   }
-  state.oneCallAtATime.Release();
+  state.OneCallAtATime.Release();
   return failure;
 }
 
@@ -87,10 +87,10 @@ int TestPort(CommandState &state, int porta, int baudRate, int dataBits, int par
     SetCannotOpen(status, name);
     return kStatusNotReady;
   }
-  const char *portName = state.port.PortName;
-  CopyText(state.port.PortName, sizeof state.port.PortName, name);
-  if (state.trace.LogEnabled) {
-    TraceFile trace(state.trace);
+  const char *portName = state.Port.PortName;
+  CopyText(state.Port.PortName, sizeof state.Port.PortName, name);
+  if (state.Trace.LogEnabled) {
+    TraceFile trace(state.Trace);
     Timestamp ts = MakeTimestamp();
     trace.Printf("S@T:%s %s %s Baud:%ld Bits:%ld Paridade:%ld StopBits:%ld\n", portName, ts.text,
                  "AbreSerialSAT", static_cast<long>(baudRate), static_cast<long>(dataBits),
@@ -100,11 +100,11 @@ int TestPort(CommandState &state, int porta, int baudRate, int dataBits, int par
     SetStatus(status, kStatusNotReady, kZlibMissingText);
     return kStatusNotReady;
   }
-  if (!state.line.OpenLine(portName)) {
+  if (!state.Line.OpenLine(portName)) {
     SetCannotOpen(status, portName);
     return kStatusNotReady;
   }
-  state.line.CloseLine();
+  state.Line.CloseLine();
   char message[kStatusMessageSize];
   FormatText(message, sizeof message, "Porta %s aberta com sucesso", portName);
   SetStatus(status, kStatusOk, message);
@@ -257,8 +257,8 @@ TORVEX_API const char *TORVEX_CALL ConsultarUltimaSessaoFiscal(int numeroSessao,
 
 TORVEX_API void TORVEX_CALL ConfiguraTimeout(int timeout) {
   Exclusive(0, [&](CommandState &state) {
-    if (!state.trace.LogEnabled) return 0;
-    TraceFile trace(state.trace);
+    if (!state.Trace.LogEnabled) return 0;
+    TraceFile trace(state.Trace);
     Timestamp ts = MakeTimestamp();
     trace.Printf("S@T:%s %s %ld\n", ts.text, "ConfiguraTimeout", static_cast<long>(timeout));
     return 0;
@@ -268,7 +268,7 @@ TORVEX_API void TORVEX_CALL ConfiguraTimeout(int timeout) {
 TORVEX_API void TORVEX_CALL ArquivoLog(const char *path) {
   path = OrEmpty(path);
   Exclusive(0, [&](CommandState &state) {
-    TraceSettings &trace = state.trace;
+    TraceSettings &trace = state.Trace;
     // A path that does not fit is refused whole: cutting it would send the
     // log to some other file.
     if (std::strlen(path) >= sizeof trace.LogPath) return 0;
@@ -281,7 +281,7 @@ TORVEX_API void TORVEX_CALL ArquivoLog(const char *path) {
 
 TORVEX_API int TORVEX_CALL GeraNumeroSessao(void) {
   return Exclusive(
-      0, [](CommandState &state) { return static_cast<int>(NextSessionNumber(state.sessions)); });
+      0, [](CommandState &state) { return static_cast<int>(NextSessionNumber(state.Sessions)); });
 }
 
 TORVEX_API const char *TORVEX_CALL LastTx(void) {

@@ -177,15 +177,15 @@ void JsonErrorText(const std::string &body, char *out, std::size_t cap) {
 }
 
 bool RemoteEnabled(CommandState &state) {
-  if (!state.remoteLoaded) {
-    LoadRemoteSettings(state.remote);
-    state.remoteLoaded = true;
+  if (!state.RemoteLoaded) {
+    LoadRemoteSettings(state.Remote);
+    state.RemoteLoaded = true;
   }
-  return state.remote.enabled;
+  return state.Remote.enabled;
 }
 
 const char *RemoteCall(CommandState &state, const CommandRow &row, int session, RemoteForm &form) {
-  const RemoteSettings &remote = state.remote;
+  const RemoteSettings &remote = state.Remote;
   StatusRecordType &status = state.StatusRecord;
   const char *url = remote.hub.url;
   state.MessageField[0] = '\0';
@@ -196,7 +196,7 @@ const char *RemoteCall(CommandState &state, const CommandRow &row, int session, 
 
   char note[kHubUrlSize + 64];
   FormatText(note, sizeof note, "hub %s caixa %d", url, remote.till);
-  TraceCommand(state.trace, row.logName, state.CommandText);
+  TraceCommand(state.Trace, row.logName, state.CommandText);
   RecordWithNote(state.LastTxText, state.CommandText, note);
 
   form.Add("funcao", row.logName);
@@ -281,8 +281,8 @@ const char *RemoteCall(CommandState &state, const CommandRow &row, int session, 
   }
   RecordWithNote(state.LastRxText, result, note);
 
-  if (state.trace.LogEnabled) {
-    TraceFile trace(state.trace);
+  if (state.Trace.LogEnabled) {
+    TraceFile trace(state.Trace);
     Timestamp ts = MakeTimestamp();
     trace.Printf(
         "S@T:%s %s hub %s caixa %d: %s HTTP %d codigo %ld sessao_dispositivo %s %lu ms%s%s\n",

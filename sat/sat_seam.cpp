@@ -11,7 +11,7 @@ namespace torvex::sat {
 
 bool ClearStatusAndLoadZlib() {
   CommandState &state = TheCommandState();
-  Locked lock(state.oneCallAtATime);
+  Locked lock(state.OneCallAtATime);
   ClearStatus(state.StatusRecord);
   bool zlib = EnsureZlib(state.ZlibModule);
   if (!zlib) SetStatus(state.StatusRecord, kStatusNotReady, kZlibMissingText);
@@ -20,9 +20,9 @@ bool ClearStatusAndLoadZlib() {
 
 void RecordComponentFatalError(const char *reporter, const char *message) {
   CommandState &state = TheCommandState();
-  Locked lock(state.oneCallAtATime);
+  Locked lock(state.OneCallAtATime);
   StatusRecordType &status = state.StatusRecord;
-  TraceFile trace(state.trace);  // opened only while the trace log is on
+  TraceFile trace(state.Trace);  // opened only while the trace log is on
   Timestamp stamp{};
   if (trace.IsOpen()) stamp = MakeTimestamp();
   SetStatus(status, kStatusNotReady, message);

@@ -33,8 +33,8 @@ void UseHub(const char *url) {
     unsetenv("TORVEX_TILL");
   }
   torvex::sat::CommandState &state = torvex::sat::TheCommandState();
-  torvex::sat::LoadRemoteSettingsFrom(nullptr, state.remote);
-  state.remoteLoaded = true;
+  torvex::sat::LoadRemoteSettingsFrom(nullptr, state.Remote);
+  state.RemoteLoaded = true;
 }
 
 int StatusCode() {

@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   options.accept = static_cast<ReplySession>(data[0] % 3);
   options.writeLimitMs = 0;
   ReplyPattern pattern = data[0] & 4 ? ReplyPattern::kFourFields : ReplyPattern::kThreeFields;
-  state.line.EnviaComando("000042|ConsultarNumeroSessao|12345678|17", options);  // not written
+  state.Line.EnviaComando("000042|ConsultarNumeroSessao|12345678|17", options);  // not written
 
   std::size_t count = 0;
   std::size_t at = 1;
@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     std::memcpy(buffer.data() + count, data + at, take);
     count += take;
     at += length;
-    std::size_t used = state.line.Received(buffer.data(), count);
+    std::size_t used = state.Line.Received(buffer.data(), count);
     if (used > count) __builtin_trap();
     std::memmove(buffer.data(), buffer.data() + used, count - used);
     count -= used;

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::memcpy(state.ReplyText, data, size);
   state.ReplyText[size] = '\0';
   state.ReplyLength = size;
-  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.sale.ExpandedReply);
+  ExpandSaleReply(state.ZlibModule, state.ReplyText, state.ReplyLength, state.Sale.ExpandedReply);
   if (state.ReplyLength > kBufSize || state.ReplyText[state.ReplyLength] != '\0') __builtin_trap();
   FinishReply(ReplyPattern::kFourFields, state.ReplyText, state.MessageField, state.StatusRecord);
   return 0;

@@ -41,8 +41,8 @@ void UseHub(const std::string &url, int till, const char *token, const fs::path 
     fclose(f);
   }
   torvex::sat::CommandState &state = torvex::sat::TheCommandState();
-  torvex::sat::LoadRemoteSettingsFrom(ini.empty() ? nullptr : ini.c_str(), state.remote);
-  state.remoteLoaded = true;
+  torvex::sat::LoadRemoteSettingsFrom(ini.empty() ? nullptr : ini.c_str(), state.Remote);
+  state.RemoteLoaded = true;
 }
 
 double Since(std::chrono::steady_clock::time_point t0) {

@@ -43,8 +43,8 @@ void UseHub(const char *url, const char *till, const char *token) {
   SetEnv("TORVEX_TILL", till);
   SetEnv("TORVEX_HUB_TOKEN", token);
   CommandState &state = TheCommandState();
-  LoadRemoteSettingsFrom(nullptr, state.remote);
-  state.remoteLoaded = true;
+  LoadRemoteSettingsFrom(nullptr, state.Remote);
+  state.RemoteLoaded = true;
 }
 
 // ---- Settings ---------------------------------------------------------------
@@ -461,7 +461,7 @@ TEST_F(RemoteCalls, SlowHubEndsAtTheLimitPlusTheAllowance) {
   SetEnv("TORVEX_HUB", nullptr);
   SetEnv("TORVEX_TILL", nullptr);
   SetEnv("TORVEX_HUB_TOKEN", nullptr);
-  LoadRemoteSettingsFrom(path.c_str(), TheCommandState().remote);
+  LoadRemoteSettingsFrom(path.c_str(), TheCommandState().Remote);
   std::remove(path.c_str());
   emulator::Stopwatch watch;
   ConsultarSAT(900);

@@ -28,7 +28,7 @@ class Line : public testing::Test {
   std::size_t Feed(const std::vector<std::uint8_t> &burst) {
     return line().Received(burst.data(), burst.size());
   }
-  FrameExchange &line() { return state_->line; }
+  FrameExchange &line() { return state_->Line; }
   Status ReadStatus() const {
     return {state_->StatusRecord.Code(), state_->StatusRecord.StatusMessage};
   }
@@ -222,8 +222,8 @@ TEST_F(Line, SerialPortRefusesLongNamesAndClosesTwiceHarmlessly) {
 TEST_F(Line, TraceLogSendAndReceiveLines) {
   std::string path = TempPath("torvex-trace-line.log");
   std::remove(path.c_str());
-  state_->trace.LogEnabled = true;
-  CopyText(state_->trace.LogPath, sizeof state_->trace.LogPath, path.c_str());
+  state_->Trace.LogEnabled = true;
+  CopyText(state_->Trace.LogPath, sizeof state_->Trace.LogPath, path.c_str());
   std::uint32_t seq = line().FrameSequence();
   line().EnviaComando("000042|ConsultarSAT");
   Feed(ReplyFrame("000042|08000|ok||"));
@@ -295,7 +295,7 @@ TEST(ControlFunctions, CodigoErroCopiesTheWholeRecord) {
 TEST(ControlFunctions, AbreSerialSATRefusesNumbersWhoseNameDoesNotFit) {
   EXPECT_EQ(AbreSerialSAT(29, 115200, 8, 0, 1), 1);  // names COM29
   EXPECT_EQ(AbreSerialSAT(-2147483647 - 1, 115200, 8, 0, 1), 1);
-  EXPECT_STREQ(TheCommandState().port.PortName, "COM29");  // unchanged
+  EXPECT_STREQ(TheCommandState().Port.PortName, "COM29");  // unchanged
   EXPECT_EQ(ReadStatus().code, TORVEX_STATUS_NOT_READY);
   EXPECT_EQ(ReadStatus().message, "Erro ao abrir COM-2147483648");
 }

@@ -34,7 +34,7 @@ TEST(SatSeam, EachStepWaitsForTheCallThatHoldsTheLineThenSetsTheStatus) {
   for (const SeamStep &step : steps) {
     SCOPED_TRACE(step.name);
     const std::string waiting(99, 'w');  // fills the record's message
-    state.oneCallAtATime.Acquire();      // as a SAT call running now
+    state.OneCallAtATime.Acquire();      // as a SAT call running now
     SetStatus(state.StatusRecord, kStatusWaiting, waiting.c_str());
     std::atomic<bool> done{false};
     std::thread reporter([&] {
@@ -45,7 +45,7 @@ TEST(SatSeam, EachStepWaitsForTheCallThatHoldsTheLineThenSetsTheStatus) {
     EXPECT_FALSE(done) << "the step did not wait for the line";
     EXPECT_EQ(state.StatusRecord.Code(), kStatusWaiting);
     EXPECT_EQ(std::string(state.StatusRecord.StatusMessage), waiting);
-    state.oneCallAtATime.Release();
+    state.OneCallAtATime.Release();
     reporter.join();
     EXPECT_EQ(state.StatusRecord.Code(), step.code);
     EXPECT_STREQ(state.StatusRecord.StatusMessage, step.message);
