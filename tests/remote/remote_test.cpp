@@ -397,6 +397,9 @@ TEST_F(RemoteCalls, EachExportSendsItsFieldsAndGetsTheHubsReply) {
   EXPECT_EQ(lines[3], "S@T:<TS> hub rx rx do hub");
   EXPECT_EQ(lines[4], "@@@@@S@T:<TS> ConsultarSAT RXDATA:");
   EXPECT_EQ(lines[5], "42|08000|Resposta do hub|ConsultarSAT|");
+  // The log is not left on for the next tests, nor its file behind.
+  TheCommandState().Trace.LogEnabled = false;
+  std::remove(log.c_str());
 }
 
 // What the hub or the way to it can do wrong, each with its status and a
