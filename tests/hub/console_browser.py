@@ -254,8 +254,6 @@ FIREFOX_PREFS = {
     "media.gmp-manager.url": "http://127.0.0.1:9/",
     "dom.push.connection.enabled": False,
     "network.captive-portal-service.enabled": False,
-    "network.netlink.route.check.IPv4": "127.0.0.1",
-    "network.netlink.route.check.IPv6": "::1",
     "network.connectivity-service.enabled": False,
     "network.dns.disablePrefetch": True,
     "network.http.speculative-parallel-limit": 0,
