@@ -14,12 +14,13 @@
 #   wine32    the i386 architecture, 32-bit Wine, gcc-multilib (the Windows
 #             tests of the win32 build; only where 32-bit programs run)
 #   fuzz      clang with libFuzzer
-#   browser   Chromium and its WebDriver (the hub console's browser tests)
+#   browser   Chromium and its WebDriver, and Firefox ESR (the hub console's
+#             browser tests)
 #   tests     everything tools/test-all.sh uses on this machine: native,
 #             windows, wine64, fuzz, browser, and wine32 where
 #             tools/can-run-i386.sh says 32-bit programs run (the default).
-#             The browser is optional here: if it cannot be installed the
-#             set-up says so and succeeds, and the browser test is skipped
+#             The browsers are optional here: one that cannot be installed is
+#             named, the set-up succeeds, and that browser's test is skipped
 #
 # Package indexes are sometimes half-synced: an `apt-get update` that fails
 # for some lists is reported in one line and the set-up carries on with the
@@ -35,7 +36,7 @@ groups=("$@")
 [ ${#groups[@]} -eq 0 ] && groups=(tests)
 
 packages=()
-optional=()  # installed after the rest; a failure is reported, not fatal
+optional=()  # sets ("a b" installed together) after the rest; a failure is reported, not fatal
 want_i386=0
 add_group() {
   case "$1" in
@@ -47,10 +48,10 @@ add_group() {
     wine64) packages+=(wine wine64 xvfb xauth) ;;
     wine32) want_i386=1; packages+=(wine wine32:i386 gcc-multilib xvfb xauth) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    browser) packages+=(chromium chromium-driver) ;;
+    browser) packages+=(chromium chromium-driver firefox-esr) ;;
     tests)
       add_group native; add_group windows; add_group wine64; add_group fuzz
-      optional+=(chromium chromium-driver)
+      optional+=("chromium chromium-driver" firefox-esr)
       if "$here/can-run-i386.sh" 2>/dev/null; then add_group wine32; fi ;;
     *) echo "setup.sh: unknown group '$1' (see the comment at the top)" >&2; exit 2 ;;
   esac
@@ -71,8 +72,10 @@ for p in "${packages[@]}"; do
   fi
 done
 optional_missing=()
-for p in "${optional[@]+"${optional[@]}"}"; do
-  installed "$p" || optional_missing+=("$p")
+for set in "${optional[@]+"${optional[@]}"}"; do
+  for p in $set; do
+    if ! installed "$p"; then optional_missing+=("$set"); break; fi
+  done
 done
 [ ${#missing[@]} -eq 0 ] && [ ${#optional_missing[@]} -eq 0 ] && [ $need_update = 0 ] && exit 0
 
@@ -104,7 +107,11 @@ if [ ${#missing[@]} -gt 0 ] && ! install_set "${missing[@]}"; then
   echo "setup: could not install ${missing[*]}" >&2
   exit 1
 fi
-if [ ${#optional_missing[@]} -gt 0 ] && ! install_set "${optional_missing[@]}"; then
-  echo "setup: optional ${optional_missing[*]} not installed ($(grep -m1 -E '^(E|W):' "$log" | cut -c1-160)); the tests that need them are skipped"
-fi
+# Each optional set on its own: one browser that cannot be had leaves the other.
+for set in "${optional_missing[@]+"${optional_missing[@]}"}"; do
+  # shellcheck disable=SC2086 # a set is several package names
+  if ! install_set $set; then
+    echo "setup: optional $set not installed ($(grep -m1 -E '^(E|W):' "$log" | cut -c1-160)); the tests that need them are skipped"
+  fi
+done
 exit 0

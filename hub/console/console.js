@@ -45,6 +45,13 @@
 
   function ms(v) { return typeof v === 'number' ? v.toFixed(0) : ''; }
 
+  // A button whose request is running: greyed out and ignored, but not
+  // `disabled`, which would throw the keyboard focus off it.
+  function ocupado(botao, sim) {
+    if (sim) botao.setAttribute('aria-disabled', 'true'); else botao.removeAttribute('aria-disabled');
+  }
+  function estaOcupado(botao) { return botao.getAttribute('aria-disabled') === 'true'; }
+
   // ---- entrada e saída
   function mostrarEntrada() {
     pararTimers();
@@ -57,7 +64,7 @@
     $('senha').focus();
   }
 
-  function mostrarApp(sessao) {
+  function mostrarApp(sessao, aposEntrar) {
     papel = sessao.papel;
     $('entrada').hidden = true;
     $('app').hidden = false;
@@ -70,6 +77,8 @@
       var sec = $('acoes'); if (sec) sec.remove();
     }
     trocarAba('status');
+    // After the login form disappears, the keyboard goes on from the page tabs.
+    if (aposEntrar) document.querySelector('.aba[data-aba="status"]').focus();
     atualizarStatus();
     if (sessao.atualizar_s > 0) timers.push(setInterval(atualizarStatus, sessao.atualizar_s * 1000));
     timers.push(setInterval(atualizarVisivel, 1000));
@@ -82,7 +91,7 @@
     $('erro-entrada').hidden = true;
     enviar('login', { senha: $('senha').value, usuario: $('usuario').value }).then(function () {
       return pedir('sessao');
-    }).then(mostrarApp).catch(function (e) {
+    }).then(function (sessao) { mostrarApp(sessao, true); }).catch(function (e) {
       $('erro-entrada').textContent = e.message === 'senha incorreta' ? 'Senha incorreta.' : e.message;
       $('erro-entrada').hidden = false;
       $('senha').select();
@@ -130,7 +139,7 @@
   function atualizarStatus() {
     if (statusPendente) return;
     statusPendente = true;
-    $('atualizar-status').disabled = true;
+    ocupado($('atualizar-status'), true);
     $('status-quando').textContent = 'Consultando o SAT (aguarda a vez na fila)…';
     pedir('status').then(function (s) {
       var avisos = $('avisos');
@@ -154,7 +163,7 @@
       $('status-quando').textContent = 'Falhou: ' + e.message;
     }).finally(function () {
       statusPendente = false;
-      $('atualizar-status').disabled = false;
+      ocupado($('atualizar-status'), false);
     });
   }
   $('atualizar-status').addEventListener('click', atualizarStatus);
@@ -194,13 +203,16 @@
 
   // ---- chamadas
   var funcoesCarregadas = false;
+  var pedidoChamadas = 0;  // only the newest request's answer is shown
   function atualizarChamadas() {
+    var este = ++pedidoChamadas;
     var q = [];
     var caixa = $('filtro-caixa').value.trim();
     var funcao = $('filtro-funcao').value;
     if (caixa) q.push('caixa=' + encodeURIComponent(caixa));
     if (funcao) q.push('funcao=' + encodeURIComponent(funcao));
     pedir('chamadas' + (q.length ? '?' + q.join('&') : '')).then(function (c) {
+      if (este !== pedidoChamadas) return;
       if (!funcoesCarregadas) {
         funcoesCarregadas = true;
         c.funcoes.forEach(function (f) {
@@ -232,7 +244,8 @@
     $('linhas-logs').textContent = linhas.join('\n');
   }
   $('extrair-logs').addEventListener('click', function () {
-    $('extrair-logs').disabled = true;
+    if (estaOcupado($('extrair-logs'))) return;
+    ocupado($('extrair-logs'), true);
     $('logs-quando').textContent = 'Extraindo os logs (aguarda a vez na fila)…';
     pedir('logs').then(function (r) {
       logs = r.linhas || [];
@@ -242,7 +255,7 @@
       mostrarLogs();
     }).catch(function (e) {
       $('logs-quando').textContent = 'Falhou: ' + e.message;
-    }).finally(function () { $('extrair-logs').disabled = false; });
+    }).finally(function () { ocupado($('extrair-logs'), false); });
   });
   $('busca-logs').addEventListener('input', mostrarLogs);
   $('baixar-logs').addEventListener('click', function () {
@@ -271,21 +284,43 @@
     '<CST>49</CST></COFINSSN></COFINS></imposto></det>\n<total/><pgto><MP><cMP>01</cMP><vMP>1.00</vMP>' +
     '</MP></pgto></infCFe></CFe>\n';
   if ($('dados-teste')) $('dados-teste').value = VENDA_MODELO;
+
+  // Asks in a modal dialog (Cancelar has the focus; Escape cancels), then
+  // gives the focus back to the button that asked; calls seguir(true) only
+  // for Confirmar.
+  function confirmar(texto, botao, seguir) {
+    var d = $('confirmacao');
+    if (typeof d.showModal !== 'function') { seguir(window.confirm(texto)); return; }
+    if (d.open) return;
+    $('confirmacao-texto').textContent = texto;
+    d.returnValue = '';
+    d.addEventListener('close', function fechou() {
+      d.removeEventListener('close', fechou);
+      botao.focus();
+      seguir(d.returnValue === 'confirmar');
+    });
+    d.showModal();
+    $('confirmacao-cancelar').focus();
+  }
+
   document.querySelectorAll('button[data-acao]').forEach(function (b) {
     b.addEventListener('click', function () {
       var acao = b.dataset.acao;
-      var campos = { confirmar: 'sim' };
-      if (acao === 'venda-teste') campos.dados_venda = $('dados-teste').value;
-      if (acao === 'trocar-codigo') campos.novo_codigo = $('novo-codigo').value;
-      if (!window.confirm(CONFIRMA[acao])) return;
-      $('resultado-acao').textContent = 'Enviando ao SAT…';
-      enviar('acao/' + acao, campos).then(function (r) {
-        $('resultado-acao').textContent = r.funcao + ': ' + (r.codigo || r.mensagem_biblioteca) + ' ' + r.mensagem;
-      }).catch(function (e) {
-        $('resultado-acao').textContent = 'Recusado: ' + e.message;
-      });
+      confirmar(CONFIRMA[acao], b, function (sim) { if (sim) executarAcao(acao); });
     });
   });
+
+  function executarAcao(acao) {
+    var campos = { confirmar: 'sim' };
+    if (acao === 'venda-teste') campos.dados_venda = $('dados-teste').value;
+    if (acao === 'trocar-codigo') campos.novo_codigo = $('novo-codigo').value;
+    $('resultado-acao').textContent = 'Enviando ao SAT…';
+    enviar('acao/' + acao, campos).then(function (r) {
+      $('resultado-acao').textContent = r.funcao + ': ' + (r.codigo || r.mensagem_biblioteca) + ' ' + r.mensagem;
+    }).catch(function (e) {
+      $('resultado-acao').textContent = 'Recusado: ' + e.message;
+    });
+  }
 
   // ---- início
   pedir('sessao').then(mostrarApp).catch(function () { mostrarEntrada(); });

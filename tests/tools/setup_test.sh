@@ -5,6 +5,7 @@
 #   held-broken     `apt-get install` fails with "held broken packages"
 #                   unless given -t <codename>
 #   broken-always   install fails whatever the suite
+#   no-firefox      an install that names firefox-esr fails (not in the lists)
 set -uo pipefail
 setup=$(cd "$(dirname "$0")/../../tools" && pwd)/setup.sh
 work=$(mktemp -d)
@@ -20,6 +21,9 @@ case " $* " in
       exit 100 ;; esac
     exit 0 ;;
   *" install "*)
+    case " $FAKE_MODE " in *" no-firefox "*)
+      case " $* " in *" firefox-esr "*) echo "E: Unable to locate package firefox-esr" >&2; exit 100 ;; esac ;;
+    esac
     case " $FAKE_MODE " in
       *" broken-always "*) echo "E: Unable to correct problems, you have held broken packages." >&2; exit 100 ;;
       *" held-broken "*)
@@ -82,6 +86,12 @@ expect held-broken "says why it retries" 'trying again from the release.s own su
 
 run broken-always broken-always 1 native
 expect broken-always "reports what it could not install" '^setup: could not install ' out
+
+# One optional browser that cannot be had leaves the other and the set-up.
+run no-firefox no-firefox 0 tests
+expect no-firefox "installs Chromium and its driver" '^chromium-driver$' installed
+expect no-firefox "names the browser it could not install" '^setup: optional firefox-esr not installed' out
+refuse no-firefox "blames Chromium" 'optional chromium' out
 
 # Nothing missing: no package manager at all.
 export FAKE_DIR=$work/clean FAKE_MODE=""
