@@ -12,13 +12,15 @@
 //
 // Run it through bench/remote/run-wine.sh, which serves satemu's port both
 // as a COM port of the Wine prefix and through torvex-hub on 127.0.0.1, and
-// gives this program TORVEX_HUB, TORVEX_TILL and TORVEX_TEST_TMP.
+// gives this program TORVEX_HUB, TORVEX_TILL and TORVEX_TEST_TMP, and the
+// hub's access log (TORVEX_HUB_ACCESS_LOG), which splits the remote calls.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "remote_measure.h"
 #include "torvex.h"
@@ -126,5 +128,11 @@ int main(int argc, char **argv) {
   SetEnvironmentVariableA("TORVEX_HUB", nullptr);
   if (!direct.Load(original) || !FirstCall(direct, false)) return 1;
 
-  return remotebench::MeasureRemoteCost(direct, remote, calls) ? 0 : 1;
+  std::vector<double> remoteMs;
+  if (!remotebench::MeasureRemoteCost(direct, remote, calls, remoteMs)) return 1;
+  // The hub's access log, a path of this machine: drive Z: under Wine.
+  const char *log = std::getenv("TORVEX_HUB_ACCESS_LOG");
+  if (log == nullptr) return 0;
+  std::string path = log[0] == '/' ? std::string("Z:") + log : std::string(log);
+  return remotebench::PrintHubSplit(path.c_str(), remoteMs) ? 0 : 1;
 }
