@@ -1,8 +1,8 @@
 #!/bin/bash
 # Runs a test program with device emulators on virtual COM ports.
 #
-#   with-satemu.sh --satemu PATH [--wine] [--hub PATH [--till N]] [--port N[:FAULT]]...
-#                  -- PROGRAM ARGS...
+#   with-satemu.sh --satemu PATH [--wine] [--hub PATH [--till N] [--also-direct]]
+#                  [--port N[:FAULT]]... -- PROGRAM ARGS...
 #
 # Each --port starts one satemu on COM<N> (a pseudo-terminal), with FAULT
 # (a satemu fault, e.g. "noreply*0") applied from the start. The first
@@ -18,9 +18,12 @@
 # (default 5) and a TORVEX_PORT_DIR without ports, so that no call can
 # reach the device except through the hub. One call through the hub's own
 # API before the program starts makes the hub's library find its port, so
-# that the probe does not take the first fault a test sets.
+# that the probe does not take the first fault a test sets. With
+# --also-direct (and --wine), each port is also a dosdevices/comN link in
+# the Wine prefix, so that the program can reach the device directly as
+# well as through the hub (the remote-mode benchmark).
 set -euo pipefail
-satemu=""; wine=0; ports=(); hub=""; till=5
+satemu=""; wine=0; ports=(); hub=""; till=5; also_direct=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --satemu) satemu=$2; shift 2 ;;
@@ -28,6 +31,7 @@ while [ $# -gt 0 ]; do
     --port) ports+=("$2"); shift 2 ;;
     --hub) hub=$2; shift 2 ;;
     --till) till=$2; shift 2 ;;
+    --also-direct) also_direct=1; shift ;;
     --) shift; break ;;
     *) echo "with-satemu: unknown option $1" >&2; exit 2 ;;
   esac
@@ -78,6 +82,10 @@ for port in "${ports[@]}"; do
   start_satemu "$satemu" "$tmp/satemu$n.log" "$link" "${args[@]}" || started=1
   pids+=("$emu_pid")
   [ $started = 0 ] || exit 1
+  if [ -n "$hub" ] && [ $wine = 1 ] && [ $also_direct = 1 ]; then
+    links+=("$prefix/dosdevices/com$n")
+    ln -sfn "$(readlink "$link")" "$prefix/dosdevices/com$n"
+  fi
   first=0
 done
 
