@@ -5,8 +5,11 @@
 #include "rtexcept.h"
 
 namespace {
+// The one application object of the process, as Application() gives it. A
+// global by design: the components reach the application (its main thread
+// and its queue) without being handed it.
 std::atomic<TApplication *> g_application{nullptr};
-}
+}  // namespace
 
 TApplication *Application() { return g_application.load(std::memory_order_acquire); }
 

@@ -64,6 +64,8 @@ struct Block {
   void *variables[1];  // count entries; each null until first used
 };
 
+// Globals by design: the runtime's thread-local variables belong to the whole
+// module, and unloading it must find and free every thread's block.
 SRWLOCK g_tlsLock = SRWLOCK_INIT;
 // Under g_tlsLock (the slot is also read without it, atomically).
 DWORD g_slot = TLS_OUT_OF_INDEXES;

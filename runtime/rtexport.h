@@ -1,10 +1,11 @@
-// Export macro of the class library and of the component library.
+// Export macro of the class library.
 //
-// Both are static libraries linked into torvex.dll; the classes they declare
-// are exported by the DLL. While the libraries themselves are compiled
-// (TORVEX_LIB_BUILD) the declarations carry dllexport. A program that uses
-// the classes through torvex.dll defines TORVEX_LIB_DLLIMPORT; a program that
-// links the static libraries directly (the tests) defines neither.
+// The library is a static library linked into a DLL, which exports the
+// classes it declares. While the library is compiled (TORVEX_LIB_BUILD) the
+// declarations carry dllexport. A program that uses the classes through the
+// DLL defines TORVEX_LIB_DLLIMPORT; a program that links the static library
+// directly (the tests) defines neither. A library built on this one and
+// linked into the same DLL may define its own macro as RT_API.
 #pragma once
 
 #if defined(_WIN32)
@@ -19,5 +20,7 @@
 #define RT_API __attribute__((visibility("default")))
 #endif
 
-// The component library (vavevi/) is built and exported the same way.
+// Transitional, until the component library's headers that still take it
+// from here (nrclasses.h) include its own header, vavevi/nrexport.h; then
+// this line goes.
 #define VAVEVI_API RT_API

@@ -73,7 +73,9 @@ struct ClassEntry {
   char name[kMaxClassName + 1];
   TComponentFactory factory;
 };
-// Constant-initialised: usable by the registrars of every unit.
+// Constant-initialised: usable by the registrars of every unit. Globals by
+// design: a form resource names its classes, and the registry is where the
+// units that define them put them while the module loads.
 constinit rt::TLock g_classLock;
 constinit ClassEntry g_classes[kMaxClasses] = {};
 constinit std::size_t g_classCount = 0;

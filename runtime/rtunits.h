@@ -1,13 +1,13 @@
 // Work of a unit at load and unload of the module that holds it.
 //
-// A unit that must set something up when torvex.dll (or a program linking
+// A unit that must set something up when its module (a DLL, or a program linking
 // the libraries statically) is loaded, and release it at unload, declares
 // one TUnitInit in its source, with its place in the order:
 //
 //   namespace {
 //   void Initialization() { InitializeCriticalSection(&g_lock); }
 //   void Finalization() { DeleteCriticalSection(&g_lock); }
-//   const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrsysutils)(&Initialization, &Finalization);
+//   const TUnitInit g_unit RT_UNIT_PLACE(kUnitMine)(&Initialization, &Finalization);
 //   }
 //
 // The initialisations run once each, before the module's entry routine sees
@@ -16,9 +16,6 @@
 // finalisations run at unload in the reverse order, after the plain static
 // objects are gone. An initialisation may therefore use only constant data
 // of other units (constinit objects, literals), never their static objects.
-//
-// The unit of the SAT functions runs PortInit from a plain static object of
-// its own, after all of these.
 //
 // A library that is loaded and unloaded many times in one process must give
 // back everything at unload. Two things of the MinGW runtime need care:
@@ -31,11 +28,15 @@
 // back both, last of all, at unload.
 #pragma once
 
-// The places of the library's units, first to last.
+// The places of this library's units. A library built on this one keeps
+// the list of its own units' places in a header of its own, from
+// kUnitFirstUser on (so that its units run after these); places go up to
+// 65535.
 inline constexpr int kUnitCrt = 900;  // the C++ runtime's threads and reserves (rtcrt_win32.cpp)
-inline constexpr int kUnitNrsysutils = 1100;  // the process-wide lock
-inline constexpr int kUnitVavevi = 1200;      // the window messages of the serial component
-inline constexpr int kUnitNrusbw32 = 1300;    // system functions bound at run time
+inline constexpr int kUnitFirstUser = 1000;
+// Transitional, until the one unit that still takes its place from here
+// (vavevi_threads.cpp) includes vavevi/nrunits.h, which then holds it.
+inline constexpr int kUnitVavevi = 1200;
 
 // GCC and clang order static objects by this attribute (lower first).
 #define RT_UNIT_PLACE(place) __attribute__((init_priority(place)))

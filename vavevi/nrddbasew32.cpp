@@ -69,36 +69,29 @@ bool TnrDriverBase::CreateService() {
     OutputDebugStringA(("OpenSCManager Er " + GetLastSysErrorString()).c_str());
     return false;
   }
-  OutputDebugStringA("CreateService 1 ...");
   SC_HANDLE service =
       ::CreateServiceA(manager, serviceName_.c_str(), serviceName_.c_str(), SERVICE_START,
                        SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                        driverFile_.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
-  OutputDebugStringA("CreateService 2 ...");
   if (!service && GetLastError() != ERROR_SERVICE_EXISTS) {
     CloseKeepingError(manager);
     return false;
   }
-  OutputDebugStringA("CreateService 3 ...");
   CloseKeepingError(service);
   CloseKeepingError(manager);
   return true;
 }
 
 bool TnrDriverBase::StartService() {
-  OutputDebugStringA("StartService 0 ...");
   SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
   if (!manager) return false;
-  OutputDebugStringA("StartService 1 ...");
   SC_HANDLE service = OpenServiceA(manager, serviceName_.c_str(), SERVICE_START);
   if (!service) {
     CloseKeepingError(manager);
     return false;
   }
-  OutputDebugStringA("StartService 2 ...");
   // Not tested: a service that is running already answers with an error.
   ::StartServiceA(service, 0, nullptr);
-  OutputDebugStringA("StartService 3 ...");
   CloseServiceHandle(service);
   CloseServiceHandle(manager);
   return true;

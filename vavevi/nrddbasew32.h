@@ -16,7 +16,8 @@
 // system error as detail): OnFatalError may clear the raise flag, otherwise an
 // Exception with the message is raised out of Open. A service that starts but
 // whose device does not open gives the invalid handle without an error.
-// Progress lines go to the debugger output (OutputDebugStringA).
+// Nothing goes to the debugger output but the service manager's own refusal
+// to open ("OpenSCManager Er <system text>"), ahead of the fatal error.
 #pragma once
 
 #include <windows.h>
@@ -25,6 +26,7 @@
 #include <string>
 
 #include "nrclasses.h"
+#include "nrexport.h"
 
 class VAVEVI_API TnrDriverBase : public TObject {
  public:

@@ -1,26 +1,23 @@
 #include "nrsysutils.h"
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "nrsyslibs.h"
+#include "nrunits.h"
 #include "rtformat.h"
 #include "rtsysutils.h"
-#include "rtunits.h"
 
 namespace {
 
 // The process-wide lock: created when the library is loaded, before any
-// other static object of it, and deleted when it is unloaded.
+// other static object of it, and deleted when it is unloaded. A global by
+// design: nrEnterThreadCritical offers the components' users one lock for
+// the whole process.
 CRITICAL_SECTION g_processLock;
 void Initialization() { InitializeCriticalSection(&g_processLock); }
 void Finalization() { DeleteCriticalSection(&g_processLock); }
 const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrsysutils)(&Initialization, &Finalization);
-
-struct LibraryReleaser {
-  void operator()(HMODULE m) const { FreeLibrary(m); }
-};
-using LibraryHandle = std::unique_ptr<std::remove_pointer_t<HMODULE>, LibraryReleaser>;
 
 }  // namespace
 
@@ -135,11 +132,7 @@ std::string RegKeyPathFromNativeName(const std::string &name, HKEY *root) {
 
 std::string RegGetKeyFullName(HKEY key, HKEY *root) {
   if (key == reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) return {};
-  LibraryHandle ntdll(LoadLibraryA("ntdll.dll"));
-  if (!ntdll) return {};
-  using ZwQueryKeyFn = LONG(WINAPI *)(HANDLE, int, PVOID, ULONG, PULONG);
-  auto query = reinterpret_cast<ZwQueryKeyFn>(
-      reinterpret_cast<void *>(GetProcAddress(ntdll.get(), "ZwQueryKey")));
+  syslibs::ZwQueryKeyFn query = syslibs::BindZwQueryKey();
   if (!query) return {};
 
   const int keyNameInformation = 3;

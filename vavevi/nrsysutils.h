@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "rtexport.h"
+#include "nrexport.h"
 
 // The system's message text for the calling thread's last error code, without
 // the line break the system puts at its end.

@@ -4,10 +4,13 @@
 
 #include <cstring>
 
-#include "rtunits.h"
+#include "nrsyslibs.h"
 
 namespace {
 
+// The seam (see nrusbw32.h): the system's own calls, or a test's stand-in.
+// A global by design: the seam is the one point where a test replaces the
+// whole USB stack for every caller in the process.
 UsbSystem g_systemCalls;
 UsbSystem *g_system = &g_systemCalls;
 
@@ -61,80 +64,6 @@ std::string ReadName(HANDLE device, DWORD code, const std::vector<std::uint8_t> 
     return {};
   return NameFromRecord(record, returned, nameOffset);
 }
-
-// cfgmgr32.dll, bound on first use through the seam that was current then.
-using LocateFn = CONFIGRET(WINAPI *)(PDEVINST, DEVINSTID_A, ULONG);
-using PropertyFn = CONFIGRET(WINAPI *)(DEVINST, ULONG, PULONG, PVOID, PULONG, ULONG);
-using RelativeFn = CONFIGRET(WINAPI *)(PDEVINST, DEVINST, ULONG);
-
-template <class F>
-F ProcAs(FARPROC p) {
-  return reinterpret_cast<F>(reinterpret_cast<void *>(p));
-}
-
-struct CfgMgrEntries {
-  LocateFn locate = nullptr;
-  PropertyFn property = nullptr;
-  RelativeFn child = nullptr, sibling = nullptr, parent = nullptr;
-};
-
-// The binding is the one state shared between threads; a lock keeps two
-// first uses from loading the library twice. The unit's initialisation makes
-// the lock when the library is loaded; its finalisation releases the binding
-// and the lock at unload (a Win32 lock: it leaves nothing behind, however
-// often the library is loaded and unloaded).
-class CfgMgr {
- public:
-  void Initialize() { InitializeCriticalSection(&lock_); }
-  void Finalize() {
-    Release();
-    DeleteCriticalSection(&lock_);
-  }
-
-  // Loads the library when it is not loaded yet (a failed load is tried again
-  // next time) and looks the entry points up; false when any is missing.
-  bool Bind(CfgMgrEntries &entries) {
-    Guard guard(lock_);
-    UsbSystem &sys = GetUsbSystem();
-    if (!module_) {
-      module_ = sys.LoadModule("cfgmgr32.dll");
-      if (!module_) return false;
-      owner_ = &sys;
-    }
-    entries.locate = ProcAs<LocateFn>(sys.FindEntry(module_, "CM_Locate_DevNodeA"));
-    entries.property =
-        ProcAs<PropertyFn>(sys.FindEntry(module_, "CM_Get_DevNode_Registry_PropertyA"));
-    entries.child = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Child"));
-    entries.sibling = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Sibling"));
-    entries.parent = ProcAs<RelativeFn>(sys.FindEntry(module_, "CM_Get_Parent"));
-    return entries.locate && entries.property && entries.child && entries.sibling && entries.parent;
-  }
-
-  void Release() {
-    Guard guard(lock_);
-    if (module_ && owner_) owner_->ReleaseModule(module_);
-    module_ = nullptr;
-    owner_ = nullptr;
-  }
-
- private:
-  struct Guard {
-    explicit Guard(CRITICAL_SECTION &held) : lock(held) { EnterCriticalSection(&lock); }
-    ~Guard() { LeaveCriticalSection(&lock); }
-    Guard(const Guard &) = delete;
-    Guard &operator=(const Guard &) = delete;
-    CRITICAL_SECTION &lock;
-  };
-
-  CRITICAL_SECTION lock_{};
-  HMODULE module_ = nullptr;
-  UsbSystem *owner_ = nullptr;
-};
-constinit CfgMgr g_cfgMgr;
-
-void Initialization() { g_cfgMgr.Initialize(); }
-void Finalization() { g_cfgMgr.Finalize(); }
-const TUnitInit g_unit RT_UNIT_PLACE(kUnitNrusbw32)(&Initialization, &Finalization);
 
 // A property text of at most `length` bytes of buffer, up to its first zero.
 std::string PropertyText(const char *buffer, ULONG length, std::size_t capacity) {
@@ -194,6 +123,8 @@ ConfigRead ReadConfig(HANDLE hub, ULONG connectionIndex, UCHAR configIndex) {
 
 }  // namespace
 
+// Exported and writable as it always was: a program may change how many
+// controller indices the tree tries.
 int MaxNumberUsbPorts = 10;
 
 HANDLE UsbSystem::Open(const std::string &path, DWORD access, DWORD share) {
@@ -218,7 +149,7 @@ BOOL UsbSystem::ReleaseModule(HMODULE module) { return FreeLibrary(module); }
 UsbSystem &GetUsbSystem() { return *g_system; }
 
 void SetUsbSystem(UsbSystem *system) {
-  g_cfgMgr.Release();
+  syslibs::ReleaseCfgMgr();
   g_system = system ? system : &g_systemCalls;
 }
 
@@ -247,8 +178,8 @@ std::string GetConnectionKeyName(HANDLE hub, DWORD code, ULONG connectionIndex) 
 }
 
 std::string GetDescription(const std::string &driverKey) {
-  CfgMgrEntries cm;
-  if (!g_cfgMgr.Bind(cm)) return {};
+  syslibs::CfgMgr cm{};
+  if (!syslibs::BindCfgMgr(GetUsbSystem(), cm)) return {};
   DEVINST current = 0;
   if (cm.locate(&current, nullptr, 0) != CR_SUCCESS) return {};
 
@@ -266,7 +197,7 @@ std::string GetDescription(const std::string &driverKey) {
   // that takes this many steps is going round a broken tree in a circle.
   constexpr int kMaxSteps = 1 << 20;
   int steps = 0;
-  auto move = [&](RelativeFn relative, DEVINST &node) {
+  auto move = [&](decltype(cm.child) relative, DEVINST &node) {
     DEVINST next = 0;
     if (++steps > kMaxSteps || relative(&next, node, 0) != CR_SUCCESS) return false;
     node = next;

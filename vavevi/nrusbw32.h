@@ -7,7 +7,8 @@
 // - Names of variable length are read in two steps: a small probe that reports
 //   the size the whole record needs, then a request with a buffer of that size.
 // - Descriptions come from the Plug and Play device tree (cfgmgr32.dll, bound
-//   on first use): the node whose driver key equals the name.
+//   on first use through the seam below, nrsyslibs.h): the node whose driver
+//   key equals the name.
 //
 // Nothing here raises or reports: every failure gives an empty result, and the
 // caller decides what that means. An answer shorter than the record it should
@@ -28,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "rtexport.h"
+#include "nrexport.h"
 
 // The published records, byte-packed, with the sizes the buffers rely on.
 static_assert(sizeof(USB_DEVICE_DESCRIPTOR) == 18);

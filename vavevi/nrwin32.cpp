@@ -2,83 +2,19 @@
 
 #include <winspool.h>
 
-#include <atomic>
 #include <vector>
 
+#include "nrsyslibs.h"
 #include "nrsysutils.h"
 #include "rtexcept.h"
 #include "rtsysutils.h"
 
 namespace {
 
-// The one record of WriteAsync.
+// The one record of WriteAsync. A global by design: WriteAsync does not wait
+// for its write, so the record must outlive the call, and its callers rely
+// on one asynchronous write at a time in the whole process (nrwin32.h).
 OVERLAPPED g_asyncWrite;
-
-// CancelIo, looked up on every call; the last address found stays here.
-std::atomic<FARPROC> g_cancelIo{nullptr};
-
-template <class F>
-F ProcAs(FARPROC p) {
-  return reinterpret_cast<F>(reinterpret_cast<void *>(p));
-}
-
-// SetupAPI with the five entry points the device-setup walk needs: bound on
-// first need, all or none; released when the library is unloaded.
-class SetupApi {
- public:
-  using GetClassDevsFn = HDEVINFO(WINAPI *)(const GUID *, PCSTR, HWND, DWORD);
-  using DestroyListFn = BOOL(WINAPI *)(HDEVINFO);
-  using EnumInfoFn = BOOL(WINAPI *)(HDEVINFO, DWORD, PSP_DEVINFO_DATA);
-  using GetPropertyFn = BOOL(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD,
-                                       PDWORD);
-  using OpenDevRegKeyFn = HKEY(WINAPI *)(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM);
-
-  SetupApi() { InitializeCriticalSection(&lock_); }
-  ~SetupApi() {
-    if (module_) FreeLibrary(module_);
-    DeleteCriticalSection(&lock_);
-  }
-  SetupApi(const SetupApi &) = delete;
-  SetupApi &operator=(const SetupApi &) = delete;
-
-  bool Bind() {
-    Exclusive guard(lock_);
-    if (module_) return true;
-    HMODULE m = LoadLibraryA("SetupAPI.dll");
-    if (!m) return false;
-    getClassDevs = ProcAs<GetClassDevsFn>(GetProcAddress(m, "SetupDiGetClassDevsA"));
-    destroyList = ProcAs<DestroyListFn>(GetProcAddress(m, "SetupDiDestroyDeviceInfoList"));
-    enumInfo = ProcAs<EnumInfoFn>(GetProcAddress(m, "SetupDiEnumDeviceInfo"));
-    getProperty = ProcAs<GetPropertyFn>(GetProcAddress(m, "SetupDiGetDeviceRegistryPropertyA"));
-    openDevRegKey = ProcAs<OpenDevRegKeyFn>(GetProcAddress(m, "SetupDiOpenDevRegKey"));
-    if (!getClassDevs || !destroyList || !enumInfo || !getProperty || !openDevRegKey) {
-      FreeLibrary(m);
-      return false;
-    }
-    module_ = m;
-    return true;
-  }
-  bool Bound() {
-    Exclusive guard(lock_);
-    return module_ != nullptr;
-  }
-
-  GetClassDevsFn getClassDevs = nullptr;
-  DestroyListFn destroyList = nullptr;
-  EnumInfoFn enumInfo = nullptr;
-  GetPropertyFn getProperty = nullptr;
-  OpenDevRegKeyFn openDevRegKey = nullptr;
-
- private:
-  struct Exclusive {
-    explicit Exclusive(CRITICAL_SECTION &l) : lock(l) { EnterCriticalSection(&lock); }
-    ~Exclusive() { LeaveCriticalSection(&lock); }
-    CRITICAL_SECTION &lock;
-  };
-  CRITICAL_SECTION lock_;
-  HMODULE module_ = nullptr;
-};
-SetupApi g_setupApi;
 
 bool TransferSync(HANDLE port, void *buffer, DWORD count, bool write, DWORD *done = nullptr) {
   if (done) *done = 0;
@@ -145,12 +81,8 @@ bool WriteAsync(HANDLE port, const void *buffer, DWORD count) {
 }
 
 bool nrCancelIO(HANDLE port) {
-  HMODULE kernel = GetModuleHandleA("kernel32.dll");
-  if (!kernel) return false;
-  FARPROC p = GetProcAddress(kernel, "CancelIo");
-  if (!p) return false;
-  g_cancelIo.store(p);
-  return ProcAs<BOOL(WINAPI *)(HANDLE)>(p)(port) != FALSE;
+  syslibs::CancelIoFn cancelIo = syslibs::BindCancelIo();
+  return cancelIo && cancelIo(port) != FALSE;
 }
 
 unsigned PortNumberOf(const std::string &name) {
@@ -203,15 +135,7 @@ void GetPortList(TStringList &list) {
   if (version.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
     // The spooler's port enumeration is only needed on this platform family,
     // so the library does not import it: it is bound here.
-    struct Module {
-      HMODULE h = LoadLibraryA("winspool.drv");
-      ~Module() {
-        if (h) FreeLibrary(h);
-      }
-    } spooler;
-    using EnumPortsFn = BOOL(WINAPI *)(LPSTR, DWORD, LPBYTE, DWORD, LPDWORD, LPDWORD);
-    auto enumPorts =
-        spooler.h ? ProcAs<EnumPortsFn>(GetProcAddress(spooler.h, "EnumPortsA")) : nullptr;
+    syslibs::EnumPortsFn enumPorts = syslibs::BindEnumPorts();
     if (!enumPorts) return;
     DWORD needed = 0, count = 0;
     if (enumPorts(nullptr, 1, nullptr, 0, &needed, &count) ||
@@ -246,23 +170,25 @@ void GetPortList(TStringList &list) {
 }
 
 HDEVINFO EnumDevicesOpen(const GUID &classGuid) {
-  if (!g_setupApi.Bind()) return nullptr;
-  return g_setupApi.getClassDevs(&classGuid, nullptr, nullptr, DIGCF_PRESENT);
+  const syslibs::SetupApi *setupApi = syslibs::BindSetupApi();
+  if (!setupApi) return nullptr;
+  return setupApi->getClassDevs(&classGuid, nullptr, nullptr, DIGCF_PRESENT);
 }
 
 namespace {
-std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA &info, DWORD property) {
+std::string DeviceProperty(const syslibs::SetupApi &setupApi, HDEVINFO set, SP_DEVINFO_DATA &info,
+                           DWORD property) {
   std::vector<BYTE> buffer(256, 0);
   DWORD required = 0;
-  if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(),
-                              static_cast<DWORD>(buffer.size()), &required)) {
+  if (!setupApi.getProperty(set, &info, property, nullptr, buffer.data(),
+                            static_cast<DWORD>(buffer.size()), &required)) {
     // A longer text is read again in a buffer of its size; a property the
     // device lacks gives "".
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size() ||
         required > 65536)
       return {};
     buffer.assign(required, 0);
-    if (!g_setupApi.getProperty(set, &info, property, nullptr, buffer.data(), required, &required))
+    if (!setupApi.getProperty(set, &info, property, nullptr, buffer.data(), required, &required))
       return {};
   }
   if (required > buffer.size()) required = static_cast<DWORD>(buffer.size());
@@ -275,14 +201,15 @@ std::string DeviceProperty(HDEVINFO set, SP_DEVINFO_DATA &info, DWORD property) 
 
 bool EnumDevicesNext(HDEVINFO set, DWORD index, std::string &service, std::string &description,
                      std::string &friendlyName, std::string &keyPath) {
-  if (!g_setupApi.Bound()) return false;
+  const syslibs::SetupApi *setupApi = syslibs::BoundSetupApi();
+  if (!setupApi) return false;
   SP_DEVINFO_DATA info{};
   info.cbSize = sizeof info;  // 28
-  if (!g_setupApi.enumInfo(set, index, &info)) return false;
-  service = DeviceProperty(set, info, SPDRP_SERVICE);
-  description = DeviceProperty(set, info, SPDRP_DEVICEDESC);
-  friendlyName = DeviceProperty(set, info, SPDRP_FRIENDLYNAME);
-  HKEY key = g_setupApi.openDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
+  if (!setupApi->enumInfo(set, index, &info)) return false;
+  service = DeviceProperty(*setupApi, set, info, SPDRP_SERVICE);
+  description = DeviceProperty(*setupApi, set, info, SPDRP_DEVICEDESC);
+  friendlyName = DeviceProperty(*setupApi, set, info, SPDRP_FRIENDLYNAME);
+  HKEY key = setupApi->openDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_QUERY_VALUE);
   HKEY root = nullptr;
   keyPath = RegGetKeyFullName(key, &root);
   if (key != reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE)) RegCloseKey(key);
@@ -290,5 +217,5 @@ bool EnumDevicesNext(HDEVINFO set, DWORD index, std::string &service, std::strin
 }
 
 void EnumDevicesClose(HDEVINFO set) {
-  if (g_setupApi.Bound()) g_setupApi.destroyList(set);
+  if (const syslibs::SetupApi *setupApi = syslibs::BoundSetupApi()) setupApi->destroyList(set);
 }

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "rtexport.h"
+#include "nrexport.h"
 #include "rtlists.h"
 
 // Waits for a pending overlapped operation. error receives the last error; an

@@ -281,7 +281,11 @@ FARPROC FakeUsbStack::FindEntry(HMODULE module, const char *name) {
   return nullptr;
 }
 
-BOOL FakeUsbStack::ReleaseModule(HMODULE module) { return module == kFakeCfgMgr; }
+BOOL FakeUsbStack::ReleaseModule(HMODULE module) {
+  if (module != kFakeCfgMgr) return FALSE;
+  ++cfgmgrReleases;
+  return TRUE;
+}
 
 // Device instances are node index + 1.
 CONFIGRET FakeUsbStack::Locate(PDEVINST node) {

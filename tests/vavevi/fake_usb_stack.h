@@ -112,6 +112,7 @@ class FakeUsbStack : public UsbSystem {
   std::vector<std::string> opens;  // every path opened (or tried)
   std::vector<FakeCall> calls;
   int cfgmgrLoads = 0;
+  int cfgmgrReleases = 0;
   int propertyReads = 0;
   int OpenHandles() const { return static_cast<int>(handles_.size()); }
   std::vector<FakeCall> CallsWith(DWORD code) const;

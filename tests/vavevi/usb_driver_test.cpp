@@ -152,10 +152,7 @@ TEST_F(DriverService, OpenInstallsAndStartsCloseRemovesAndKeepsTheFile) {
   EXPECT_EQ(ReadFileBytes(driver.GetDriverFile()), image) << "the resource written whole";
   EXPECT_EQ(ServiceState("varaz"), static_cast<DWORD>(SERVICE_RUNNING));
   EXPECT_EQ(ServiceImagePath("varaz"), driver.GetDriverFile());
-  std::vector<std::string> expected = {
-      "CreateService 1 ...", "CreateService 2 ...", "CreateService 3 ...", "StartService 0 ...",
-      "StartService 1 ...",  "StartService 2 ...",  "StartService 3 ..."};
-  EXPECT_EQ(monitor_.Lines(), expected);
+  EXPECT_TRUE(monitor_.Lines().empty()) << "installing and starting write no progress lines";
   EXPECT_TRUE(kernel_.WaitFor("ze Dor Create  !!!"));
   std::vector<std::string> lines = kernel_.Since();
   ASSERT_FALSE(lines.empty());
@@ -580,12 +577,9 @@ TEST_F(UsbComponent, NodeOpenFailuresGoToTheDebuggerOutput) {
   EXPECT_FALSE(port->GetActive());
   EXPECT_FALSE(host->GetActive());
   EXPECT_EQ(usb_->GetOpenCount(), 2) << "the requests stay until the nodes close";
-  EXPECT_EQ(
-      monitor_.Lines(),
-      (std::vector<std::string>{
-          "Open ...", "CreateService 1 ...", "CreateService 2 ...", "CreateService 3 ...",
-          "StartService 0 ...", "StartService 1 ...", "StartService 2 ...", "StartService 3 ...",
-          "USB Port Open Error:\\\\.\\R0\\{DEV}\\0001", "USB Host Open Error:\\\\.\\HCD0"}));
+  EXPECT_EQ(monitor_.Lines(),
+            (std::vector<std::string>{"Open ...", "USB Port Open Error:\\\\.\\R0\\{DEV}\\0001",
+                                      "USB Host Open Error:\\\\.\\HCD0"}));
   // The free port opens its hub's path instead.
   TnrUsbPort *free = host->GetHub(0)->GetPort(1);
   free->Open();

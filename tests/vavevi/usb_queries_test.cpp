@@ -175,10 +175,21 @@ TEST_F(UsbDescriptions, MissingLibraryGivesEmptyTextsUntilItAppears) {
   EXPECT_EQ(stack_.cfgmgrLoads, 1) << "bound once, then kept";
 }
 
-TEST_F(UsbDescriptions, MissingEntryPointGivesEmptyText) {
+// A library without every entry point is given back at once and tried again
+// at the next need; a binding that was made is given back when the seam goes.
+TEST_F(UsbDescriptions, MissingEntryPointGivesEmptyTextAndTheLibraryBack) {
   stack_.missingEntry = "CM_Get_Sibling";
   EXPECT_EQ(GetDescription("{A}\\0000"), "");
   EXPECT_EQ(stack_.propertyReads, 0);
+  EXPECT_EQ(stack_.cfgmgrLoads, 1);
+  EXPECT_EQ(stack_.cfgmgrReleases, 1);
+  stack_.missingEntry.clear();
+  EXPECT_EQ(GetDescription("{A}\\0000"), "Controller A");
+  EXPECT_EQ(GetDescription("{A}\\0011"), "Serial device A11");
+  EXPECT_EQ(stack_.cfgmgrLoads, 2);
+  EXPECT_EQ(stack_.cfgmgrReleases, 1);
+  SetUsbSystem(nullptr);
+  EXPECT_EQ(stack_.cfgmgrReleases, 2);
 }
 
 TEST_F(UsbDescriptions, ATreeGoingRoundInACircleEnds) {
