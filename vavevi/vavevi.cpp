@@ -3,6 +3,7 @@
 // settings. The threads are in vavevi_threads.cpp, the terminal and the
 // indicators in vavevi_terminal.cpp.
 #include "vavevi_comm.h"
+#include "vavevi_portside.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -129,6 +130,18 @@ TnrCustomComm::~TnrCustomComm() {
   DeleteCriticalSection(&threadsLock_);
   DeleteCriticalSection(&procLock_);
 }
+
+// ---------------------------------------------------------------------------
+// The side the threads see
+
+HANDLE TCommPortSide::Handle() const { return comm_.GetHandle(); }
+bool TCommPortSide::Open() const { return comm_.IsHandleValid(); }
+bool TCommPortSide::InUse() const { return !comm_.halting_.load() && comm_.IsHandleValid(); }
+bool TCommPortSide::HasUnread() const { return comm_.unread_.load() > 0; }
+std::uint32_t TCommPortSide::MaskChanges() const { return comm_.maskChanges_.load(); }
+void TCommPortSide::SignalLine() { SetEvent(comm_.lineEvent_); }
+void TCommPortSide::Halt() { comm_.RequestHalt(); }
+void TCommPortSide::HandleMessage(const MSG &message) { comm_.WinProc(message); }
 
 // ---------------------------------------------------------------------------
 // Opening and closing

@@ -179,8 +179,8 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   void SetLastErrorText(std::string text) { lastErrorText_ = std::move(text); }
 
  private:
-  friend class TCommThread;
-  friend class TMsgThread;
+  // The threads' only way in (vavevi_portside.h).
+  friend class TCommPortSide;
   class ProcLock;
   // A critical section held for a scope.
   class Guard {
