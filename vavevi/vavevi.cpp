@@ -10,6 +10,7 @@
 #include <cstring>
 #include <optional>
 
+#include "nrreport.h"
 #include "nrsysutils.h"
 #include "nrwin32.h"
 #include "rtapplication.h"
@@ -69,6 +70,19 @@ TComStateFlags StateFlags(const COMSTAT &stat) {
 
 }  // namespace
 
+namespace {
+
+// Inside a catch block where nothing may be raised (a close, a destructor):
+// the error in flight on the component's fatal-error road (code 1, the
+// system's last error as detail), its raise answered here.
+void ReportCaught(TnrCustomComm &comm, const char *where) {
+  DWORD system = GetLastError();
+  std::string text = nrCaughtText("Unknown exception in the serial component");
+  nrReportAtEdge(where, text, [&] { comm.DoFatalErrors(1, system, text, false); });
+}
+
+}  // namespace
+
 // The lock that keeps WinProc and the release of the port apart. It is
 // re-entrant: a handler called by WinProc may close the port. A thread that
 // waits for it handles the messages other threads send to its windows
@@ -114,12 +128,16 @@ TnrCustomComm::TnrCustomComm(TComponent *owner)
 }
 
 TnrCustomComm::~TnrCustomComm() {
+  // The owner's handlers may be going too: a failure of the last close is
+  // written to the log only.
+  SetOnFatalError(TOnFatalErrorEvent());
   try {
     SetDataProcessor(nullptr);
     onTraceState_ = TOnTraceEvent();
     Close();
   } catch (...) {
-    // A destructor reports nothing.
+    // Nothing leaves a destructor.
+    ReportCaught(*this, "Serial component destruction error");
   }
   ReapThreads(true);
   SetTerminal(nullptr);
@@ -191,7 +209,9 @@ void TnrCustomComm::Close() {
       ReleasePort(false);
       Logging(dlSimple, "The port succesful closed");
     } catch (...) {
-      // The port is marked closed whatever failed.
+      // The port is marked closed whatever failed: the failure is reported,
+      // not raised.
+      ReportCaught(*this, "Serial port close error");
     }
     TnrBaseIO::Close();
   } else {
@@ -199,6 +219,7 @@ void TnrCustomComm::Close() {
     try {
       StopThreads();
     } catch (...) {
+      ReportCaught(*this, "Serial port close error");
     }
   }
   DoTraceStates(this, {tsTxEmpty});
@@ -348,9 +369,13 @@ void TnrCustomComm::ReportHandlerError(const char *what) {
   try {
     DoFatalErrors(1, system, what, true);
   } catch (...) {
+    // The report itself failed (its handler, the log or the display): the
+    // log is told, else the debugger output.
+    std::string text = std::string("Error in the fatal-error report: ") + what;
     try {
-      Logging(dlSimple, std::string("Error in the fatal-error report: ") + what);
+      Logging(dlSimple, text);
     } catch (...) {
+      nrDebugReport("Serial component", text);
     }
   }
 }

@@ -47,8 +47,9 @@ class VAVEVI_API TnrCustomComm : public TnrBaseIO {
   // !!!\r<system text>" (code 1). Then the receive buffer, the event mask,
   // the threads, InitAfterOpen, [tsTxEmpty] to OnTraceState and code 2.
   void Open() override;
-  // Closing: code 1, the threads stopped, the port closed (failures are
-  // swallowed); always [tsTxEmpty] to OnTraceState.
+  // Closing: code 1, the threads stopped, the port closed (a failure is
+  // reported as a fatal error, never raised); always [tsTxEmpty] to
+  // OnTraceState.
   void Close() override;
   // Closes the port without stopping the message thread: code 1, the event
   // mask emptied, queued output purged, the handle closed.

@@ -2,6 +2,7 @@
 // and stops them.
 #include <initializer_list>
 
+#include "nrreport.h"
 #include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtunits.h"
@@ -26,6 +27,10 @@ const TUnitInit g_unit RT_UNIT_PLACE(kUnitVavevi)(&Initialization, nullptr);
 // WinProc to halt the port (the comm thread's wait on it has failed). Port
 // events carry 0 there.
 constexpr LPARAM kHaltRequest = 1;
+
+// The text of the error a synchronised call gets when the component, being
+// closed, withdrew it (TApplication::Withdraw).
+const char *const kWithdrawnCall = "Synchronized call withdrawn";
 
 constexpr DWORD kMessageThreadLimit = 1000;  // ms a message thread gets to end
 
@@ -376,7 +381,13 @@ void TMsgThread::Execute() {
       } catch (...) {
         // WinProc reports every error of its handlers itself; what arrives
         // here is a synchronised call that was withdrawn (the component is
-        // being closed) or could not be made.
+        // being closed: no failure) or could not be made, which is reported
+        // on the component's road. Nothing leaves the thread's body.
+        if (!nr_detail::IsOwnRaise(kWithdrawnCall)) {
+          std::string text = nrCaughtText("Unknown exception in the message thread");
+          nrReportAtEdge("Serial message thread", text,
+                         [&] { comm_->DoFatalErrors(1, 0, text, false); });
+        }
         SetEvent(handled_);
         break;
       }
