@@ -199,28 +199,31 @@ void TnrCustomComm::Open() {
 }
 
 void TnrCustomComm::Close() {
-  if (IsHandleValid()) {
+  // A failing step (a handler of the close notification, the log) is
+  // reported, not raised, and the steps after it still run: the threads end
+  // and the port is released whatever failed.
+  auto step = [this](auto &&run) {
     try {
-      BeginHalt();
-      StopThreads();
-      // The threads have ended (or the message thread is this one): no
-      // WinProc can run now. The lock is not taken, because a message thread
-      // that had to be ended forcibly may have died holding it.
-      ReleasePort(false);
-      Logging(dlSimple, "The port succesful closed");
+      run();
+      return true;
     } catch (...) {
-      // The port is marked closed whatever failed: the failure is reported,
-      // not raised.
       ReportCaught(*this, "Serial port close error");
+      return false;
     }
+  };
+  if (IsHandleValid()) {
+    step([&] { BeginHalt(); });
+    const bool stopped = step([&] { StopThreads(); });
+    // The threads have ended (or the message thread is this one): no
+    // WinProc can run now. The lock is not taken, because a message thread
+    // that had to be ended forcibly may have died holding it; only threads
+    // that could not be stopped are kept out by it.
+    step([&] { ReleasePort(!stopped); });
+    step([&] { Logging(dlSimple, "The port succesful closed"); });
     TnrBaseIO::Close();
   } else {
     // Threads left over from a halt of the comm thread's own.
-    try {
-      StopThreads();
-    } catch (...) {
-      ReportCaught(*this, "Serial port close error");
-    }
+    step([&] { StopThreads(); });
   }
   DoTraceStates(this, {tsTxEmpty});
 }

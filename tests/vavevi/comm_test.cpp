@@ -335,6 +335,24 @@ TEST(Comm, AFailingCloseIsReportedNotRaised) {
     EXPECT_EQ(seen.errors.back(), "1:log failed");
     EXPECT_EQ(log.lines.back().rfind("Fatal Error: 1, ", 0), 0u) << log.lines.back();
   }
+
+  // A handler of the close notification (code 1) that fails: the close
+  // still ends the threads and releases the port, which opens again.
+  struct FailingListener {
+    void On(TObject *, std::int32_t code) {
+      if (code == nrNotifyMediumClosed) throw Exception("notify failed");
+    }
+  } failing;
+  comm.SetLog(nullptr);
+  comm.NotifyAdd(Bind<&FailingListener::On>(&failing));
+  comm.Open();
+  EXPECT_NO_THROW(comm.Close());
+  EXPECT_FALSE(comm.GetActive());
+  EXPECT_EQ(seen.errors.back(), "1:notify failed");
+  comm.NotifyDelete(Bind<&FailingListener::On>(&failing));
+  EXPECT_NO_THROW(comm.Open()) << "the port was released";
+  EXPECT_TRUE(comm.GetActive());
+  comm.Close();
 }
 
 TEST(Comm, ModemLinesCrossTheCable) {
