@@ -1,5 +1,6 @@
 #include "nrclasses.h"
 
+#include "nrreport.h"
 #include "rtapplication.h"
 #include "rtexcept.h"
 
@@ -8,9 +9,8 @@
 
 void TnrCustomLogFile::DoFatalErrors(std::uint32_t code, std::uint32_t detail,
                                      const std::string &message) {
-  bool raise = true;
-  if (onFatalError_) onFatalError_(this, code, detail, message, raise);
-  if (raise) throw Exception(message);
+  // A log does not write its own failure into itself.
+  nrReportFatal({this, onFatalError_, nullptr}, code, detail, message, TnrFatalEnd::kRaise);
 }
 
 void TnrCustomLogFile::Save() { AbstractError(); }
@@ -21,10 +21,6 @@ void TnrCustomLogFile::AddLog(TDetailLevel, const std::string &) { AbstractError
 void TnrCustomLogFile::AddFmt(const std::string &, const FmtArgs &) { AbstractError(); }
 void TnrCustomLogFile::AddLogFmt(TDetailLevel, const std::string &, const FmtArgs &) {
   AbstractError();
-}
-
-namespace {
-constexpr const char *kFatalErrorFormat = "Fatal Error: %u, %u, %s";
 }
 
 // ---------------------------------------------------------------------------
@@ -152,14 +148,10 @@ bool TnrBaseIO::IsHandleValid() const { return GetHandle() != INVALID_HANDLE_VAL
 
 void TnrBaseIO::DoFatalErrors(std::uint32_t code, std::uint32_t detail, const std::string &message,
                               bool show) {
-  bool raise = true;
-  if (onFatalError_) onFatalError_(this, code, detail, message, raise);
-  if (log_) log_->AddLogFmt(dlSimple, kFatalErrorFormat, {code, detail, message});
-  if (!raise || Loading()) return;
-  if (show)
-    ShowException(Exception(message));
-  else
-    throw Exception(message);
+  TnrFatalEnd end = Loading() ? TnrFatalEnd::kKeep
+                    : show    ? TnrFatalEnd::kShow
+                              : TnrFatalEnd::kRaise;
+  nrReportFatal({this, onFatalError_, log_}, code, detail, message, end);
 }
 
 void TnrBaseIO::DoNotify(std::int32_t code) { notifyList_.Call(this, code); }
@@ -315,7 +307,10 @@ LRESULT CALLBACK TnrTimer::WndProc(HWND window, UINT message, WPARAM wParam, LPA
       try {
         self->Timer();
       } catch (...) {
-        // An error of OnTimer never leaves the window procedure.
+        // An error of OnTimer never leaves the window procedure, and the
+        // timer has no report of its own (a processor's send timer reports
+        // through the processor, DoAsyncTimeout): the last road.
+        nrDebugReport("Timer handler error", nrCaughtText("unknown error"));
       }
     }
     return 0;
@@ -325,6 +320,17 @@ LRESULT CALLBACK TnrTimer::WndProc(HWND window, UINT message, WPARAM wParam, LPA
 
 // ---------------------------------------------------------------------------
 // Data processors
+
+namespace {
+
+// Inside a catch block at an edge of a processor: the error in flight on the
+// processor's road (its code 0), nothing raised.
+void ReportAtEdge(TnrCustomDataProcessor &processor, const char *where) {
+  std::string text = nrCaughtText("Unknown exception in a data processor");
+  nrReportAtEdge(where, text, [&] { processor.DoFatalErrors(0, 0, text); });
+}
+
+}  // namespace
 
 TnrCustomDataProcessor::TnrCustomDataProcessor(TComponent *owner)
     : TComponent(owner), timer_(std::make_unique<TnrTimer>()) {
@@ -386,7 +392,9 @@ void TnrCustomDataProcessor::DoDataSend(const void *buffer, std::uint32_t count)
       device_->SendData(buffer, count);
     }
   } catch (...) {
-    // A failing handler or send never reaches the caller.
+    // A failing handler or send never reaches the caller: it is reported
+    // on the processor's road, and nothing is raised.
+    ReportAtEdge(*this, "Data processor send error");
   }
 }
 
@@ -399,16 +407,15 @@ void TnrCustomDataProcessor::DoStringSend(const std::string &text) {
                   static_cast<std::uint32_t>(text.size()), true, handled);
     if (!handled && device_) device_->SendString(text);
   } catch (...) {
-    // A failing handler or send never reaches the caller.
+    // A failing handler or send never reaches the caller: it is reported
+    // on the processor's road, and nothing is raised.
+    ReportAtEdge(*this, "Data processor send error");
   }
 }
 
 void TnrCustomDataProcessor::DoFatalErrors(std::uint32_t code, std::uint32_t detail,
                                            const std::string &message) {
-  bool raise = true;
-  if (onFatalError_) onFatalError_(this, code, detail, message, raise);
-  if (log_) log_->AddLogFmt(dlSimple, kFatalErrorFormat, {code, detail, message});
-  if (raise) throw Exception(message);
+  nrReportFatal({this, onFatalError_, log_}, code, detail, message, TnrFatalEnd::kRaise);
 }
 
 void TnrCustomDataProcessor::DoProcessing(std::uint8_t *, std::uint32_t, TIgnoreTypes &) {}
@@ -423,7 +430,12 @@ void TnrCustomDataProcessor::DoAfterSendComplete(bool &) {}
 void TnrCustomDataProcessor::DoAsyncTimeout(TObject *) {
   timer_->SetEnabled(false);
   bool handled = false;
-  DoAfterSendComplete(handled);
+  try {
+    DoAfterSendComplete(handled);
+  } catch (...) {
+    // Called by the send timer's window procedure, which nothing may cross.
+    ReportAtEdge(*this, "Data processor send-complete error");
+  }
 }
 
 void TnrCustomDataProcessor::Logging(TDetailLevel level, const std::string &text) {

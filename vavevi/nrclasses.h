@@ -233,8 +233,8 @@ class VAVEVI_API TnrBaseIO : public TComponent {
 
 // A periodic timer on a hidden window that belongs to the creating thread:
 // OnTimer runs on that thread's message loop. It runs while Enabled, with an
-// Interval other than 0 and an OnTimer handler. Errors raised by OnTimer are
-// dropped.
+// Interval other than 0 and an OnTimer handler. Errors raised by OnTimer
+// stay in the timer (it keeps running) and go to the debugger output.
 class VAVEVI_API TnrTimer : public TObject {
  public:
   TnrTimer();
@@ -298,7 +298,9 @@ class VAVEVI_API TnrCustomDataProcessor : public TComponent {
   virtual void DoDataSend(const void *buffer, std::uint32_t count);
   virtual void DoStringSend(const std::string &text);
   // OnFatalError may clear the raise flag; the Log gets the "Fatal Error"
-  // entry; with the flag still set Exception(message) is raised.
+  // entry; with the flag still set Exception(message) is raised. Errors of
+  // sends and of DoAfterSendComplete (from the send timer) are reported
+  // here and not raised (docs/failures.md).
   virtual void DoFatalErrors(std::uint32_t code, std::uint32_t detail, const std::string &message);
   // A received block; the processor may add steps for the device to skip.
   virtual void DoProcessing(std::uint8_t *buffer, std::uint32_t count, TIgnoreTypes &ignore);

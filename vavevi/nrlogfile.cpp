@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "nrreport.h"
 #include "nrsysutils.h"
 #include "rtexcept.h"
 #include "rtsysutils.h"
@@ -106,7 +107,10 @@ TnrLogFile::~TnrLogFile() {
     try {
       Save();
     } catch (...) {
-      // Reported through OnFatalError already, when a handler is set.
+      // Nothing leaves a destructor. A failed save was offered to
+      // OnFatalError already (a log does not write its own failure into
+      // itself); the debugger output keeps it as well.
+      nrDebugReport("Log file", nrCaughtText("unknown error"));
     }
   }
 }

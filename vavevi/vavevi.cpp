@@ -1,11 +1,16 @@
-// Vavevi: the serial communication core (TnrCustomComm).
-#include "vavevi.h"
+// Vavevi: the serial communication core (TnrCustomComm): opening and
+// closing, the receive path, sending, reading and waiting, the line
+// settings. The threads are in vavevi_threads.cpp, the terminal and the
+// indicators in vavevi_terminal.cpp.
+#include "vavevi_comm.h"
+#include "vavevi_portside.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <optional>
 
+#include "nrreport.h"
 #include "nrsysutils.h"
 #include "nrwin32.h"
 #include "rtapplication.h"
@@ -63,7 +68,18 @@ TComStateFlags StateFlags(const COMSTAT &stat) {
   return TComStateFlags::FromBits(static_cast<std::uint8_t>(word & 0x7F));
 }
 
-const char *const kTerminalProp = "vaVeviTerminal";
+}  // namespace
+
+namespace {
+
+// Inside a catch block where nothing may be raised (a close, a destructor):
+// the error in flight on the component's fatal-error road (code 1, the
+// system's last error as detail), its raise answered here.
+void ReportCaught(TnrCustomComm &comm, const char *where) {
+  DWORD system = GetLastError();
+  std::string text = nrCaughtText("Unknown exception in the serial component");
+  nrReportAtEdge(where, text, [&] { comm.DoFatalErrors(1, system, text, false); });
+}
 
 }  // namespace
 
@@ -112,12 +128,16 @@ TnrCustomComm::TnrCustomComm(TComponent *owner)
 }
 
 TnrCustomComm::~TnrCustomComm() {
+  // The owner's handlers may be going too: a failure of the last close is
+  // written to the log only.
+  SetOnFatalError(TOnFatalErrorEvent());
   try {
     SetDataProcessor(nullptr);
     onTraceState_ = TOnTraceEvent();
     Close();
   } catch (...) {
-    // A destructor reports nothing.
+    // Nothing leaves a destructor.
+    ReportCaught(*this, "Serial component destruction error");
   }
   ReapThreads(true);
   SetTerminal(nullptr);
@@ -128,6 +148,18 @@ TnrCustomComm::~TnrCustomComm() {
   DeleteCriticalSection(&threadsLock_);
   DeleteCriticalSection(&procLock_);
 }
+
+// ---------------------------------------------------------------------------
+// The side the threads see
+
+HANDLE TCommPortSide::Handle() const { return comm_.GetHandle(); }
+bool TCommPortSide::Open() const { return comm_.IsHandleValid(); }
+bool TCommPortSide::InUse() const { return !comm_.halting_.load() && comm_.IsHandleValid(); }
+bool TCommPortSide::HasUnread() const { return comm_.unread_.load() > 0; }
+std::uint32_t TCommPortSide::MaskChanges() const { return comm_.maskChanges_.load(); }
+void TCommPortSide::SignalLine() { SetEvent(comm_.lineEvent_); }
+void TCommPortSide::Halt() { comm_.RequestHalt(); }
+void TCommPortSide::HandleMessage(const MSG &message) { comm_.WinProc(message); }
 
 // ---------------------------------------------------------------------------
 // Opening and closing
@@ -167,25 +199,31 @@ void TnrCustomComm::Open() {
 }
 
 void TnrCustomComm::Close() {
-  if (IsHandleValid()) {
+  // A failing step (a handler of the close notification, the log) is
+  // reported, not raised, and the steps after it still run: the threads end
+  // and the port is released whatever failed.
+  auto step = [this](auto &&run) {
     try {
-      BeginHalt();
-      StopThreads();
-      // The threads have ended (or the message thread is this one): no
-      // WinProc can run now. The lock is not taken, because a message thread
-      // that had to be ended forcibly may have died holding it.
-      ReleasePort(false);
-      Logging(dlSimple, "The port succesful closed");
+      run();
+      return true;
     } catch (...) {
-      // The port is marked closed whatever failed.
+      ReportCaught(*this, "Serial port close error");
+      return false;
     }
+  };
+  if (IsHandleValid()) {
+    step([&] { BeginHalt(); });
+    const bool stopped = step([&] { StopThreads(); });
+    // The threads have ended (or the message thread is this one): no
+    // WinProc can run now. The lock is not taken, because a message thread
+    // that had to be ended forcibly may have died holding it; only threads
+    // that could not be stopped are kept out by it.
+    step([&] { ReleasePort(!stopped); });
+    step([&] { Logging(dlSimple, "The port succesful closed"); });
     TnrBaseIO::Close();
   } else {
     // Threads left over from a halt of the comm thread's own.
-    try {
-      StopThreads();
-    } catch (...) {
-    }
+    step([&] { StopThreads(); });
   }
   DoTraceStates(this, {tsTxEmpty});
 }
@@ -334,9 +372,13 @@ void TnrCustomComm::ReportHandlerError(const char *what) {
   try {
     DoFatalErrors(1, system, what, true);
   } catch (...) {
+    // The report itself failed (its handler, the log or the display): the
+    // log is told, else the debugger output.
+    std::string text = std::string("Error in the fatal-error report: ") + what;
     try {
-      Logging(dlSimple, std::string("Error in the fatal-error report: ") + what);
+      Logging(dlSimple, text);
     } catch (...) {
+      nrDebugReport("Serial component", text);
     }
   }
 }
@@ -366,28 +408,6 @@ TIgnoreTypes TnrCustomComm::ReceiveBlock(std::uint8_t *data, std::uint32_t count
       onAfterReceive_)
     onAfterReceive_(this, data, count);
   return ignore;
-}
-
-void TnrCustomComm::DoTraceStates(TObject *com, TTraceStates states) {
-  TModemSignals signals = GetStateModemSignals();
-  if (monitorCTS_) SetIndicator(monitorCTS_, signals.Contains(msCTS));
-  if (monitorDSR_) SetIndicator(monitorDSR_, signals.Contains(msDSR));
-  if (monitorRLSD_) SetIndicator(monitorRLSD_, signals.Contains(msRLSD));
-  if (states.Contains(tsRing) && monitorRing_) SetIndicator(monitorRing_, true);
-  if (onTraceState_) onTraceState_(com, states);
-}
-
-void TnrCustomComm::SetIndicator(TComponent *control, bool on) {
-  try {
-    SetPublishedProperty(*control, "Checked", on ? "True" : "False");
-  } catch (const EPropertyError &) {
-    // A control without a "Checked" property is left alone.
-  }
-}
-
-void TnrCustomComm::SetMonitor(TComponent *&slot, TComponent *control) {
-  slot = control;
-  if (control) FreeNotification(control);
 }
 
 void TnrCustomComm::DoCommError(std::uint32_t commCode, std::uint32_t sysError,
@@ -836,126 +856,6 @@ void TnrCustomComm::ConfigDialog() {
   std::string name = GetPortName();
   CommConfigDialogA(name.c_str(), GetMainWindowHandle(), &config_);
   DCBApply();
-}
-
-// ---------------------------------------------------------------------------
-// The terminal
-
-void TnrCustomComm::Unhook() {
-  HWND window = hookedWindow_;
-  if (window) {
-    auto *last = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
-    if (last == this || !last) {
-      if (hookedAfter_) {
-        SetPropA(window, kTerminalProp, hookedAfter_);
-      } else {
-        RemovePropA(window, kTerminalProp);
-        if (savedWndProc_)
-          SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(savedWndProc_));
-      }
-    } else {
-      // Hooked after this one: that component now hooks after this one's
-      // predecessor (or holds the edit's own procedure).
-      for (TnrCustomComm *c = last; c; c = c->hookedAfter_) {
-        if (c->hookedAfter_ != this) continue;
-        c->hookedAfter_ = hookedAfter_;
-        if (!hookedAfter_) c->savedWndProc_ = savedWndProc_;
-        break;
-      }
-    }
-  }
-  hookedWindow_ = nullptr;
-  hookedAfter_ = nullptr;
-  savedWndProc_ = nullptr;
-}
-
-void TnrCustomComm::SetTerminal(TEdit *edit) {
-  Unhook();
-  if (edit) {
-    HWND window = edit->Handle();
-    auto *last = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
-    auto current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(window, GWLP_WNDPROC));
-    if (last && current == &TnrCustomComm::TerminalWndProc) {
-      // Another component hooked this edit: messages go on to it.
-      hookedAfter_ = last;
-    } else {
-      savedWndProc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrA(
-          window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&TnrCustomComm::TerminalWndProc)));
-    }
-    SetPropA(window, kTerminalProp, this);
-    hookedWindow_ = window;
-  }
-  terminalWindow_ = nullptr;
-  terminal_ = edit;
-  if (ComponentState().Contains(csDesigning) && terminalUsage_ == tuNone) {
-    terminalUsage_ = tuBoth;
-    SetTraceState(GetTraceStates() + TTraceStates{tsRxChar});
-  }
-  SetTerminalUsage(terminalUsage_);
-  if (edit) FreeNotification(edit);
-}
-
-void TnrCustomComm::SetTerminalUsage(TTerminalUsage usage) {
-  terminalUsage_ = usage;
-  if (terminal_)
-    terminalWindow_ = usage == tuReceive || usage == tuBoth ? terminal_->Handle() : nullptr;
-}
-
-LRESULT CALLBACK TnrCustomComm::TerminalWndProc(HWND window, UINT message, WPARAM wParam,
-                                                LPARAM lParam) {
-  auto *self = static_cast<TnrCustomComm *>(GetPropA(window, kTerminalProp));
-  if (!self) return DefWindowProcA(window, message, wParam, lParam);
-  return self->NewWndProc(window, message, wParam, lParam);
-}
-
-LRESULT TnrCustomComm::NewWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  // A character that UpdateTerminalByChars puts into the terminal is not
-  // sent back: it comes from the thread running the update, directly or as
-  // a message sent from it. A key typed meanwhile is sent.
-  DWORD updater = terminalBusy_.load();
-  bool fromUpdate = updater != 0 && (updater == GetCurrentThreadId() || InSendMessage());
-  if (!fromUpdate && message == WM_CHAR && (terminalUsage_ == tuSend || terminalUsage_ == tuBoth)) {
-    SendChar(static_cast<char>(wParam));
-    if (!terminalEcho_) return 0;
-  }
-  if (hookedAfter_) return hookedAfter_->NewWndProc(window, message, wParam, lParam);
-  if (!savedWndProc_) return DefWindowProcA(window, message, wParam, lParam);
-  return CallWindowProcA(savedWndProc_, window, message, wParam, lParam);
-}
-
-void TnrCustomComm::UpdateTerminalByChars(std::uint8_t *data, std::uint32_t count) {
-  HWND window = terminalWindow_;
-  if (!window || count == 0) return;
-  terminalBusy_ = GetCurrentThreadId();
-  if (count == 1) {
-    SendMessageA(window, WM_CHAR, data[0], 1);
-  } else {
-    data[count] = 0;  // the buffer has room for it
-    const char *p = reinterpret_cast<const char *>(data);
-    const char *end = p + count;
-    while (p < end) {
-      SendMessageA(window, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(p));
-      p += std::strlen(p) + 1;
-    }
-  }
-  terminalBusy_ = 0;
-}
-
-void TnrCustomComm::Notification(TComponent *component, TOperation operation) {
-  TnrBaseIO::Notification(component, operation);
-  if (operation != TOperation::opRemove) return;
-  if (component == terminal_) {
-    // The edit and its window are going: nothing to give back.
-    terminal_ = nullptr;
-    terminalWindow_ = nullptr;
-    savedWndProc_ = nullptr;
-    hookedAfter_ = nullptr;
-    hookedWindow_ = nullptr;
-  }
-  if (component == monitorCTS_) monitorCTS_ = nullptr;
-  if (component == monitorDSR_) monitorDSR_ = nullptr;
-  if (component == monitorRLSD_) monitorRLSD_ = nullptr;
-  if (component == monitorRing_) monitorRing_ = nullptr;
 }
 
 const TPropertyTable &TnrCustomComm::Published() const {

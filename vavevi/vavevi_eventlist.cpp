@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "rtexcept.h"
-#include "vavevi.h"
+#include "vavevi_eventlist.h"
 
 namespace {
 

@@ -2,10 +2,14 @@
 // and stops them.
 #include <initializer_list>
 
+#include "nrreport.h"
 #include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtunits.h"
-#include "vavevi.h"
+#include "vavevi_comm.h"
+#include "vavevi_commthread.h"
+#include "vavevi_msgthread.h"
+#include "vavevi_portside.h"
 
 namespace {
 
@@ -23,6 +27,10 @@ const TUnitInit g_unit RT_UNIT_PLACE(kUnitVavevi)(&Initialization, nullptr);
 // WinProc to halt the port (the comm thread's wait on it has failed). Port
 // events carry 0 there.
 constexpr LPARAM kHaltRequest = 1;
+
+// The text of the error a synchronised call gets when the component, being
+// closed, withdrew it (TApplication::Withdraw).
+const char *const kWithdrawnCall = "Synchronized call withdrawn";
 
 constexpr DWORD kMessageThreadLimit = 1000;  // ms a message thread gets to end
 
@@ -95,6 +103,138 @@ void CloseAll(std::initializer_list<HANDLE> handles) {
     if (h) CloseHandle(h);
 }
 
+// How one wait on the port ended.
+enum class WaitEnd {
+  kReported,  // it completed: its event bits, 0 for none
+  kFailed,    // it completed with an error, or at once with nothing
+  kAgain,     // the event mask is being emptied by a halt: looked at again
+  kHalt,      // the port has gone: it is halted
+  kStop,      // the thread was told to end, or the handle is not valid
+};
+
+// The comm thread's watch over the port: the state it carries from one wait
+// to the next, and the steps of each round (TCommThread::Execute).
+class PortWatch {
+ public:
+  PortWatch(const TThread &thread, TCommPortSide port, HANDLE handle, OVERLAPPED &wait, DWORD &mask,
+            HANDLE watching, HANDLE stop, HANDLE handled)
+      : thread_(thread),
+        port_(port),
+        handle_(handle),
+        wait_(wait),
+        mask_(mask),
+        watching_(watching),
+        stop_(stop),
+        handled_(handled) {}
+
+  // The thread goes on watching.
+  bool Watching() const {
+    return !thread_.Terminated() && port_.InUse() && handle_ != INVALID_HANDLE_VALUE;
+  }
+
+  // One message at a time: the next wait starts when WinProc has read what
+  // the last one reported. Events meanwhile are kept by the driver. False
+  // when the thread was told to end meanwhile.
+  bool AwaitHandled() const {
+    HANDLE handles[2] = {handled_, stop_};
+    WaitForMultipleObjects(2, handles, FALSE, INFINITE);
+    return !thread_.Terminated();
+  }
+
+  // Wine reports received bytes again at once as long as they stay queued;
+  // when WinProc left bytes unread, the next report waits 1 ms. Waits that
+  // keep ending without events are spaced the same way: the thread never
+  // spins.
+  void Pace() const {
+    if (port_.HasUnread() || empty_ >= 3) Sleep(1);
+  }
+
+  // Starts a wait on the port and sees it end; events gets what it reported.
+  WaitEnd WaitOnce(DWORD &events) {
+    HANDLE wake = wait_.hEvent;
+    wait_ = OVERLAPPED{};
+    wait_.hEvent = wake;
+    mask_ = 0;
+    maskChanges_ = port_.MaskChanges();
+    BOOL immediate = WaitCommEvent(handle_, &mask_, &wait_);
+    SetEvent(watching_);
+    if (immediate) {
+      events = mask_;
+      return events == 0 ? Failure() : WaitEnd::kReported;
+    }
+    DWORD error = GetLastError();
+    if (error == 0 || error == ERROR_IO_PENDING) return AwaitCompletion(events);
+    if (error == ERROR_INVALID_PARAMETER && mask_ == 0) return WaitEnd::kAgain;
+    if (error == ERROR_INVALID_HANDLE) return WaitEnd::kStop;
+    return WaitEnd::kHalt;
+  }
+
+  // Counts the wait among the ones that showed a port not working; true
+  // when the port is to be halted. Once may be a cancelled wait; twice in a
+  // row is taken as a port that has gone (Wine reports a hung-up line
+  // either way).
+  bool Tally(WaitEnd end, DWORD events) {
+    if (end == WaitEnd::kFailed) ++failures_;
+    if (events != 0) {
+      failures_ = 0;
+      empty_ = 0;
+    } else {
+      ++empty_;
+    }
+    return end == WaitEnd::kHalt || failures_ >= 2;
+  }
+
+ private:
+  // A wait ended by a new event mask (SetTraceState, also inside
+  // WaitForBytes) is no sign of a port that has gone: it is waited again.
+  WaitEnd Failure() const {
+    return port_.MaskChanges() == maskChanges_ ? WaitEnd::kFailed : WaitEnd::kReported;
+  }
+
+  // A pending wait: until it completes, the port is looked at once in
+  // kPortCheckInterval ms, and a wake that was not the wait's completion
+  // (a new mask, Terminate) lets it go on unless the thread is to end.
+  WaitEnd AwaitCompletion(DWORD &events) {
+    HANDLE woken[2] = {wait_.hEvent, stop_};
+    while (!HasOverlappedIoCompleted(&wait_)) {
+      DWORD woke = WaitForMultipleObjects(2, woken, FALSE, kPortCheckInterval);
+      if (HasOverlappedIoCompleted(&wait_)) break;
+      if (woke == WAIT_TIMEOUT && !PortPresent(handle_)) {
+        // The port has gone under a wait that goes on: the wait is
+        // cancelled (it must have ended before its record goes away) and
+        // the port is halted.
+        CancelIo(handle_);
+        WaitCancelled(wait_, 1000);  // a wait still pending keeps its record
+        return WaitEnd::kHalt;
+      }
+      if (thread_.Terminated()) {
+        // The wait must have ended before its record goes away.
+        EndWait(handle_, wait_);
+        return WaitEnd::kStop;
+      }
+      // Woken early: the wait goes on. The completion is looked at again
+      // after the reset, so that one just then is not missed.
+      ResetEvent(wait_.hEvent);
+    }
+    DWORD transferred = 0;
+    if (!GetOverlappedResult(handle_, &wait_, &transferred, FALSE)) return Failure();
+    events = mask_;  // 0 when the event mask was changed
+    return WaitEnd::kReported;
+  }
+
+  const TThread &thread_;
+  TCommPortSide port_;
+  HANDLE handle_;
+  OVERLAPPED &wait_;
+  DWORD &mask_;
+  HANDLE watching_;
+  HANDLE stop_;
+  HANDLE handled_;
+  std::uint32_t maskChanges_ = 0;  // at the start of the current wait
+  int failures_ = 0;               // waits in a row that showed a port not working
+  int empty_ = 0;                  // waits in a row that reported no event
+};
+
 }  // namespace
 
 UINT CommEventMessage() { return g_commEventMessage; }
@@ -150,121 +290,39 @@ bool TCommThread::Post(WPARAM events, LPARAM request) {
   // while the port is in use.
   for (;;) {
     if (PostThreadMessageA(target_->ThreadID(), g_commEventMessage, events, request)) return true;
-    if (Terminated() || comm_->halting_.load() || !comm_->IsHandleValid()) return false;
+    if (Terminated() || !TCommPortSide(*comm_).InUse()) return false;
     Sleep(1);
   }
 }
 
 void TCommThread::Execute() {
-  TnrCustomComm &comm = *comm_;
-  HANDLE handled[2] = {target_->HandledEvent(), stop_};
-  HANDLE woken[2] = {wait_->overlapped.hEvent, stop_};
-  DWORD &eventMask = wait_->mask;
+  TCommPortSide port(*comm_);
+  PortWatch watch(*this, port, handle_, wait_->overlapped, wait_->mask, watching_, stop_,
+                  target_->HandledEvent());
   bool outstanding = false;  // a posted message WinProc has not finished
-  // Waits in a row that showed a port not working: one that ended with an
-  // error, or one that ended at once reporting nothing. Once may be a
-  // cancelled wait; twice is taken as a port that has gone (Wine reports a
-  // hung-up line either way).
-  int failures = 0;
-  int empty = 0;  // waits in a row that reported no event
-  bool halt = false;
-
-  while (!Terminated() && !comm.halting_.load() && comm.IsHandleValid() &&
-         handle_ != INVALID_HANDLE_VALUE) {
-    // One message at a time: the next wait starts when WinProc has read what
-    // the last one reported. Events meanwhile are kept by the driver.
+  while (watch.Watching()) {
     if (outstanding) {
-      WaitForMultipleObjects(2, handled, FALSE, INFINITE);
-      if (Terminated()) break;
+      if (!watch.AwaitHandled()) break;
       outstanding = false;
     }
-    // Wine reports received bytes again at once as long as they stay
-    // queued; when WinProc left bytes unread, the next report waits 1 ms.
-    // Waits that keep ending without events are spaced the same way: this
-    // thread never spins.
-    if (comm.unread_.load() > 0 || empty >= 3) Sleep(1);
-
-    OVERLAPPED &ov = wait_->overlapped;
-    HANDLE wake = ov.hEvent;
-    ov = OVERLAPPED{};
-    ov.hEvent = wake;
-    eventMask = 0;
+    watch.Pace();
     DWORD events = 0;
-    // A wait ended by a new event mask (SetTraceState, also inside
-    // WaitForBytes) is no sign of a port that has gone: it is waited again.
-    const std::uint32_t maskChanges = comm.maskChanges_.load();
-    auto failed = [&] {
-      if (comm.maskChanges_.load() == maskChanges) ++failures;
-    };
-    BOOL immediate = WaitCommEvent(handle_, &eventMask, &ov);
-    SetEvent(watching_);
-    if (immediate) {
-      events = eventMask;
-      if (events == 0) failed();
-    } else {
-      DWORD error = GetLastError();
-      if (error == 0 || error == ERROR_IO_PENDING) {
-        for (;;) {
-          if (!HasOverlappedIoCompleted(&ov)) {
-            DWORD woke = WaitForMultipleObjects(2, woken, FALSE, kPortCheckInterval);
-            if (woke == WAIT_TIMEOUT && !HasOverlappedIoCompleted(&ov) && !PortPresent(handle_)) {
-              // The port has gone under a wait that goes on: the wait is
-              // cancelled (it must have ended before its record goes away)
-              // and the port is halted.
-              CancelIo(handle_);
-              WaitCancelled(ov, 1000);  // a wait still pending keeps its record
-              halt = true;
-              break;
-            }
-            if (!HasOverlappedIoCompleted(&ov)) {
-              if (Terminated()) {
-                // The wait must have ended before its record goes away.
-                EndWait(handle_, ov);
-                goto done;
-              }
-              // Woken early: the wait goes on. The completion is looked at
-              // again after the reset, so that one just then is not missed.
-              ResetEvent(wake);
-              continue;
-            }
-          }
-          DWORD transferred = 0;
-          if (GetOverlappedResult(handle_, &ov, &transferred, FALSE))
-            events = eventMask;  // 0 when the event mask was changed
-          else
-            failed();
-          break;
-        }
-      } else if (error == ERROR_INVALID_PARAMETER && eventMask == 0) {
-        // The event mask is being emptied by a halt: the loop ends.
-        continue;
-      } else if (error == ERROR_INVALID_HANDLE) {
-        break;
-      } else {
-        halt = true;
-      }
-    }
-    if (events != 0) {
-      failures = 0;
-      empty = 0;
-    } else {
-      ++empty;
-    }
-    if (failures >= 2) halt = true;
-    if (halt) {
+    const WaitEnd end = watch.WaitOnce(events);
+    if (end == WaitEnd::kStop) break;
+    if (end == WaitEnd::kAgain) continue;
+    if (watch.Tally(end, events)) {
       // The halt releases the receive buffer: it belongs to the thread that
       // runs WinProc, which ends after it. Without a message thread to take
       // it, it is done here.
       if (Post(0, kHaltRequest)) return;
-      comm.RequestHalt();
+      port.Halt();
       break;
     }
     if (events != 0) {
-      SetEvent(comm.lineEvent_);
+      port.SignalLine();
       outstanding = Post(events, 0);
     }
   }
-done:
   target_->Terminate();
 }
 
@@ -293,7 +351,7 @@ void TMsgThread::Terminate() {
   quitPosted_ = PostThreadMessageA(ThreadID(), g_quitMessage, 0, 0) != FALSE;
 }
 
-void TMsgThread::ProcessMess() { comm_->WinProc(message_); }
+void TMsgThread::ProcessMess() { TCommPortSide(*comm_).HandleMessage(message_); }
 
 void TMsgThread::Execute() {
   // The first call of a message function gives the thread its queue.
@@ -311,7 +369,7 @@ void TMsgThread::Execute() {
     // the port must be closed by this thread.
     if (message_.message == g_quitMessage || (Terminated() && !halt)) break;
     if (!message_.hwnd && message_.message == g_commEventMessage) {
-      if (!halt && !comm_->IsHandleValid()) {
+      if (!halt && !TCommPortSide(*comm_).Open()) {
         SetEvent(handled_);
         break;
       }
@@ -323,7 +381,13 @@ void TMsgThread::Execute() {
       } catch (...) {
         // WinProc reports every error of its handlers itself; what arrives
         // here is a synchronised call that was withdrawn (the component is
-        // being closed) or could not be made.
+        // being closed: no failure) or could not be made, which is reported
+        // on the component's road. Nothing leaves the thread's body.
+        if (!nr_detail::IsOwnRaise(kWithdrawnCall)) {
+          std::string text = nrCaughtText("Unknown exception in the message thread");
+          nrReportAtEdge("Serial message thread", text,
+                         [&] { comm_->DoFatalErrors(1, 0, text, false); });
+        }
         SetEvent(handled_);
         break;
       }

@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm_support.h"
 #include "nrlogfile.h"
@@ -298,6 +299,60 @@ TEST(Comm, AnOpenFailureIsAFatalError) {
   comm.SetOnFatalError(Bind<&Cancel::On>(&cancel));
   EXPECT_NO_THROW(comm.Open());
   EXPECT_EQ(cancel.seen.rfind("1:Device \"COM42\" Open Error", 0), 0u);
+}
+
+// A close that fails on its way is reported on the fatal-error road and
+// never raised, even with the raise flag left set; the port is released all
+// the same and opens again.
+TEST(Comm, AFailingCloseIsReportedNotRaised) {
+  class FailingLog : public TnrCustomLogFile {
+   public:
+    using TnrCustomLogFile::TnrCustomLogFile;
+    std::vector<std::string> lines;
+    void AddLog(TDetailLevel, const std::string &text) override {
+      if (text.find("succesful closed") != std::string::npos) throw Exception("log failed");
+      lines.push_back(text);
+    }
+    void AddLogFmt(TDetailLevel level, const std::string &format, const FmtArgs &args) override {
+      AddLog(level, Format(format, args));
+    }
+  } log(nullptr);
+  struct Seen {
+    std::vector<std::string> errors;
+    void On(TObject *, std::uint32_t code, std::uint32_t, const std::string &msg, bool &) {
+      errors.push_back(std::to_string(code) + ":" + msg);
+    }
+  } seen;
+  TestComm comm(nullptr);
+  comm.SetLog(&log);
+  comm.SetOnFatalError(Bind<&Seen::On>(&seen));
+  for (int round = 0; round < 2; ++round) {
+    comm.Open();
+    ASSERT_TRUE(comm.GetActive());
+    EXPECT_NO_THROW(comm.Close());
+    EXPECT_FALSE(comm.GetActive());
+    ASSERT_EQ(seen.errors.size(), static_cast<std::size_t>(round + 1));
+    EXPECT_EQ(seen.errors.back(), "1:log failed");
+    EXPECT_EQ(log.lines.back().rfind("Fatal Error: 1, ", 0), 0u) << log.lines.back();
+  }
+
+  // A handler of the close notification (code 1) that fails: the close
+  // still ends the threads and releases the port, which opens again.
+  struct FailingListener {
+    void On(TObject *, std::int32_t code) {
+      if (code == nrNotifyMediumClosed) throw Exception("notify failed");
+    }
+  } failing;
+  comm.SetLog(nullptr);
+  comm.NotifyAdd(Bind<&FailingListener::On>(&failing));
+  comm.Open();
+  EXPECT_NO_THROW(comm.Close());
+  EXPECT_FALSE(comm.GetActive());
+  EXPECT_EQ(seen.errors.back(), "1:notify failed");
+  comm.NotifyDelete(Bind<&FailingListener::On>(&failing));
+  EXPECT_NO_THROW(comm.Open()) << "the port was released";
+  EXPECT_TRUE(comm.GetActive());
+  comm.Close();
 }
 
 TEST(Comm, ModemLinesCrossTheCable) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,10 @@ class TestProcessor : public TnrCustomDataProcessor {
  public:
   using TnrCustomDataProcessor::TnrCustomDataProcessor;
   int afterSend = 0;
+  bool failAfterSend = false;
   void DoAfterSendComplete(bool &handled) override {
     ++afterSend;
+    if (failAfterSend) throw std::runtime_error("after send failed");
     TnrCustomDataProcessor::DoAfterSendComplete(handled);
   }
 };
@@ -340,10 +343,18 @@ TEST(Processors, SendsOfferedToTheFilterFirst) {
   EXPECT_EQ(io.sent, (std::vector<std::string>{"data:abc", "string:hello"}));
   EXPECT_FALSE(processor.SendTimer().GetEnabled());
 
-  filter.raise = true;  // a failing filter never reaches the caller
+  // A failing filter never reaches the caller: the processor's fatal-error
+  // report has it (handler, then log), and its raise ends there.
+  RecordingLog log(nullptr);
+  processor.SetLog(&log);
+  FatalRecorder fatal;
+  processor.SetOnFatalError(Bind<&FatalRecorder::On>(&fatal));
+  filter.raise = true;
   EXPECT_NO_THROW(processor.DoDataSend("x", 1));
   EXPECT_NO_THROW(processor.DoStringSend("x"));
   EXPECT_EQ(io.sent.size(), 2u);
+  EXPECT_EQ(fatal.seen, (std::vector<std::string>{"0,0,filter failed", "0,0,filter failed"}));
+  EXPECT_EQ(log.lines.back(), "0:Fatal Error: 0, 0, filter failed");
 
   // Handled: nothing is sent; one interval later DoAfterSendComplete runs
   // once and the timer stops.
@@ -361,6 +372,16 @@ TEST(Processors, SendsOfferedToTheFilterFirst) {
   EXPECT_FALSE(processor.SendTimer().GetEnabled());
   PumpFor(200);
   EXPECT_EQ(processor.afterSend, 1);
+
+  // A DoAfterSendComplete that fails in the timer's window procedure is
+  // reported the same way; the timer stops as before.
+  processor.failAfterSend = true;
+  processor.DoDataSend("kept", 4);
+  start = GetTickCount();
+  while (processor.afterSend == 1 && GetTickCount() - start < 10000) PumpFor(10);
+  EXPECT_EQ(processor.afterSend, 2);
+  EXPECT_EQ(fatal.seen.back(), "0,0,after send failed");
+  EXPECT_FALSE(processor.SendTimer().GetEnabled());
 }
 
 TEST(Timer, RunsOnTheCreatingThreadAndNotWithIntervalZero) {
