@@ -5,7 +5,7 @@
 // owned components with CreateComponent, which hands back a reference and
 // keeps ownership with the owner:
 //
-//   auto& log = CreateComponent<TnrLogFile>(form);
+//   auto& log = CreateComponent<TLogFile>(form);
 //
 // A component without an owner is held like any other object, usually in a
 // std::unique_ptr. A component may also be destroyed before its owner; it

@@ -1,7 +1,7 @@
 // What the C++ runtime needs from the thread system, in a module that is
 // loaded and unloaded many times in one process (Windows).
 //
-// torvex.dll links the C and C++ runtimes statically, so it carries its own
+// A DLL that links the C and C++ runtimes statically carries its own
 // copy of the runtime's thread-dependent parts. Two of them, as the MinGW-w64
 // runtime ships them, take something from the process that an unload never
 // gives back:
@@ -32,7 +32,7 @@
 //   back.
 //
 // The build links this unit into every module that is loaded and unloaded
-// (torvex.dll), and checks the link map of each: neither the thread
+// (the library's DLL), and checks the link map of each: neither the thread
 // library's thread records nor the runtime's own thread-local variables
 // may be linked (cmake/TorvexModuleRuntime.cmake).
 #pragma once

@@ -19,8 +19,3 @@
 #else
 #define RT_API __attribute__((visibility("default")))
 #endif
-
-// Transitional, until the component library's headers that still take it
-// from here (nrclasses.h) include its own header, vavevi/nrexport.h; then
-// this line goes.
-#define VAVEVI_API RT_API

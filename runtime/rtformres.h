@@ -3,7 +3,7 @@
 //
 //   # The log form: one log component.
 //   TLogForm LogForm {
-//     TnrLogFile nrLogFile1 {
+//     TLogFile logFile1 {
 //       SizeLimit = 2048000            # an integer (decimal, or 0x and hex digits)
 //       FileName = "sat.log"           # a text in double quotes
 //       DetailLevel = dlDetail         # a name: an enumeration value

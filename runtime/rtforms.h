@@ -6,7 +6,7 @@
 //
 //   TLogForm::TLogForm(TComponent *owner) : TForm(owner) {
 //     InitFromResource("TLogForm");                 // resource "TLOGFORM"
-//     nrLogFile1 = &Field<TnrLogFile>("nrLogFile1");
+//     logFile1 = &Field<TLogFile>("logFile1");
 //   }
 //   std::any TLogForm::MethodAddress(std::string_view name) const {
 //     static const TMethodTable<TLogForm> methods =
@@ -70,7 +70,7 @@ class RT_API TForm : public TComponent {
 };
 
 // The bytes of the RCDATA resource with that name in the module that holds
-// the class library (torvex.dll, or a program that links the library
+// the class library (the library's DLL, or a program that links the library
 // statically), valid while that module is loaded; nothing when there is no
 // such resource. Builds without Windows resources always give nothing.
 RT_API std::optional<std::string_view> FindModuleResource(std::string_view name);

@@ -10,7 +10,7 @@
 // pointers and calling it costs one indirect call.
 //
 // Equality is by the object's address and by the operation's identity inside
-// one module: a handler made inside torvex.dll and one made by a program that
+// one module: a handler made inside a DLL and one made by a program that
 // uses the DLL for the same operation are different operations.
 #pragma once
 

@@ -4,10 +4,10 @@
 // operations of its class. A class publishes the setters that a resource may
 // use in a table, which extends the table of its base class:
 //
-//   const TPropertyTable& TnrLogFile::Published() const {
-//     static const TPropertyTable table = TPropertyTable(TnrCustomLogFile::Published())
-//         .Add<&TnrLogFile::SetSizeLimit>("SizeLimit")
-//         .Add<&TnrLogFile::SetOptions>("Options");
+//   const TPropertyTable& TLogFile::Published() const {
+//     static const TPropertyTable table = TPropertyTable(TCustomLogFile::Published())
+//         .Add<&TLogFile::SetSizeLimit>("SizeLimit")
+//         .Add<&TLogFile::SetOptions>("Options");
 //     return table;
 //   }
 //
@@ -282,7 +282,7 @@ void RegisterComponentClass(std::string name) {
 }
 
 // Registers T under name when the unit is loaded:
-//   static const TComponentClassRegistrar<TnrLogFile> registrar("TnrLogFile");
+//   static const TComponentClassRegistrar<TLogFile> registrar("TLogFile");
 template <class T>
 struct TComponentClassRegistrar {
   explicit TComponentClassRegistrar(const char *name) { RegisterComponentClass<T>(name); }

@@ -34,9 +34,6 @@
 // 65535.
 inline constexpr int kUnitCrt = 900;  // the C++ runtime's threads and reserves (rtcrt_win32.cpp)
 inline constexpr int kUnitFirstUser = 1000;
-// Transitional, until the one unit that still takes its place from here
-// (vavevi_threads.cpp) includes vavevi/nrunits.h, which then holds it.
-inline constexpr int kUnitVavevi = 1200;
 
 // GCC and clang order static objects by this attribute (lower first).
 #define RT_UNIT_PLACE(place) __attribute__((init_priority(place)))

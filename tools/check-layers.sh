@@ -9,7 +9,8 @@
 #
 #   runtime <- vavevi <- form -> sat (only its seam, sat/seam/, and torvex.h)
 #
-# runtime/ (the class library) includes itself only; vavevi/ (the component
+# runtime/ (the class library) includes itself only and names none of its
+# users (their export macro, unit places, classes); vavevi/ (the component
 # library) stands on runtime/; sat/ (the SAT path) includes only itself; form/
 # (the device form) stands on the component library and reaches the SAT path
 # only through its seam, sat/seam/sat_seam.h, and the public torvex.h. The
@@ -145,4 +146,14 @@ tools/check-layers.sh and the towers in docs/architecture.md in the same commit.
 TEXT
   exit 1
 fi
-echo "ok: every include follows the layering"
+# The class library does not name its users: the names of the libraries
+# built on it (their export macro, unit places and classes) live with them.
+users=$(grep -nE 'VAVEVI|kUnitVavevi|\bTnr[A-Z]|torvex\.dll' runtime/*.h runtime/*.cpp 2>/dev/null)
+if [ -n "$users" ]; then
+  echo "$users"
+  echo
+  echo "What to do: runtime/ names a library built on it (lines above). Keep such"
+  echo "names in that library's own headers (vavevi/nrexport.h, vavevi/nrunits.h)."
+  exit 1
+fi
+echo "ok: every include follows the layering; runtime/ names none of its users"

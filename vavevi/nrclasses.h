@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 
+#include "nrexport.h"
 #include "rtcomponent.h"
 #include "rtformat.h"
 #include "rthandler.h"

@@ -1,7 +1,7 @@
 #include "nrddbasew32.h"
 
+#include "nrreport.h"
 #include "nrsysutils.h"
-#include "rtexcept.h"
 #include "rtsysutils.h"
 
 namespace {
@@ -46,9 +46,7 @@ TnrDriverBase::~TnrDriverBase() { TnrDriverBase::Close(); }
 
 void TnrDriverBase::DoFatalErrors(std::uint32_t code, std::uint32_t detail,
                                   const std::string &message) {
-  bool raise = true;
-  if (onFatalError_) onFatalError_(this, code, detail, message, raise);
-  if (raise) throw Exception(message);
+  nrReportFatal({this, onFatalError_, nullptr}, code, detail, message, TnrFatalEnd::kRaise);
 }
 
 bool TnrDriverBase::CreateService() {

@@ -6,6 +6,5 @@
 #include "rtunits.h"
 
 inline constexpr int kUnitNrsysutils = 1100;  // the process-wide lock
-// kUnitVavevi = 1200, the window messages of the serial component: still in
-// rtunits.h until vavevi_threads.cpp includes this header; then it moves here.
-inline constexpr int kUnitNrsyslibs = 1300;  // system libraries bound at run time (nrsyslibs.h)
+inline constexpr int kUnitVavevi = 1200;      // the serial component's window messages
+inline constexpr int kUnitNrsyslibs = 1300;   // system libraries bound at run time (nrsyslibs.h)

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "nrexport.h"
 #include "rtthread.h"
 
 class TnrCustomComm;

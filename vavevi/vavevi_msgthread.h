@@ -5,6 +5,7 @@
 
 #include <atomic>
 
+#include "nrexport.h"
 #include "rtthread.h"
 
 class TnrCustomComm;

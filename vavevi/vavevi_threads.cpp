@@ -3,9 +3,9 @@
 #include <initializer_list>
 
 #include "nrreport.h"
+#include "nrunits.h"
 #include "rtapplication.h"
 #include "rtexcept.h"
-#include "rtunits.h"
 #include "vavevi_comm.h"
 #include "vavevi_commthread.h"
 #include "vavevi_msgthread.h"
