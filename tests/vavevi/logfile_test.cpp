@@ -449,7 +449,10 @@ TEST(LogFile, PublishedPropertiesFromText) {
   form.BeginLoading();
   SetPublishedProperty(log, "Name", "nrLogFile1");
   SetPublishedProperty(log, "SizeLimit", "2048000");
-  SetPublishedProperty(log, "FileName", "sat.log");
+  // A name of this test's own: the log creates its file beside the program,
+  // where the library's load test checks that the device form's "sat.log"
+  // never appears.
+  SetPublishedProperty(log, "FileName", "logfile-published.log");
   SetPublishedProperty(log, "DetailLevel", "dlDetail");
   SetPublishedProperty(log, "Options", "[loSafeMode, loAutoFileName, loDate, loTime, loDebugOut]");
   SetPublishedProperty(log, "VisualOut", "Memo1");
@@ -457,7 +460,7 @@ TEST(LogFile, PublishedPropertiesFromText) {
   form.EndLoading();
   EXPECT_EQ(form.FindComponent("nrLogFile1"), &log);
   EXPECT_EQ(log.GetSizeLimit(), 2048000u);
-  EXPECT_EQ(log.GetFileName(), "sat.log");
+  EXPECT_EQ(log.GetFileName(), "logfile-published.log");
   EXPECT_EQ(log.GetDetailLevel(), dlDetail);
   EXPECT_EQ(log.GetOptions().ToBits(), 0x5B);
   EXPECT_EQ(log.GetVisualOut(), &edit);
