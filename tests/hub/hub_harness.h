@@ -143,19 +143,19 @@ class Satemu {
   fs::path ports_, control_;
 };
 
+// The hub's command line on loopback (any free port) with the tests'
+// activation code and the given state file.
+inline std::vector<std::string> HubArgs(const fs::path &state) {
+  return {HUB_EXE,    "--listen", "127.0.0.1:0", "--activation-code",
+          "12345678", "--state",  state.string()};
+}
+
 class HubProcess {
  public:
   void Start(const fs::path &ports, const fs::path &dir,
              const std::vector<std::string> &extra = {}) {
-    std::vector<std::string> argv = {HUB_EXE,
-                                     "--listen",
-                                     "127.0.0.1:0",
-                                     "--activation-code",
-                                     "12345678",
-                                     "--state",
-                                     (dir / "hub.state").string(),
-                                     "--access-log",
-                                     (dir / "access.log").string()};
+    std::vector<std::string> argv = HubArgs(dir / "hub.state");
+    argv.insert(argv.end(), {"--access-log", (dir / "access.log").string()});
     argv.insert(argv.end(), extra.begin(), extra.end());
     child_.Start(argv, {{"TORVEX_PORT_DIR", ports.string()}}, (dir / "hub.log").string(), true);
     std::string line = child_.WaitForLine("listening on", 20);
@@ -198,16 +198,14 @@ inline std::string FormEncode(const std::vector<std::pair<std::string, std::stri
   return out;
 }
 
-// One request on a new connection.
-inline Reply Http(unsigned short port, const std::string &method, const std::string &target,
-                  const std::string &body = "",
-                  const std::map<std::string, std::string> &headers = {},
-                  const std::string &contentType = "application/x-www-form-urlencoded") {
-  namespace beast = boost::beast;
-  namespace http = beast::http;
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::socket socket(io);
-  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+// One request and its reply on an open stream (plain or TLS); buffer keeps
+// what was read past the reply for the next one on the same connection.
+template <class Stream>
+Reply Exchange(Stream &stream, boost::beast::flat_buffer &buffer, const std::string &method,
+               const std::string &target, const std::string &body,
+               const std::map<std::string, std::string> &headers = {},
+               const std::string &contentType = "application/x-www-form-urlencoded") {
+  namespace http = boost::beast::http;
   http::request<http::string_body> req(http::string_to_verb(method), target, 11);
   req.set(http::field::host, "127.0.0.1");
   if (!body.empty()) req.set(http::field::content_type, contentType);
@@ -216,17 +214,28 @@ inline Reply Http(unsigned short port, const std::string &method, const std::str
   req.prepare_payload();
   // A refused body may be cut short by the hub: its reply is read anyway.
   boost::system::error_code ignored;
-  http::write(socket, req, ignored);
-  beast::flat_buffer buffer;
+  http::write(stream, req, ignored);
   http::response_parser<http::string_body> parser;
   parser.body_limit(64u << 20);
-  http::read(socket, buffer, parser);
+  http::read(stream, buffer, parser);
   Reply r;
   r.status = parser.get().result_int();
   r.body = parser.get().body();
   for (const auto &h : parser.get())
     r.headers[std::string(h.name_string())] = std::string(h.value());
   return r;
+}
+
+// One request on a new connection.
+inline Reply Http(unsigned short port, const std::string &method, const std::string &target,
+                  const std::string &body = "",
+                  const std::map<std::string, std::string> &headers = {},
+                  const std::string &contentType = "application/x-www-form-urlencoded") {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket(io);
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  boost::beast::flat_buffer buffer;
+  return Exchange(socket, buffer, method, target, body, headers, contentType);
 }
 
 inline Reply Call(unsigned short port, const std::string &function, int till,

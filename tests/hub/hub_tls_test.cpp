@@ -43,22 +43,7 @@ struct TlsClient {
   }
   Reply Request(const std::string &method, const std::string &target, const std::string &body,
                 const std::map<std::string, std::string> &headers = {}) {
-    http::request<http::string_body> req(http::string_to_verb(method), target, 11);
-    req.set(http::field::host, "127.0.0.1");
-    if (!body.empty()) req.set(http::field::content_type, "application/x-www-form-urlencoded");
-    for (const auto &[k, v] : headers) req.set(k, v);
-    req.body() = body;
-    req.prepare_payload();
-    boost::system::error_code ignored;  // a refused body may be cut short
-    http::write(stream, req, ignored);
-    http::response_parser<http::string_body> parser;
-    http::read(stream, buffer, parser);
-    Reply r;
-    r.status = parser.get().result_int();
-    r.body = parser.get().body();
-    for (const auto &h : parser.get())
-      r.headers[std::string(h.name_string())] = std::string(h.value());
-    return r;
+    return Exchange(stream, buffer, method, target, body, headers);
   }
   net::io_context io;
   ssl::context context;
@@ -248,13 +233,7 @@ TEST(HubTls, ServesHttpsRefusesPlainHttpAndBoundsSlowClients) {
   for (const auto &args : std::vector<std::vector<std::string>>{
            {"--tls-key", (dir / "key.pem").string()},
            {"--tls-cert", ca.string(), "--tls-key", (other / "key.pem").string()}}) {
-    std::vector<std::string> argv = {HUB_EXE,
-                                     "--listen",
-                                     "127.0.0.1:0",
-                                     "--activation-code",
-                                     "12345678",
-                                     "--state",
-                                     (dir / "hub2.state").string()};
+    std::vector<std::string> argv = HubArgs(dir / "hub2.state");
     argv.insert(argv.end(), args.begin(), args.end());
     Child bad;
     bad.Start(argv, {{"TORVEX_PORT_DIR", emu.Ports().string()}}, (dir / "bad.log").string());
