@@ -61,6 +61,19 @@ bool Bind(Binding &binding, std::initializer_list<std::pair<const char *, FARPRO
   return true;
 }
 
+// A library bound for one entry point: the entry, or nullptr when the
+// library or the entry is missing.
+template <class F>
+F BindOne(Binding &binding, const char *name, F &entry) {
+  Guard guard;
+  FARPROC p = nullptr;
+  if (!binding.module) {
+    if (!Bind(binding, {{name, &p}})) return nullptr;
+    Assign(entry, p);
+  }
+  return entry;
+}
+
 void Initialization() { InitializeCriticalSection(&g_lock); }
 
 void Finalization() {
@@ -137,34 +150,10 @@ void ReleaseCfgMgr() {
   g_cfgMgr = {};
 }
 
-CancelIoFn BindCancelIo() {
-  Guard guard;
-  FARPROC p = nullptr;
-  if (!g_kernel32.module) {
-    if (!Bind(g_kernel32, {{"CancelIo", &p}})) return nullptr;
-    Assign(g_cancelIo, p);
-  }
-  return g_cancelIo;
-}
+CancelIoFn BindCancelIo() { return BindOne(g_kernel32, "CancelIo", g_cancelIo); }
 
-EnumPortsFn BindEnumPorts() {
-  Guard guard;
-  FARPROC p = nullptr;
-  if (!g_spooler.module) {
-    if (!Bind(g_spooler, {{"EnumPortsA", &p}})) return nullptr;
-    Assign(g_enumPorts, p);
-  }
-  return g_enumPorts;
-}
+EnumPortsFn BindEnumPorts() { return BindOne(g_spooler, "EnumPortsA", g_enumPorts); }
 
-ZwQueryKeyFn BindZwQueryKey() {
-  Guard guard;
-  FARPROC p = nullptr;
-  if (!g_ntdll.module) {
-    if (!Bind(g_ntdll, {{"ZwQueryKey", &p}})) return nullptr;
-    Assign(g_zwQueryKey, p);
-  }
-  return g_zwQueryKey;
-}
+ZwQueryKeyFn BindZwQueryKey() { return BindOne(g_ntdll, "ZwQueryKey", g_zwQueryKey); }
 
 }  // namespace syslibs
