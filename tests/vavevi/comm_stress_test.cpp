@@ -32,6 +32,11 @@ class Writer : public TThread {
   Peer &peer_;
 };
 
+// Wine opens a few handles of its own, lazily and at its own pace (up to
+// three more were seen after a clean run of a thousand rounds); a handle
+// lost once per round or cycle would add a thousand or more.
+constexpr DWORD kHandleSlack = 16;
+
 }  // namespace
 
 TEST(CommStress, APortThatGoesAwayWhileDataFlowsHaltsEveryTime) {
@@ -72,7 +77,7 @@ TEST(CommStress, APortThatGoesAwayWhileDataFlowsHaltsEveryTime) {
   writer.reset();
   comm.reset();
   EXPECT_EQ(after.threads, before.threads);
-  EXPECT_LE(after.handles, before.handles + 2) << "before " << before.handles;
+  EXPECT_LE(after.handles, before.handles + kHandleSlack) << "before " << before.handles;
   RecordProperty("handles_before", static_cast<int>(before.handles));
   RecordProperty("handles_after", static_cast<int>(after.handles));
 }
@@ -95,7 +100,7 @@ TEST(CommStress, TenThousandOpensAndClosesHoldNothing) {
   }
   const ProcessUse after = ProcessUse::Now();
   EXPECT_EQ(after.threads, before.threads);
-  EXPECT_LE(after.handles, before.handles + 2) << "before " << before.handles;
+  EXPECT_LE(after.handles, before.handles + kHandleSlack) << "before " << before.handles;
   // What the second half adds stays under 1 KiB per cycle: a lost receive
   // buffer (4 KiB) or thread object would pass it. Under 64-bit Wine about
   // 470 bytes per cycle were seen, with handles and threads flat; where
