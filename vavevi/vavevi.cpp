@@ -32,7 +32,6 @@ constexpr LPARAM kHaltRequest = 1;
 
 // The flag word of the device-control block (Win32 bit layout).
 constexpr std::uint32_t kParityCheck = 0x2;
-constexpr std::uint32_t kAbortOnError = 0x4000;
 
 std::uint32_t DcbFlags(const DCB &dcb) {
   std::uint32_t flags;

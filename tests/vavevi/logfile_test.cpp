@@ -77,6 +77,7 @@ struct Recorder {
 }  // namespace
 
 TEST(LogFile, DefaultsAfterConstruction) {
+  ScratchDir dir;
   TnrLogFile log(nullptr);
   EXPECT_EQ(log.GetSizeLimit(), 20480u);
   EXPECT_EQ(log.GetFileName(), "vavevilib.log");
@@ -85,8 +86,8 @@ TEST(LogFile, DefaultsAfterConstruction) {
   EXPECT_EQ(log.GetVisualOut(), nullptr);
   EXPECT_FALSE(log.GetOnFatalError());
   EXPECT_FALSE(log.GetOnReachLimit());
-  log.SetFileName("  padded.log \t");
-  EXPECT_EQ(log.GetFileName(), "padded.log");
+  log.SetFileName("  " + (dir / "padded.log") + " \t");
+  EXPECT_EQ(log.GetFileName(), dir / "padded.log");
   log.SetOptions({});  // nothing pending, nothing saved on destruction
 }
 
@@ -442,6 +443,7 @@ class LogForm : public TComponent {
 }  // namespace
 
 TEST(LogFile, PublishedPropertiesFromText) {
+  ScratchDir dir;
   LogForm form(nullptr);
   auto &log = dynamic_cast<TnrLogFile &>(CreateComponentByClassName("TnrLogFile", form));
   auto &edit = CreateComponent<TCustomEdit>(form);
@@ -449,10 +451,11 @@ TEST(LogFile, PublishedPropertiesFromText) {
   form.BeginLoading();
   SetPublishedProperty(log, "Name", "nrLogFile1");
   SetPublishedProperty(log, "SizeLimit", "2048000");
-  // A name of this test's own: the log creates its file beside the program,
-  // where the library's load test checks that the device form's "sat.log"
-  // never appears.
-  SetPublishedProperty(log, "FileName", "logfile-published.log");
+  // A file of this test's own, away from the program's directory, where the
+  // library's load test checks that the device form's "sat.log" never
+  // appears.
+  const std::string file = dir / "logfile-published.log";
+  SetPublishedProperty(log, "FileName", file);
   SetPublishedProperty(log, "DetailLevel", "dlDetail");
   SetPublishedProperty(log, "Options", "[loSafeMode, loAutoFileName, loDate, loTime, loDebugOut]");
   SetPublishedProperty(log, "VisualOut", "Memo1");
@@ -460,7 +463,7 @@ TEST(LogFile, PublishedPropertiesFromText) {
   form.EndLoading();
   EXPECT_EQ(form.FindComponent("nrLogFile1"), &log);
   EXPECT_EQ(log.GetSizeLimit(), 2048000u);
-  EXPECT_EQ(log.GetFileName(), "logfile-published.log");
+  EXPECT_EQ(log.GetFileName(), file);
   EXPECT_EQ(log.GetDetailLevel(), dlDetail);
   EXPECT_EQ(log.GetOptions().ToBits(), 0x5B);
   EXPECT_EQ(log.GetVisualOut(), &edit);
