@@ -45,6 +45,15 @@
 
   function ms(v) { return typeof v === 'number' ? v.toFixed(0) : ''; }
 
+  // A table with no rows says so in one row across all its columns.
+  function semLinhas(tb, texto) {
+    var tr = document.createElement('tr');
+    tr.className = 'vazia';
+    var td = celula(tr, texto);
+    td.colSpan = tb.parentNode.tHead.rows[0].cells.length;
+    tb.appendChild(tr);
+  }
+
   // A button whose request is running: greyed out and ignored, but not
   // `disabled`, which would throw the keyboard focus off it.
   function ocupado(botao, sim) {
@@ -198,6 +207,7 @@
         if (x.erros_hoje > 0) tr.className = 'com-erro';
         tb.appendChild(tr);
       });
+      if (!c.caixas.length) semLinhas(tb, 'Nenhum caixa chamou ainda.');
     }).catch(function () {});
   }
 
@@ -231,6 +241,9 @@
         if (x.erro) tr.className = 'com-erro';
         tb.appendChild(tr);
       });
+      if (!c.chamadas.length) {
+        semLinhas(tb, q.length ? 'Nenhuma chamada com este filtro.' : 'Nenhuma chamada ainda.');
+      }
     }).catch(function () {});
   }
   $('filtro-chamadas').addEventListener('submit', function (ev) { ev.preventDefault(); atualizarChamadas(); });

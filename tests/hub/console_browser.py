@@ -68,7 +68,7 @@ def http(method, url, body=None, headers=None, timeout=60):
 
 # Keys of the WebDriver actions (the same code points in both protocols).
 KEYS = {"tab": "\ue004", "enter": "\ue007", "shift": "\ue008", "escape": "\ue00c", "space": "\ue00d",
-        "down": "\ue015"}
+        "down": "\ue015", "backspace": "\ue003"}
 
 
 class Browser:
@@ -477,6 +477,19 @@ def keyboard(wd, out, access_log):
     wait_until("till 4's ConsultarSAT alone", lambda: rows() == ["4 ConsultarSAT"], 10)
     wd.screenshot(os.path.join(out, "teclado-filtro.png"))
     key("shift+tab", id="filtro-caixa")
+    # A filter that matches nothing says so, and the list comes back with the old filter.
+    # (Tab selects the field's text, so what is typed replaces it.)
+    till = lambda: wd.js("return document.getElementById('filtro-caixa').value;")
+    wd.press("9")
+    wait_until("the empty list's text",
+               lambda: wd.text("#tabela-chamadas tbody") == "Nenhuma chamada com este filtro.", 10)
+    for _ in range(4):
+        if till() == "":
+            break
+        wd.press("backspace")
+    wd.press("4")
+    assert till() == "4", till()
+    wait_until("till 4's ConsultarSAT again", lambda: rows() == ["4 ConsultarSAT"], 10)
     key("shift+tab", aba="acoes")
     key("space", aba="acoes")
     wait_until("the actions page", lambda: wd.visible("#acoes"), 10)
