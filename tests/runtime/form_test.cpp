@@ -259,6 +259,14 @@ TEST(Form, BuildsItsComponentsFromTheResource) {
             "inner1.Count(loading) inner1.Loaded d1.Loaded d2.Loaded ");
   EXPECT_FALSE(form.ComponentState().Contains(csLoading));
   EXPECT_FALSE(inner.ComponentState().Contains(csLoading));
+  // The components the form needs are its own, found by name.
+  EXPECT_EQ(&form.Device("D1"), &d1);
+  try {
+    form.Device("inner1");
+    ADD_FAILURE() << "no error";
+  } catch (const EResourceError &e) {
+    EXPECT_STREQ(e.what(), "TTESTFORM: the form has no component inner1 of the class it needs");
+  }
 }
 
 // A form of the largest size with over 50,000 components: each is named
@@ -347,18 +355,6 @@ TEST(Form, ResourceThatDoesNotFitLeavesTheFormAsItWas) {
     // The same form reads a good resource afterwards.
     form.ReadForm(WithDevice("Count = 1"), "TTestForm");
     EXPECT_EQ(form.ComponentCount(), 1);
-  }
-}
-
-TEST(Form, ComponentsNeededByTheFormAreCheckedByNameAndClass) {
-  TTestForm form(nullptr);
-  form.ReadForm(WithDevice(""), "TTestForm", "TTESTFORM");
-  EXPECT_EQ(&form.Device("d1"), form.Components(0));
-  try {
-    form.Device("d2");
-    ADD_FAILURE() << "no error";
-  } catch (const EResourceError &e) {
-    EXPECT_STREQ(e.what(), "TTESTFORM: the form has no component d2 of the class it needs");
   }
 }
 
