@@ -38,32 +38,40 @@ inline std::string ExeDirectory() {
   return path.substr(0, path.find_last_of("\\:") + 1);
 }
 
-// A fresh directory under the temporary directory, removed with its files.
+// A fresh directory under the temporary directory, removed with its files
+// and empty subdirectories. Wine gives out process ids again, so one left
+// behind by an earlier program of the same id is emptied first.
 class ScratchDir {
  public:
   ScratchDir() {
     char tmp[MAX_PATH];
     GetTempPathA(MAX_PATH, tmp);
     path_ = std::string(tmp) + "torvex-" + std::to_string(GetCurrentProcessId()) + "-" +
-            std::to_string(counter_++);
-    CreateDirectoryA(path_.c_str(), nullptr);
-    path_ += "\\";
+            std::to_string(counter_++) + "\\";
+    Empty();
+    CreateDirectoryA(path_.substr(0, path_.size() - 1).c_str(), nullptr);
   }
   ~ScratchDir() {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((path_ + "*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-      do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..") DeleteFileA((path_ + n).c_str());
-      } while (FindNextFileA(h, &fd));
-      FindClose(h);
-    }
+    Empty();
     RemoveDirectoryA(path_.c_str());
   }
   std::string operator/(const std::string &name) const { return path_ + name; }
 
  private:
+  void Empty() {
+    WIN32_FIND_DATAA fd;
+    HANDLE h = FindFirstFileA((path_ + "*").c_str(), &fd);
+    if (h == INVALID_HANDLE_VALUE) return;
+    do {
+      std::string n = fd.cFileName;
+      if (n == "." || n == "..") continue;
+      if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        RemoveDirectoryA((path_ + n).c_str());
+      else
+        DeleteFileA((path_ + n).c_str());
+    } while (FindNextFileA(h, &fd));
+    FindClose(h);
+  }
   std::string path_;
   static inline int counter_ = 0;
 };
