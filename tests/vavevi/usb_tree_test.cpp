@@ -162,7 +162,7 @@ TEST_F(UsbTree, DeviceListUnderOtherOptions) {
   EXPECT_EQ(withPorts.back(), "USB Port: Port #12 (free)");
 }
 
-TEST_F(UsbTree, TreeShapeAndPaths) {
+TEST_F(UsbTree, TreeShapePathsAndNodeValues) {
   Build({});
   ASSERT_EQ(usb_->GetCount(), 2);
   EXPECT_EQ(usb_->GetHost(1)->GetDevicePath(), "\\\\.\\HCD2") << "a host keeps its own index";
@@ -186,16 +186,14 @@ TEST_F(UsbTree, TreeShapeAndPaths) {
   EXPECT_EQ(host->GetHub(0)->GetPort(2)->GetDevicePath(), "") << "a free port has no path";
   EXPECT_EQ(host->GetHub(0)->GetPort(2)->GetCount(), 0);
   EXPECT_EQ(host->GetHub(0)->GetPort(4), nullptr);
-}
 
-TEST_F(UsbTree, NodeValues) {
-  Build({});
-  TnrUsbHub *root = usb_->GetHost(0)->GetHub(0);
+  // Node values.
+  TnrUsbHub *root = host->GetHub(0);
   EXPECT_EQ(root->GetMaxPower(), 100);
   EXPECT_TRUE(root->GetIsSelfPower());
-  EXPECT_FALSE(usb_->GetHost(0)->GetHub(1)->GetIsSelfPower()) << "hub A is bus powered";
+  EXPECT_FALSE(host->GetHub(1)->GetIsSelfPower()) << "hub A is bus powered";
 
-  TnrUsbDevice *sat = root->GetPort(0)->GetDevice(0);
+  TnrUsbDevice *sat = satPort->GetDevice(0);
   ASSERT_NE(sat, nullptr);
   EXPECT_EQ(sat->GetDescription(), "SAT fiscal device");
   EXPECT_EQ(sat->GetVendorId(), 0x0525);
@@ -212,7 +210,7 @@ TEST_F(UsbTree, NodeValues) {
   ASSERT_NE(sat->GetConfigDescriptor(), nullptr);
   EXPECT_EQ(sat->GetConfigDescriptor()->MaxPower, 50);
 
-  TnrUsbDevice *keyboard = usb_->GetHost(0)->GetHub(1)->GetPort(1)->GetDevice(0);
+  TnrUsbDevice *keyboard = host->GetHub(1)->GetPort(1)->GetDevice(0);
   EXPECT_EQ(keyboard->GetMaxPower(), 0) << "not bus powered: no current drawn from the bus";
   EXPECT_TRUE(keyboard->GetIsWakeUp());
 
@@ -246,9 +244,6 @@ TEST_F(UsbTree, NodeValues) {
   EXPECT_EQ(lone.GetTransferType(), uttUnknown);
   EXPECT_FALSE(lone.GetDirectIn());
   EXPECT_FALSE(lone.GetDirectOut());
-  TnrUsbDevice fresh;
-  EXPECT_EQ(fresh.GetMaxPower(), 0);
-  EXPECT_FALSE(fresh.GetIsSelfPower() || fresh.GetIsWakeUp() || fresh.GetIsBusPower());
 }
 
 TEST_F(UsbTree, SpeedFromTheLowSpeedByte) {
@@ -417,24 +412,22 @@ TEST_F(UsbTree, ControllerIndicesTried) {
     int max;
     std::vector<std::string> names;
   } cases[] = {{3, {"\\\\.\\HCD0", "\\\\.\\HCD1", "\\\\.\\HCD2"}}, {0, {}}, {-4, {}}};
-  for (const Case &c : cases) {
-    SCOPED_TRACE(c.max);
-    MaxNumberUsbPorts = c.max;
+  auto controllersTried = [&](int max) {
+    MaxNumberUsbPorts = max;
     stack_.opens.clear();
     usb_->Update();
     std::vector<std::string> tried;
     for (const auto &p : stack_.opens)
       if (p.rfind("\\\\.\\HCD", 0) == 0) tried.push_back(p);
-    EXPECT_EQ(tried, c.names);
+    return tried;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.max);
+    EXPECT_EQ(controllersTried(c.max), c.names);
   }
   // Past ten the index is written in decimal, as the system names them.
-  MaxNumberUsbPorts = 12;
   stack_.controllers[11] = {L"{HC}\\0002", L"R2"};
-  stack_.opens.clear();
-  usb_->Update();
-  std::vector<std::string> tried;
-  for (const auto &p : stack_.opens)
-    if (p.rfind("\\\\.\\HCD", 0) == 0) tried.push_back(p);
+  std::vector<std::string> tried = controllersTried(12);
   ASSERT_EQ(tried.size(), 12u);
   EXPECT_EQ(tried[10], "\\\\.\\HCD10");
   ASSERT_EQ(usb_->GetCount(), 3);
