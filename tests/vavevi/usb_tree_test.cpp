@@ -244,6 +244,14 @@ TEST_F(UsbTree, TreeShapePathsAndNodeValues) {
   EXPECT_EQ(lone.GetTransferType(), uttUnknown);
   EXPECT_FALSE(lone.GetDirectIn());
   EXPECT_FALSE(lone.GetDirectOut());
+  // A device never read has no descriptor at all (a failed read leaves
+  // zero bytes: FailuresLeaveGapsNotErrors): no power, no attributes.
+  TnrUsbDevice fresh;
+  EXPECT_EQ(fresh.GetConfigDescriptor(), nullptr);
+  EXPECT_EQ(fresh.GetMaxPower(), 0);
+  EXPECT_FALSE(fresh.GetIsSelfPower());
+  EXPECT_FALSE(fresh.GetIsWakeUp());
+  EXPECT_FALSE(fresh.GetIsBusPower());
 }
 
 TEST_F(UsbTree, SpeedFromTheLowSpeedByte) {
