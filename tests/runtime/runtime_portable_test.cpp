@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "form_fixture.h"
 #include "rtcomponent.h"
 #include "rtexcept.h"
 #include "rtformat.h"
@@ -163,74 +164,28 @@ TEST(Handler, ComparableAssignableCallable) {
 }
 
 namespace {
-// A component that keeps a pointer to another one and clears it on removal.
-class Holder : public TComponent {
+// An owner that records the notices it hears. Its components are the form
+// reader's test device (form_fixture.h): a property of every kind, a peer
+// reference cleared on removal, each setter and Loaded call journalled.
+class Owner : public TComponent {
  public:
   using TComponent::TComponent;
-  ~Holder() override { ++destroyed; }
-  void SetPeer(TComponent *p) {
-    if (peer && peer != p) RemoveFreeNotification(peer);
-    peer = p;
-    if (p) FreeNotification(p);
-  }
-  void SetCount(int c) { count = c; }
-  void SetLevel(std::uint16_t l) { level = l; }
-  void SetFlag(bool f) { flag = f; }
-  void SetCaption(std::string c) { caption = std::move(c); }
-  void SetOnValue(Handler<void(int)> h) { onValue = h; }
-  void SetPeerRef(Holder *p) { SetPeer(p); }
-
-  const TPropertyTable &Published() const override {
-    static const TPropertyTable table = TPropertyTable(TComponent::Published())
-                                            .Add<&Holder::SetCount>("Count")
-                                            .Add<&Holder::SetLevel>("Level")
-                                            .Add<&Holder::SetFlag>("Flag")
-                                            .Add<&Holder::SetCaption>("Caption")
-                                            .Add<&Holder::SetOnValue>("OnValue")
-                                            .Add<&Holder::SetPeerRef>("Peer");
-    return table;
-  }
-
-  TComponent *peer = nullptr;
   std::vector<std::pair<TComponent *, TOperation>> notices;
-  int count = 0, loadedCalls = 0;
-  std::uint16_t level = 0;
-  bool flag = false;
-  std::string caption;
-  Handler<void(int)> onValue;
-  static inline int destroyed = 0;
 
  protected:
   void Notification(TComponent *c, TOperation op) override {
     TComponent::Notification(c, op);
     notices.emplace_back(c, op);
-    if (op == TOperation::opRemove && c == peer) peer = nullptr;
   }
-  void Loaded() override {
-    TComponent::Loaded();
-    ++loadedCalls;
-  }
-};
-
-// A form-like root that names one handler.
-class Root : public Holder {
- public:
-  using Holder::Holder;
-  void Handle(int v) { got = v; }
-  std::any MethodAddress(std::string_view name) const override {
-    if (SameText(name, "Handle")) return Bind<&Root::Handle>(const_cast<Root *>(this));
-    return {};
-  }
-  int got = 0;
 };
 }  // namespace
 
 TEST(Component, OwnerDestroysWhatItOwns) {
-  Holder::destroyed = 0;
+  const int before = TTestDevice::Alive();
   {
-    auto owner = std::make_unique<Holder>(nullptr);
-    auto &a = CreateComponent<Holder>(*owner);
-    auto &b = CreateComponent<Holder>(*owner);
+    auto owner = std::make_unique<Owner>(nullptr);
+    auto &a = CreateComponent<TTestDevice>(*owner);
+    auto &b = CreateComponent<TTestDevice>(*owner);
     a.SetName("A");
     b.SetName("B");
     EXPECT_EQ(owner->ComponentCount(), 2);
@@ -238,26 +193,26 @@ TEST(Component, OwnerDestroysWhatItOwns) {
     EXPECT_EQ(owner->FindComponent("b"), &b);
     EXPECT_THROW(b.SetName("a"), Exception);
     EXPECT_EQ(owner->notices.size(), 2u);  // two inserts
+    EXPECT_EQ(TTestDevice::Alive(), before + 2);
   }
-  EXPECT_EQ(Holder::destroyed, 3);
+  EXPECT_EQ(TTestDevice::Alive(), before);
 }
 
 TEST(Component, RemovalNoticeClearsTheReference) {
-  auto owner = std::make_unique<Holder>(nullptr);
-  auto &user = CreateComponent<Holder>(*owner);
-  auto peer = std::make_unique<Holder>(nullptr);
+  auto owner = std::make_unique<Owner>(nullptr);
+  auto &user = CreateComponent<TTestDevice>(*owner);
+  auto peer = std::make_unique<TTestDevice>(nullptr);
   user.SetPeer(peer.get());
   peer.reset();
   EXPECT_EQ(user.peer, nullptr);
 
   // The survivor's destruction unregisters it: no notice reaches a dead peer.
-  auto other = std::make_unique<Holder>(nullptr);
+  auto other = std::make_unique<TTestDevice>(nullptr);
   {
-    auto &shortLived = CreateComponent<Holder>(*owner);
+    auto &shortLived = CreateComponent<TTestDevice>(*owner);
     shortLived.SetPeer(other.get());
-    auto *raw = &shortLived;
     // Destroying an owned component early takes it out of its owner.
-    std::unique_ptr<Holder> early(raw);
+    std::unique_ptr<TTestDevice> early(&shortLived);
     early.reset();
   }
   EXPECT_EQ(owner->ComponentCount(), 1);
@@ -268,9 +223,10 @@ TEST(Component, RemovalNoticeClearsTheReference) {
 }
 
 TEST(Component, PublishedPropertiesSetByNameFromText) {
-  auto root = std::make_unique<Root>(nullptr);
-  auto &item = CreateComponent<Holder>(*root);
-  auto &peer = CreateComponent<Holder>(*root);
+  TTestDevice::Reset();
+  auto root = std::make_unique<TTestForm>(nullptr);
+  auto &item = CreateComponent<TTestDevice>(*root);
+  auto &peer = CreateComponent<TTestDevice>(*root);
   peer.SetName("peer1");
   root->BeginLoading();
   EXPECT_TRUE(item.ComponentState().Contains(csLoading));
@@ -283,7 +239,10 @@ TEST(Component, PublishedPropertiesSetByNameFromText) {
   SetPublishedProperty(item, "Peer", "peer1");
   root->EndLoading();
   EXPECT_FALSE(item.ComponentState().Contains(csLoading));
-  EXPECT_EQ(item.loadedCalls, 1);
+  EXPECT_EQ(TTestDevice::Journal(),
+            "item1.Count(loading) item1.Level(loading) item1.Flag(loading) "
+            "item1.Caption(loading) item1.OnValue(loading) item1.Peer(loading) item1.Loaded "
+            "peer1.Loaded ");
   EXPECT_EQ(item.Name(), "item1");
   EXPECT_EQ(item.count, -12);
   EXPECT_EQ(item.level, 65535);
@@ -303,18 +262,10 @@ TEST(Component, PublishedPropertiesSetByNameFromText) {
   EXPECT_EQ(item.peer, nullptr);
 }
 
-namespace {
-enum TColour { clRed, clGreen, clBlue };
-}
-template <>
-struct EnumNames<TColour> {
-  static constexpr std::array<std::string_view, 3> names{"clRed", "clGreen", "clBlue"};
-};
-
 TEST(Properties, EnumerationsAndSets) {
-  using TColours = TSet<TColour>;
-  EXPECT_EQ(rt_detail::FromText<TColour>("clBlue", nullptr), clBlue);
-  EXPECT_THROW(rt_detail::FromText<TColour>("clPink", nullptr), EConvertError);
+  using TColours = TSet<TTestColour>;
+  EXPECT_EQ(rt_detail::FromText<TTestColour>("clBlue", nullptr), clBlue);
+  EXPECT_THROW(rt_detail::FromText<TTestColour>("clPink", nullptr), EConvertError);
   TColours s = rt_detail::FromText<TColours>("[clRed, clBlue]", nullptr);
   EXPECT_EQ(s.ToBits(), 0x05);
   EXPECT_TRUE(rt_detail::FromText<TColours>("[]", nullptr).Empty());
@@ -323,11 +274,10 @@ TEST(Properties, EnumerationsAndSets) {
 }
 
 TEST(Properties, ComponentClassesByName) {
-  RegisterComponentClass<Holder>("THolder");
-  EXPECT_TRUE(IsComponentClassRegistered("tholder"));
-  Root root(nullptr);
-  TComponent &made = CreateComponentByClassName("THolder", root);
+  EXPECT_TRUE(IsComponentClassRegistered("ttestdevice"));  // form_fixture.h registers it
+  TTestForm root(nullptr);
+  TComponent &made = CreateComponentByClassName("TTestDevice", root);
   EXPECT_EQ(made.Owner(), &root);
-  EXPECT_NE(dynamic_cast<Holder *>(&made), nullptr);
+  EXPECT_NE(dynamic_cast<TTestDevice *>(&made), nullptr);
   EXPECT_THROW(CreateComponentByClassName("TNoSuchClass", root), EPropertyError);
 }
