@@ -17,6 +17,7 @@
 
 #include "cable/plain_line.h"
 #include "nrwin32.h"
+#include "pump.h"
 #include "rtapplication.h"
 #include "vavevi.h"
 
@@ -53,28 +54,6 @@ class TestComm : public TnrCustomComm {
  private:
   unsigned port_;
 };
-
-// Runs the calling thread's messages (and an application's synchronised
-// calls) until done() holds or the limit passes; true when it held.
-inline bool PumpUntil(const std::function<bool()> &done, DWORD limit = 10000) {
-  DWORD start = GetTickCount();
-  for (;;) {
-    if (done()) return true;
-    if (GetTickCount() - start > limit) return done();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-    if (TApplication *app = Application())
-      app->ProcessMessages();
-    else {
-      MSG msg;
-      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-    }
-  }
-}
-
-inline void PumpFor(DWORD ms) {
-  DWORD start = GetTickCount();
-  PumpUntil([&] { return GetTickCount() - start >= ms; }, ms + 1000);
-}
 
 // The far end of the cable, driven directly.
 class Peer {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "nrclasses.h"
+#include "pump.h"
 #include "rtapplication.h"
 #include "rtexcept.h"
 #include "rtproperties.h"
@@ -101,24 +102,6 @@ struct SendFilter {
     handled = handle;
   }
 };
-
-// Runs the thread's message loop until done() holds (true) or ten seconds
-// pass (false); PumpFor runs it for about ms milliseconds.
-bool PumpUntil(const std::function<bool()> &done) {
-  DWORD start = GetTickCount();
-  while (!done()) {
-    if (GetTickCount() - start > 10000) return false;
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-  }
-  return true;
-}
-
-void PumpFor(DWORD ms) {
-  DWORD start = GetTickCount();
-  PumpUntil([&] { return GetTickCount() - start >= ms; });
-}
 
 }  // namespace
 
