@@ -14,7 +14,6 @@
 #include "rtsysutils.h"
 #include "testutil.h"
 
-// A port name the numbers cannot be read from raises the conversion error.
 TEST(PortList, FromTheRegistryInNumericOrderUpperCased) {
   SerialCommValues values;
   values.Add("\\Device\\Serial10", "COM10");
@@ -30,6 +29,7 @@ TEST(PortList, FromTheRegistryInNumericOrderUpperCased) {
   GetPortList(list);
   EXPECT_EQ(ListText(list), "COM1=1 COM3=3 COM10=10");
 
+  // A port name the numbers cannot be read from raises the conversion error.
   values.Add("\\Device\\Bad", "COMX");
   EXPECT_THROW(GetPortList(list), EConvertError);
 }
